@@ -1,0 +1,34 @@
+# The two commands of README.md: `make demo` (the main job) and `make test`.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_FLAGS ?=
+
+.PHONY: deps build test test-asan test-tsan bench demo install package clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=address,undefined -DQX_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+bench: deps
+	QX_WITH_BENCH_EXTRAS=1 bash scripts/install-deps.sh
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	bash scripts/run-benchmarks.sh build-bench
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

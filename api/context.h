@@ -1,0 +1,56 @@
+#pragma once
+// The library context record every exported call works on, and the globals that
+// go with it.
+#include "camera/camhp.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace libhnsw {
+class Index;
+}
+
+struct DB_HADNLE {
+    DB_HADNLE();
+    ~DB_HADNLE();
+    DB_HADNLE(const DB_HADNLE&) = delete;
+    DB_HADNLE& operator=(const DB_HADNLE&) = delete;
+
+    std::string db_path;
+    std::unique_ptr<libhnsw::Index> index;  // guarded by g_mutex
+    float filter_score = 0.0f;
+    _CAMHP_CAP_ cam;
+    std::string dev;
+    std::string tenant_code;
+    char mac_addr[32] = {};
+    std::string pos_id;
+    std::string ini_path;
+    std::string json_tenant_path;
+    std::string json_posid_path;
+    std::string url_bind;
+    std::string url_unbind;
+    std::string url_report;
+    std::string url_upload;
+    std::string url_update_mac;
+    std::string url_query_tenant;
+    // Read by other host threads while a learning run or an import goes on.
+    std::atomic<bool> cloud_online{false};
+    std::atomic<bool> importing{false};
+
+    // Settings a technician may add to dev.ini's [default] section.
+    std::string cloud_host;   // "cloudHost"
+    std::string catalog_db;   // "catalogDb"
+    int search_k = 6;         // "searchK": nearest samples a match asks the index for
+};
+
+extern DB_HADNLE* params;
+extern void* handle;
+extern bool drive_ai;
+extern std::mutex g_mutex;
+
+void init_params();
+int clsretri_Init();
+void Getfilepath(const char* directory, const char* name, std::string& out);
+int DeleteFile(const char* path);

@@ -1,0 +1,19 @@
+#pragma once
+// The C boundary: every exported function runs its body through qx_guarded, so
+// no exception leaves the library; a failure is logged and becomes `failure`.
+#include <exception>
+#include <utility>
+
+void qx_log_failure(const char* function, const char* what) noexcept;
+
+template <typename Body>
+int qx_guarded(const char* function, int failure, Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (const std::exception& e) {
+        qx_log_failure(function, e.what());
+    } catch (...) {
+        qx_log_failure(function, nullptr);
+    }
+    return failure;
+}

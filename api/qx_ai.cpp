@@ -1,0 +1,118 @@
+// Start-up and shutdown of the library, and the context record they build.
+#include "qx_ai.h"
+
+#include "api/context.h"
+#include "api/guard.h"
+#include "api/settings.h"
+#include "camera/camhp.h"
+#include "store/libhnsw.h"
+#include "support/log.h"
+#include "support/tools.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+DB_HADNLE* params = new DB_HADNLE();
+void* handle = nullptr;
+bool drive_ai = false;
+std::mutex g_mutex;
+
+DB_HADNLE::DB_HADNLE() = default;
+DB_HADNLE::~DB_HADNLE() = default;
+
+void init_params() {
+    if (!params) params = new DB_HADNLE();
+    camhp_init(&params->cam);
+    const std::string prefix = tool_get_dll_path();
+    params->ini_path = prefix + "dev.ini";
+    params->json_tenant_path = prefix + "tenant.json";
+    params->json_posid_path = prefix + "posId.json";
+    params->cloud_online = true;
+    params->importing = false;
+}
+
+void Getfilepath(const char* directory, const char* name, std::string& out) {
+    out = directory;
+    if (out.empty() || out.back() != '/') out += '/';
+    out += name;
+    std::printf("path is = %s\n", out.c_str());
+}
+
+int DeleteFile(const char* path) {
+    struct stat status;
+    if (lstat(path, &status) != 0) return 0;
+    if (S_ISREG(status.st_mode)) {
+        std::remove(path);
+        return 0;
+    }
+    // Symbolic links, devices and the like are never followed nor removed.
+    if (!S_ISDIR(status.st_mode)) return 0;
+    DIR* dir = opendir(path);
+    if (!dir) return 1;
+    std::string entry_path;
+    while (dirent* entry = readdir(dir)) {
+        Getfilepath(path, entry->d_name, entry_path);
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        DeleteFile(entry_path.c_str());
+        rmdir(entry_path.c_str());
+    }
+    closedir(dir);
+    return 0;
+}
+
+// Everything the previous Init built that would otherwise leak or keep running.
+static void release_runtime_parts() {
+    camhp_close(&params->cam);
+}
+
+int Init() {
+    return qx_guarded("Init", 0, [] {
+        if (log_is_fallback()) log_reopen();
+        log_flush_every_message();
+        logger->info("{}", 1);
+        if (params) release_runtime_parts();
+        init_params();
+        logger->info("{}", 2);
+        logger->info("{}", 3);
+        tool_del_rod(params->mac_addr);
+        delete_daily();
+        logger->info("{}", 4);
+        settings_read_dev_ini(params);
+        logger->info("{}", 5);
+        camhp_read_setting_from_file(&params->cam);
+        logger->info("{}", 6);
+        settings_read_bindings(params);
+        logger->info("{}", 7);
+        DeleteFile(params->cam.qxphoto_path.c_str());
+        logger->info("{}", 8);
+        return 0;
+    });
+}
+
+static void release_all() {
+    if (params) {
+        release_runtime_parts();
+        delete params;
+        params = nullptr;
+    }
+}
+
+int Close() {
+    return qx_guarded("Close", 0, [] {
+        logger->info("释放资源开始");
+        release_all();
+        logger->info("释放资源结束");
+        return 0;
+    });
+}
+
+int qx_ai_qxrelease() {
+    return qx_guarded("qx_ai_qxrelease", 0, [] {
+        release_all();
+        return 0;
+    });
+}

@@ -1,0 +1,76 @@
+#include "api/settings.h"
+
+#include "api/context.h"
+#include "build_config.h"
+#include "support/ini.h"
+#include "support/log.h"
+
+#include <rapidjson/document.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+bool ini_flag(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10) != 0; }
+
+int ini_search_k(const std::string& text) {
+    if (text.empty()) return 6;
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || value < 6 || value > 100) {
+        logger->info("searchK {} out of range 6..100, using 6", text);
+        return 6;
+    }
+    return static_cast<int>(value);
+}
+
+// The text member `name` of the JSON object in `path`; empty when the file is
+// missing, is no JSON object, or the member is absent or not a string.
+std::string json_text_member(const std::string& path, const char* name, bool* opened) {
+    *opened = false;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return {};
+    *opened = true;
+    std::string content;
+    char chunk[65536];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) content.append(chunk, n);
+    std::fclose(file);
+    rapidjson::Document document;
+    document.Parse(content.c_str(), content.size());
+    if (document.HasParseError() || !document.IsObject()) return {};
+    auto member = document.FindMember(name);
+    if (member == document.MemberEnd() || !member->value.IsString()) return {};
+    return std::string(member->value.GetString(), member->value.GetStringLength());
+}
+
+}  // namespace
+
+void settings_read_dev_ini(DB_HADNLE* context) {
+    mINI::INIStructure ini;
+    if (!context->ini_path.empty()) {
+        mINI::INIReader reader(context->ini_path);
+        reader >> ini;
+    }
+    auto& section = ini["default"];
+    context->dev = section["dev"];
+    context->filter_score = static_cast<float>(std::strtod(section["filterScore"].c_str(), nullptr));
+    context->cam.save_image = ini_flag(section["saveImage"]);
+    drive_ai = ini_flag(section["drive_ai"]);
+    const std::string cloud_host = section["cloudHost"];
+    context->cloud_host = cloud_host.empty() ? QX_CLOUD_HOST_DEFAULT : cloud_host;
+    const std::string catalog_db = section["catalogDb"];
+    context->catalog_db = catalog_db.empty() ? QX_CATALOG_DB_DEFAULT : catalog_db;
+    context->search_k = ini_search_k(section["searchK"]);
+}
+
+void settings_read_bindings(DB_HADNLE* context) {
+    bool opened = false;
+    context->tenant_code = json_text_member(context->json_tenant_path, "demo", &opened);
+    logger->info("params->json_tenant_path.c_str():{}", context->json_tenant_path);
+    context->pos_id = json_text_member(context->json_posid_path, "posId", &opened);
+}

@@ -1,0 +1,132 @@
+/*
+ * qx_ai.h - produce recognition for retail weighing scales.
+ *
+ * The only header a host includes. Every function has C linkage, takes
+ * NUL-terminated texts and caller-provided buffers, returns 0 on success or one
+ * of the negative QX_ codes below, and never lets an exception or a crash reach
+ * the caller. All files the library keeps live in the process's current working
+ * directory (see README.md).
+ *
+ * Calling order: Init first; SetCameraId (or qx_ai_reopencamera) to open the
+ * camera, since Init does not; then any other call; Close (or qx_ai_qxrelease)
+ * last. Init may be called again after Close. Calls are meant to come from one
+ * host thread at a time.
+ */
+#ifndef QX_AI_H
+#define QX_AI_H
+
+#if defined(_WIN32)
+#define QX_API
+#else
+#define QX_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes. */
+#define QX_OK 0
+#define QX_ERR_IMPORTING (-1002)        /* learned data is being rebuilt; try again later */
+#define QX_ERR_DETECT_FAILED (-1003)    /* engine failed on the camera picture, or while learning */
+#define QX_ERR_NO_RECOGNITION (-1004)   /* no recognition with a feature for this session id */
+#define QX_ERR_NO_PICTURE (-2002)       /* camera crop empty, or picture file unreadable */
+#define QX_ERR_FILE_DETECT_FAILED (-2003) /* TestDetect: engine failed on the picture file */
+#define QX_ERR_CAMERA_OPEN (-2003)      /* SetCameraId / qx_ai_reopencamera: camera not open */
+#define QX_ERR_RECORDS (-2004)          /* recognition records could not be read */
+#define QX_ERR_CATALOGUE (-2005)        /* product catalogue could not be searched */
+#define QX_ERR_BINDING (-2006)          /* cloud binding call failed (transfer or answer) */
+#define QX_ERR_DATA_FILE (-2007)        /* export or import failed */
+#define QX_ERR_CROP_OUTSIDE (-2008)     /* crop rectangle does not fit the 640 x 480 frame */
+#define QX_ERR_NO_CROP (-2009)          /* no crop rectangle set (width x height is 0) */
+#define QX_ERR_SN_UNKNOWN (-4001)       /* cloud: SN code not found */
+#define QX_ERR_POS_BOUND_ELSEWHERE (-4002) /* bind: POS already bound to another MAC */
+#define QX_ERR_MAC_BOUND_ELSEWHERE (-4003) /* bind: this MAC is bound to another POS */
+#define QX_ERR_TENANT_UNKNOWN (-4004)   /* tenant check failed */
+#define QX_ERR_NOT_BOUND (-4005)        /* unbind: SN is not bound */
+#define QX_ERR_MAC_MISMATCH (-4006)     /* unbind: MAC differs from the one on record */
+#define QX_ERR_INTERNAL (-9999)         /* unexpected internal failure; see the day's log */
+
+/* Buffer sizes the caller provides. */
+#define QX_CODES_SIZE 100       /* ranked codes text, e.g. "1001,1002," */
+#define QX_SESSION_SIZE 64      /* session id (at most 24 characters and the NUL) */
+#define QX_PATH_SIZE 260        /* picture paths of GetScaleBitmap, ExportData's path */
+
+/* Start-up: reads dev.ini, coordinate.json, tenant.json, posId.json, opens the
+ * feature database and creates the recognition engine. Does not open the
+ * camera. Always returns 0. */
+QX_API int Init(void);
+/* Releases the camera, the database, the engine. Harmless when called twice. */
+QX_API int Close(void);
+/* As Close, without its two log lines. */
+QX_API int qx_ai_qxrelease(void);
+
+/* Recognises what lies on the tray (sharpest recent camera frame, cropped).
+ * codes_out (QX_CODES_SIZE bytes) receives the ranked codes, each followed by
+ * ",", best first ("" when nothing was learned); session_out (QX_SESSION_SIZE
+ * bytes) the session id to pass to SetFeedBack. QX_ERR_IMPORTING,
+ * QX_ERR_NO_CROP, QX_ERR_NO_PICTURE, QX_ERR_DETECT_FAILED. */
+QX_API int AutoDetect(char* codes_out, char* session_out);
+/* As AutoDetect for the picture in a file (JPEG, PNG, ...). Still requires a
+ * crop rectangle to be set. QX_ERR_NO_CROP, QX_ERR_NO_PICTURE,
+ * QX_ERR_FILE_DETECT_FAILED. */
+QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
+
+/* Forgets everything learned, then learns every picture of ./pic_data: flat
+ * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg".
+ * Blocks until done. QX_ERR_DETECT_FAILED when the engine fails. */
+QX_API int LearnFromPicData(void);
+
+/* The cashier chose `code` for recognition `session_id`. Learns the picture's
+ * feature under the code (always on a miss; on a hit only when more than one
+ * candidate was offered), files the picture under ./pic_data/<code>/, then
+ * uploads it and reports to the cloud. QX_ERR_IMPORTING, QX_ERR_RECORDS,
+ * QX_ERR_NO_RECOGNITION. */
+QX_API int SetFeedBack(const char* code, const char* session_id, unsigned char hit,
+                       const char* product_name);
+
+/* Copies the feature database to ./data-copy and writes that path into `out`
+ * (QX_PATH_SIZE bytes). QX_ERR_DATA_FILE. */
+QX_API int ExportData(char* out);
+/* Replaces the feature database by the copy at `path` and reloads it. The
+ * current database is kept when the copy is missing or not a feature
+ * database. QX_ERR_DATA_FILE. */
+QX_API int ImportData(const char* path);
+/* Deletes the feature database file. Always 0. */
+QX_API int ClearTrainedData(void);
+/* Stops recommending `code`: withdraws its samples and empties its pictures. */
+QX_API int qx_ai_setnorecommend(const char* code);
+
+/* Opens camera number `camera_id` and starts capturing; stores the number in
+ * coordinate.json. QX_ERR_CAMERA_OPEN when not open afterwards (also when the
+ * camera is already open: switch with qx_ai_reopencamera). */
+QX_API int SetCameraId(int camera_id);
+/* Closes the camera and opens camera `camera_id`. QX_ERR_CAMERA_OPEN. */
+QX_API int qx_ai_reopencamera(int camera_id);
+/* Saves the sharpest recent frame and its crop under ./QXPhoto and writes the
+ * two paths into raw_path and crop_path (QX_PATH_SIZE bytes each; empty when
+ * the camera is not capturing). Always 0. */
+QX_API int GetScaleBitmap(char* raw_path, char* crop_path);
+/* The crop rectangle in frame pixels. Always 0. */
+QX_API int GetScaleSetting(int* x, int* y, int* width, int* height);
+/* Sets and stores the crop rectangle. QX_ERR_CROP_OUTSIDE when x + width > 640
+ * or y + height > 480. */
+QX_API int SaveScaleSetting(int x, int y, int width, int height);
+
+/* Searches the host's product catalogue (by number when `text` starts with a
+ * digit, by pinyin keyword when it starts with a letter, else by name) and
+ * writes the matches into `out`, which must be large enough: prefer findcode_n.
+ * `unused` is ignored. QX_ERR_CATALOGUE when the catalogue cannot be read. */
+QX_API int findcode(const char* text, const char* unused, char* out);
+
+/* Binds this device to POS `pos_code` of tenant `tenant_code` with its SN code;
+ * writes tenant.json and posId.json on success. QX_ERR_BINDING, -4001..-4004. */
+QX_API int InitPos(const char* tenant_code, const char* pos_code, const char* sn_code);
+/* Unbinds this device. QX_ERR_BINDING, -4001, -4004, -4005, -4006. */
+QX_API int UnbindPos(const char* tenant_code, const char* sn_code);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QX_AI_H */

@@ -1,0 +1,100 @@
+#include "support/ini.h"
+
+namespace mINI {
+
+namespace {
+
+const char* const kWhitespace = " \t\n\r\f\v";
+
+// Replaces every `from` by `to`, resuming after the inserted text.
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+void INIStringUtil::trim(std::string& text) {
+    size_t first = text.find_first_not_of(kWhitespace);
+    if (first == std::string::npos) {
+        text.clear();
+        return;
+    }
+    size_t last = text.find_last_not_of(kWhitespace);
+    text = text.substr(first, last - first + 1);
+}
+
+INIParser::PDataType INIParser::parseLine(std::string line, T_ParseValues& parseData) {
+    parseData.first.clear();
+    parseData.second.clear();
+    INIStringUtil::trim(line);
+    if (line.empty()) return PDataType::PDATA_NONE;
+    if (line[0] == ';') return PDataType::PDATA_COMMENT;
+    if (line[0] == '[') {
+        size_t comment = line.find(';');
+        if (comment != std::string::npos) line = line.substr(0, comment);
+        size_t close = line.rfind(']');
+        if (close != std::string::npos) {
+            std::string section = line.substr(1, close - 1);
+            INIStringUtil::trim(section);
+            parseData.first = section;
+            return PDataType::PDATA_SECTION;
+        }
+    }
+    std::string work = line;
+    replace_all(work, "\\=", "  ");
+    size_t equals = work.find('=');
+    if (equals == std::string::npos) return PDataType::PDATA_UNKNOWN;
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    INIStringUtil::trim(key);
+    replace_all(key, "\\=", "=");
+    INIStringUtil::trim(value);
+    parseData.first = key;
+    parseData.second = value;
+    return PDataType::PDATA_KEYVALUE;
+}
+
+INIReader::INIReader(const std::string& path) : file_(path, std::ios::in | std::ios::binary) {}
+
+bool INIReader::operator>>(INIStructure& data) {
+    if (!file_.is_open()) return false;
+    file_.seekg(0, std::ios::end);
+    std::streamoff size = file_.tellg();
+    if (size < 0) size = 0;
+    std::string content(static_cast<size_t>(size), '\0');
+    file_.seekg(0, std::ios::beg);
+    if (size > 0) file_.read(&content[0], size);
+    file_.close();
+    if (size == 0) return true;
+
+    std::vector<std::string> lines;
+    std::string pending;
+    pending.reserve(50);
+    for (char c : content) {
+        if (c == '\n') {
+            lines.push_back(pending);
+            pending.clear();
+        } else if (c != '\0' && c != '\r') {
+            pending += c;
+        }
+    }
+    lines.push_back(pending);
+
+    std::string section;
+    bool in_section = false;
+    INIParser::T_ParseValues parsed;
+    for (const std::string& line : lines) {
+        auto kind = INIParser::parseLine(line, parsed);
+        if (kind == INIParser::PDataType::PDATA_SECTION) {
+            section = parsed.first;
+            in_section = true;
+            data[section];
+        } else if (kind == INIParser::PDataType::PDATA_KEYVALUE && in_section) {
+            data[section][parsed.first] = parsed.second;
+        }
+    }
+    return true;
+}
+
+}  // namespace mINI

@@ -1,0 +1,29 @@
+#pragma once
+// The library's one logger, "daily_logger": a daily file tmp/daily_YYYY-MM-DD.txt
+// under the process's working directory, spdlog's default line layout, level info.
+#include <spdlog/logger.h>
+
+#include <memory>
+#include <string>
+
+// `logger->info("...", args)` reads like a plain shared_ptr. The logger itself is
+// made on first use, so its file lands in the working directory the host has
+// when it first logs rather than the one it had when it loaded the library.
+class QxLoggerRef {
+public:
+    std::shared_ptr<spdlog::logger> operator->() const { return get(); }
+    std::shared_ptr<spdlog::logger> get() const;
+};
+
+extern const QxLoggerRef logger;
+extern std::string log_path;  // "tmp/daily.txt", the base name the daily sink dates
+
+// Init: from now on every message is written through to the file at once.
+void log_flush_every_message();
+// Drops the current logger so that the next message opens the day file again
+// under the current working directory (used by Init after a failed opening).
+void log_reopen();
+// True while messages go nowhere because the day file could not be opened.
+bool log_is_fallback();
+// Keeps the seven newest files of tmp/ and removes older ones; always 0.
+int delete_daily();

@@ -1,0 +1,166 @@
+#include "support/tools.h"
+
+#include "support/log.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <random>
+
+void tool_feature_float_2_char(const float* values, char* text, int count) {
+    char* end = text + std::strlen(text);
+    for (int i = 0; i < count; ++i) end += std::sprintf(end, "%f,", static_cast<double>(values[i]));
+}
+
+size_t tool_feature_text_size(const float* values, int count) {
+    size_t size = 1;
+    for (int i = 0; i < count; ++i)
+        size += static_cast<size_t>(std::snprintf(nullptr, 0, "%f,", static_cast<double>(values[i])));
+    return size;
+}
+
+std::string tool_feature_text(const float* values, int count) {
+    std::string text(tool_feature_text_size(values, count), '\0');
+    tool_feature_float_2_char(values, &text[0], count);
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+int tool_feature_char_2_float_n(char* text, float* values, int capacity) {
+    int n = 0;
+    char* save = nullptr;
+    for (char* piece = strtok_r(text, ",", &save); piece && n < capacity;
+         piece = strtok_r(nullptr, ",", &save)) {
+        values[n++] = static_cast<float>(std::strtod(piece, nullptr));
+    }
+    return n;
+}
+
+void tool_feature_char_2_float(char* text, float* values) {
+    tool_feature_char_2_float_n(text, values, 1 << 30);
+}
+
+static bool code_is_listed(const std::string& code) { return !code.empty() && code != "0"; }
+
+void tool_code_string_2_char(const std::string* codes, char* text, int count) {
+    for (int i = 0; i < count; ++i)
+        if (code_is_listed(codes[i])) std::strcat(std::strcat(text, codes[i].c_str()), ",");
+}
+
+void tool_code_string_2_char_n(const std::string* codes, int count, char* text, size_t size) {
+    size_t used = std::strlen(text);
+    for (int i = 0; i < count; ++i) {
+        if (!code_is_listed(codes[i])) continue;
+        if (used + codes[i].size() + 1 >= size) break;  // keep the ranking's order: no gaps
+        std::memcpy(text + used, codes[i].data(), codes[i].size());
+        used += codes[i].size();
+        text[used++] = ',';
+        text[used] = '\0';
+    }
+}
+
+void tool_splitstring(char* text, std::string* slots) {
+    int n = 0;
+    char* save = nullptr;
+    for (char* piece = strtok_r(text, ",", &save); piece && n < 10;
+         piece = strtok_r(nullptr, ",", &save)) {
+        slots[n++] = piece;
+    }
+}
+
+int tool_gettopno(const std::string* slots, const char* code) {
+    for (int i = 0; i < 10; ++i)
+        if (slots[i] == code) return i + 1;
+    return -1;
+}
+
+std::string tool_get_session_id() {
+    // One generator for the process: two recognitions in the same second must
+    // still get different ids, or feedback would learn from the wrong record.
+    static std::mutex mutex;
+    static std::mt19937 generator{std::random_device{}()};
+    static std::uniform_int_distribution<long long> draw(0, 2147483647LL);
+    long long r;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        r = draw(generator);
+    }
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char text[64];
+    std::snprintf(text, sizeof text, "%d%d%d%d%d%d%lld", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour + 8, t.tm_min, t.tm_sec, r + 1000000000LL);
+    return text;
+}
+
+std::string tool_getnowdate() {
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char text[64];
+    std::snprintf(text, sizeof text, "%4d-%02d-%02d %02d:%02d:%02d.000", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    return text;
+}
+
+std::string tool_get_dll_path() {
+    char buffer[260] = {0};
+    if (!getcwd(buffer, sizeof buffer)) buffer[0] = '\0';
+    std::string path = std::string(buffer) + "/";
+    logger->info("new_dll:{}", path);
+    return path;
+}
+
+void tools_get_files(const std::string& folder, std::vector<std::string>& entries) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    while (dirent* entry = readdir(dir)) entries.push_back(folder + "/" + entry->d_name);
+    closedir(dir);
+}
+
+int tool_exists_file(const char* path) {
+    FILE* file = std::fopen(path, "r");
+    if (!file) return 0;
+    std::fclose(file);
+    return 1;
+}
+
+void tool_del_rod(char* text) {
+    char* out = text;
+    for (const char* in = text; *in; ++in)
+        if (*in != '-') *out++ = *in;
+    *out = '\0';
+}
+
+void tool_del_rod(std::string& text) {
+    std::string kept;
+    for (char c : text)
+        if (c != '-') kept += c;
+    text = kept;
+}
+
+bool tool_code_is_safe_folder(const std::string& code) {
+    if (code.empty() || code == "." || code == "..") return false;
+    return code.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
+}
+
+bool tool_write_file_atomic(const std::string& path, const std::string& data) {
+    std::string temporary = path + ".tmp." + std::to_string(getpid());
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return false;
+    bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+    written = (std::fflush(file) == 0) && written;
+    written = (fsync(fileno(file)) == 0) && written;
+    written = (std::fclose(file) == 0) && written;
+    if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,12 @@
+#pragma once
+// Small file helpers for tests.
+#include <string>
+#include <vector>
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+// Names in a folder, "." and ".." left out, sorted.
+std::vector<std::string> list_dir(const std::string& folder);
+// Whole lines of a text file.
+std::vector<std::string> read_lines(const std::string& path);
