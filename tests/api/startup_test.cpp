@@ -1,0 +1,122 @@
+#include "qx_ai.h"
+
+#include "api/context.h"
+#include "testkit/files.h"
+#include "testkit/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+class Startup : public TempDirTest {
+protected:
+    void TearDown() override {
+        Close();
+        TempDirTest::TearDown();
+    }
+};
+
+TEST_F(Startup, NoFilesGiveTheDefaults) {
+    EXPECT_EQ(Init(), 0);
+    ASSERT_NE(params, nullptr);
+    EXPECT_EQ(params->filter_score, 0.0f);
+    EXPECT_FALSE(params->cam.save_image);
+    EXPECT_FALSE(drive_ai);
+    EXPECT_EQ(params->dev, "");
+    EXPECT_EQ(params->tenant_code, "");
+    EXPECT_EQ(params->pos_id, "");
+    EXPECT_EQ(params->ini_path, dir() + "/dev.ini");
+    EXPECT_TRUE(params->cloud_online);
+    EXPECT_FALSE(params->importing);
+    EXPECT_EQ(params->search_k, 6);
+}
+
+TEST_F(Startup, DevIniKeysInAnyCaseWithCrLf) {
+    write_file("dev.ini", "[DEFAULT]\r\nDEV = http://t\r\nFilterScore = 0.65\r\nsaveimage = 1\r\nDrive_AI = 1\r\n");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(params->dev, "http://t");
+    EXPECT_FLOAT_EQ(params->filter_score, 0.65f);
+    EXPECT_TRUE(params->cam.save_image);
+    EXPECT_TRUE(drive_ai);
+}
+
+TEST_F(Startup, GarbageAndByteOrderMarkAreHarmless) {
+    write_file("dev.ini", "\xEF\xBB\xBF[default]\ndev = lost\n\x01\x02 garbage\n[default]\nfilterScore = abc\n");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(params->dev, "");  // the mark hides the first header
+    EXPECT_EQ(params->filter_score, 0.0f);
+    write_file("dev.ini", "");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(params->dev, "");
+}
+
+TEST_F(Startup, SearchKOutsideItsRangeFallsBackToSix) {
+    write_file("dev.ini", "[default]\nsearchK = 60\n");
+    Init();
+    EXPECT_EQ(params->search_k, 60);
+    for (const char* bad : {"5", "101", "x", "-7", "12abc"}) {
+        write_file("dev.ini", std::string("[default]\nsearchK = ") + bad + "\n");
+        Init();
+        EXPECT_EQ(params->search_k, 6) << bad;
+    }
+}
+
+TEST_F(Startup, BindingFilesAreReadWhenWellFormed) {
+    write_file("tenant.json", R"({"demo":"T100"})");
+    write_file("posId.json", R"({"posId":"P7","other":1})");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(params->tenant_code, "T100");
+    EXPECT_EQ(params->pos_id, "P7");
+}
+
+TEST_F(Startup, MalformedBindingFilesLeaveFieldsEmpty) {
+    const char* bad[] = {"not json", "[\"demo\"]", R"({"demo":5})", R"({"other":"x"})", "", R"({"demo":"T1")"};
+    for (const char* content : bad) {
+        write_file("tenant.json", content);
+        write_file("posId.json", content);
+        EXPECT_EQ(Init(), 0);
+        EXPECT_EQ(params->tenant_code, "") << content;
+        EXPECT_EQ(params->pos_id, "") << content;
+    }
+}
+
+TEST_F(Startup, InitEmptiesThePhotoFolderOfThePreviousRun) {
+    write_file("QXPhoto/old.jpg", "x");
+    write_file("QXPhoto/sub/older.jpg", "x");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_TRUE(file_exists("QXPhoto"));
+    EXPECT_TRUE(list_dir("QXPhoto").empty());
+}
+
+TEST_F(Startup, LogFileAppearsAndUnwritableTmpIsHarmless) {
+    EXPECT_EQ(Init(), 0);
+    EXPECT_FALSE(list_dir("tmp").empty());
+    Close();
+    std::remove(("tmp/" + list_dir("tmp")[0]).c_str());
+    ASSERT_EQ(rmdir("tmp"), 0);
+    write_file("tmp", "a file, not a folder");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(Close(), 0);
+}
+
+TEST_F(Startup, CloseTwiceAndInitAgain) {
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(Close(), 0);
+    EXPECT_EQ(params, nullptr);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(Close(), 0);
+    EXPECT_EQ(qx_ai_qxrelease(), 0);
+    EXPECT_EQ(Init(), 0);
+    EXPECT_NE(params, nullptr);
+    EXPECT_EQ(qx_ai_qxrelease(), 0);
+    EXPECT_EQ(params, nullptr);
+}
+
+TEST_F(Startup, SecondInitWithoutCloseRereadsSettings) {
+    EXPECT_EQ(Init(), 0);
+    DB_HADNLE* first = params;
+    write_file("dev.ini", "[default]\ndev = second\n");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(params, first);  // re-initialised in place
+    EXPECT_EQ(params->dev, "second");
+}
