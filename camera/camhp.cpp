@@ -1,10 +1,111 @@
+// The camera context and its capture thread.
 #include "camera/camhp.h"
 
 #include "support/log.h"
 #include "support/tools.h"
 
+#include <opencv2/imgproc.hpp>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kRingSlots = 3;
+constexpr double kCameraFps = 30.0;
+
+// A simulated source plays at the pace a camera delivers, not as fast as it decodes.
+constexpr std::chrono::microseconds kSimulatedFramePeriod(static_cast<long>(1e6 / kCameraFps));
+
+void set_capture_properties(cv::VideoCapture& capture) {
+    capture.set(cv::CAP_PROP_FRAME_WIDTH, CAMHP_FRAME_WIDTH);
+    capture.set(cv::CAP_PROP_FRAME_HEIGHT, CAMHP_FRAME_HEIGHT);
+    capture.set(cv::CAP_PROP_FPS, kCameraFps);
+}
+
+bool is_image_sequence(const std::string& source) { return source.find('%') != std::string::npos; }
+
+bool open_source(cv::VideoCapture& capture, const std::string& source) {
+    if (is_image_sequence(source)) return capture.open(source, cv::CAP_IMAGES);
+    // FFmpeg first: the other back ends would try to read a file name as a pipeline.
+    if (capture.open(source, cv::CAP_FFMPEG)) return true;
+    return capture.open(source, cv::CAP_ANY);
+}
+
+void stop_capture_thread(_CAMHP_CAP_* cap) {
+    if (!cap->capture_thread.joinable()) return;
+    cap->capture_stop = true;
+    cap->capture_thread.join();
+    cap->capture_stop = false;
+}
+
+void free_ring(_CAMHP_CAP_* cap) {
+    delete[] cap->frames;
+    delete[] cap->frame_locks;
+    cap->frames = nullptr;
+    cap->frame_locks = nullptr;
+    cap->frame_count = 0;
+}
+
+// Reads the next frame of the simulated source, starting it over at its end.
+// `played` counts the frames of an image sequence, whose length is exact, so
+// that it restarts before reading past its last file.
+bool read_simulated(_CAMHP_CAP_* cap, cv::Mat& frame, long& played) {
+    if (is_image_sequence(cap->source)) {
+        const double length = cap->cap.get(cv::CAP_PROP_FRAME_COUNT);
+        if (length > 0 && played >= static_cast<long>(length)) {
+            cap->cap.set(cv::CAP_PROP_POS_FRAMES, 0);
+            played = 0;
+        }
+    }
+    if (cap->cap.read(frame) && !frame.empty()) {
+        ++played;
+        return true;
+    }
+    cap->cap.set(cv::CAP_PROP_POS_FRAMES, 0);
+    played = 0;
+    if (cap->cap.read(frame) && !frame.empty()) {
+        ++played;
+        return true;
+    }
+    // Some containers cannot seek: open the source afresh.
+    open_source(cap->cap, cap->source);
+    if (cap->cap.isOpened() && cap->cap.read(frame) && !frame.empty()) {
+        ++played;
+        return true;
+    }
+    frame.release();
+    return false;
+}
+
+// The crop area is measured in 640 x 480 frames, whatever the source delivers.
+void fit_frame(cv::Mat& frame, cv::Mat& scaled) {
+    if (frame.empty() || (frame.cols == CAMHP_FRAME_WIDTH && frame.rows == CAMHP_FRAME_HEIGHT)) return;
+    const bool shrinking = frame.cols > CAMHP_FRAME_WIDTH || frame.rows > CAMHP_FRAME_HEIGHT;
+    cv::resize(frame, scaled, cv::Size(CAMHP_FRAME_WIDTH, CAMHP_FRAME_HEIGHT), 0, 0,
+               shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    cv::swap(frame, scaled);
+}
+
+}  // namespace
+
+_CAMHP_CAP_::~_CAMHP_CAP_() {
+    try {
+        camhp_close(this);
+    } catch (...) {
+        // A destructor has nobody to report to.
+    }
+}
+
 void camhp_init(_CAMHP_CAP_* cap) {
+    // A context used before (a repeated start-up) gives up its thread, camera and ring first.
+    camhp_close(cap);
     cap->camera_num = 2;
+    cap->frame_count = kRingSlots;
+    cap->frames = new cv::Mat[kRingSlots];
+    cap->frame_locks = new std::mutex[kRingSlots];
     cap->coordinate_path = tool_get_dll_path() + "coordinate.json";
     cap->qxphoto_path = "QXPhoto";
     logger->info("camhp_cap->qxphoto_path:{}", cap->qxphoto_path);
@@ -12,6 +113,99 @@ void camhp_init(_CAMHP_CAP_* cap) {
     cap->capture_running = false;
 }
 
-void camhp_close(_CAMHP_CAP_* cap) { cap->cap.release(); }
+int camhp_open_camera(_CAMHP_CAP_* cap) {
+    logger->info("进入开启摄像头函数");
+    if (camhp_is_open(cap)) return -1;
+    // A thread that found no camera last time has ended; collect it before starting another.
+    stop_capture_thread(cap);
 
-int camhp_read_setting_from_file(_CAMHP_CAP_* cap) { return 0; }
+    logger->info("设定摄像头范围");
+    set_capture_properties(cap->cap);
+    logger->info("camhp_cap->camera_num:{}", cap->camera_num);
+    const char* simulated = std::getenv("QX_CAMERA_SOURCE");
+    if (simulated && *simulated) {
+        cap->source = simulated;
+        logger->info("simulated camera source:{}", cap->source);
+        open_source(cap->cap, cap->source);
+    } else {
+        cap->source.clear();
+        cap->cap.open(cap->camera_num);
+        // Many back ends drop properties set before the device was open.
+        if (cap->cap.isOpened() && (cap->cap.get(cv::CAP_PROP_FRAME_WIDTH) != CAMHP_FRAME_WIDTH ||
+                                    cap->cap.get(cv::CAP_PROP_FRAME_HEIGHT) != CAMHP_FRAME_HEIGHT))
+            set_capture_properties(cap->cap);
+    }
+    cap->camera_opened = cap->cap.isOpened();
+
+    logger->info("准备获取图像");
+    cap->capture_thread = std::thread(camhp_get_now_mat, cap);
+    usleep(300000);
+    return cap->camera_opened ? 0 : -1;
+}
+
+void camhp_get_now_mat(_CAMHP_CAP_* cap) {
+    logger->info("开始获取图像111");
+    if (!cap->cap.isOpened()) {
+        logger->info("摄像头打开失败");
+        logger->info("camera opened fail");
+        return;
+    }
+    if (!cap->frames || !cap->frame_locks || cap->frame_count < 1) {
+        cap->capture_running = false;
+        logger->info("camera init failed");
+        return;
+    }
+    cap->capture_running = true;
+
+    const bool simulated = !cap->source.empty();
+    long played = 0;
+    // Frames are read into `incoming` and swapped into their slot, so a reader
+    // never waits for the camera; the buffers go round and are reused.
+    cv::Mat incoming, scaled;
+    auto next_frame = std::chrono::steady_clock::now();
+    int i = 0;
+    while (!cap->capture_stop && cap->cap.isOpened()) {
+        if (simulated)
+            read_simulated(cap, incoming, played);
+        else
+            cap->cap.read(incoming);
+        fit_frame(incoming, scaled);
+        const bool empty = incoming.empty();
+        {
+            std::lock_guard<std::mutex> lock(cap->frame_locks[i]);
+            cv::swap(cap->frames[i], incoming);
+        }
+        if (empty) logger->info("cap error");
+        i = (i + 1) % cap->frame_count;
+        usleep(300);
+        if (simulated) {
+            next_frame += kSimulatedFramePeriod;
+            const auto now = std::chrono::steady_clock::now();
+            if (next_frame < now) next_frame = now;  // fell behind: do not race to catch up
+            std::this_thread::sleep_until(next_frame);
+        }
+    }
+    logger->info("取图结束");
+    if (!cap->cap.isOpened()) cap->camera_opened = false;
+}
+
+void camhp_release_camera(_CAMHP_CAP_* cap) {
+    stop_capture_thread(cap);
+    if (cap->cap.isOpened()) cap->cap.release();
+    cap->camera_opened = false;
+}
+
+void camhp_close(_CAMHP_CAP_* cap) {
+    camhp_release_camera(cap);
+    free_ring(cap);
+}
+
+bool camhp_is_open(const _CAMHP_CAP_* cap) { return cap->camera_opened; }
+
+cv::Mat camhp_copy_slot(_CAMHP_CAP_* cap, int slot) {
+    cv::Mat copy;
+    if (!cap->frames || !cap->frame_locks || slot < 0 || slot >= cap->frame_count) return copy;
+    std::lock_guard<std::mutex> lock(cap->frame_locks[slot]);
+    cap->frames[slot].copyTo(copy);
+    return copy;
+}

@@ -1,0 +1,65 @@
+// The per-product picture store under pic_data: the ten newest tray pictures
+// of every product that the cashier confirmed.
+#include "camera/camhp.h"
+
+#include "support/log.h"
+#include "support/tools.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int kPictureSide = 224;
+constexpr size_t kPicturesKept = 10;
+
+std::string field_text(const char (&field)[260]) { return std::string(field, strnlen(field, sizeof field)); }
+
+}  // namespace
+
+void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
+    if (!image) return;
+    const std::string crop_path = field_text(image->crop_path);
+    if (crop_path.empty()) return;
+    const std::string code = field_text(image->commodity_code);
+    if (!tool_code_is_safe_folder(code)) {
+        logger->info("commodity code refused as a folder name:{}", code);
+        return;
+    }
+    try {
+        const cv::Mat picture = cv::imread(crop_path, cv::IMREAD_COLOR);
+        if (picture.empty()) return;
+        cv::Mat small;
+        cv::resize(picture, small, cv::Size(kPictureSide, kPictureSide), 0, 0, cv::INTER_AREA);
+
+        const std::string store = tool_get_dll_path() + "pic_data";
+        mkdir(store.c_str(), 0700);
+        const std::string folder = store + "/" + code;
+        mkdir(folder.c_str(), 0700);
+
+        std::vector<cv::String> pictures;
+        cv::glob(folder + "/*.jpg", pictures, false);
+        const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        // Names are millisecond counts of equal length: the first in byte order is the oldest.
+        if (pictures.size() >= kPicturesKept) {
+            std::sort(pictures.begin(), pictures.end());
+            std::remove(pictures.front().c_str());
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "/%lld.jpg", now_ms);
+        cv::imwrite(folder + name, small);
+    } catch (const cv::Exception& e) {
+        // The store is a by-product of feedback: its failures never fail the feedback.
+        logger->info("commodity picture not stored:{}", e.what());
+    }
+}
