@@ -1,19 +1,14 @@
-// Not yet built: answers QX_ERR_INTERNAL until its room lands.
+// Binding the device to a tenant of the cloud back end, and unbinding it.
 #include "qx_ai.h"
 
 #include "api/guard.h"
-#include "support/log.h"
+#include "cloud/cloud.h"
 
 int InitPos(const char* tenant_code, const char* pos_code, const char* sn_code) {
-    return qx_guarded("InitPos", QX_ERR_INTERNAL, [] {
-        logger->info("InitPos is not available in this build");
-        return QX_ERR_INTERNAL;
-    });
+    return qx_guarded("InitPos", QX_ERR_INTERNAL,
+                      [&] { return Cloud::cloud_initpos(tenant_code, pos_code, sn_code); });
 }
 
 int UnbindPos(const char* tenant_code, const char* sn_code) {
-    return qx_guarded("UnbindPos", QX_ERR_INTERNAL, [] {
-        logger->info("UnbindPos is not available in this build");
-        return QX_ERR_INTERNAL;
-    });
+    return qx_guarded("UnbindPos", QX_ERR_INTERNAL, [&] { return Cloud::cloud_unbindpos(tenant_code, sn_code); });
 }

@@ -5,6 +5,7 @@
 #include "api/guard.h"
 #include "api/settings.h"
 #include "camera/camhp.h"
+#include "cloud/cloud.h"
 #include "store/libhnsw.h"
 #include "support/log.h"
 #include "support/tools.h"
@@ -31,6 +32,7 @@ void init_params() {
     params->ini_path = prefix + "dev.ini";
     params->json_tenant_path = prefix + "tenant.json";
     params->json_posid_path = prefix + "posId.json";
+    Cloud::cloud_init();
     params->cloud_online = true;
     params->importing = false;
 }
@@ -78,10 +80,14 @@ int Init() {
         init_params();
         logger->info("{}", 2);
         logger->info("{}", 3);
+        qx_auty_getmacaddresses(params->mac_addr);
+        logger->info("params->mac_addr:{}", params->mac_addr);
         tool_del_rod(params->mac_addr);
         delete_daily();
         logger->info("{}", 4);
         settings_read_dev_ini(params);
+        // dev.ini may name another cloud host than the build default.
+        Cloud::cloud_init();
         logger->info("{}", 5);
         camhp_read_setting_from_file(&params->cam);
         logger->info("{}", 6);
