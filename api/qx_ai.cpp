@@ -6,6 +6,7 @@
 #include "api/settings.h"
 #include "camera/camhp.h"
 #include "cloud/cloud.h"
+#include "engine/libclsretri.h"
 #include "store/libhnsw.h"
 #include "support/log.h"
 #include "support/tools.h"
@@ -35,6 +36,19 @@ void init_params() {
     Cloud::cloud_init();
     params->cloud_online = true;
     params->importing = false;
+}
+
+int clsretri_Init() {
+    logger->info("初始化岚帆图像加速库");
+    // A second Init without Close still holds the first engine.
+    if (handle) CLSRETRI_Release(&handle);
+    const int result = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
+    if (result != 0) {
+        logger->info("初始化岚帆图像加速库失败");
+        return -1;
+    }
+    logger->info("初始化岚帆图像加速库成功");
+    return 0;
 }
 
 void Getfilepath(const char* directory, const char* name, std::string& out) {
@@ -79,6 +93,7 @@ int Init() {
         if (params) release_runtime_parts();
         init_params();
         logger->info("{}", 2);
+        logger->info("图形加速库初始化结果:{0:x}", clsretri_Init());
         logger->info("{}", 3);
         qx_auty_getmacaddresses(params->mac_addr);
         logger->info("params->mac_addr:{}", params->mac_addr);
@@ -105,6 +120,7 @@ static void release_all() {
         delete params;
         params = nullptr;
     }
+    CLSRETRI_Release(&handle);
 }
 
 int Close() {

@@ -1,0 +1,254 @@
+#include "engine/libclsretri.h"
+
+#include "engine/embedded_model.h"
+#include "engine/mnn_runtime.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr const char* kCacheFile = ".tempclsretricache";
+constexpr const char* kFeatureOutput = "512feature";
+constexpr const char* kProbOutput = "prob";
+constexpr int kModelSide = 224;
+constexpr int kProbClasses = 1000;
+
+constexpr float kMean[3] = {0.0f, 0.0f, 0.0f};
+constexpr float kDivisor[3] = {255.0f, 255.0f, 255.0f};
+constexpr float kNormal = 1.0f / 255.0f;
+
+// The model's input must be N x 3 x 224 x 224: three planes are written, so a
+// model with fewer channels would be written past its end.
+bool input_is_model_size(const MNN::Tensor* tensor) {
+    const std::vector<int> shape = tensor->shape();
+    return shape.size() == 4 && shape[0] >= 1 && shape[1] == 3 && shape[2] == kModelSide && shape[3] == kModelSide;
+}
+
+// The picture as 8 bits with 1, 3 or 4 channels (blue-green-red order), or an
+// empty Mat when it is in a form the engine does not take. 16-bit pictures use
+// their full range; other depths have no agreed range and are refused.
+cv::Mat as_8bit(const cv::Mat& picture) {
+    const int channels = picture.channels();
+    if (picture.dims != 2 || (channels != 1 && channels != 3 && channels != 4)) return cv::Mat();
+    if (picture.depth() == CV_8U) return picture;
+    if (picture.depth() != CV_16U) return cv::Mat();
+    cv::Mat narrowed;
+    picture.convertTo(narrowed, CV_8U, 255.0 / 65535.0);
+    return narrowed;
+}
+
+// A copy of a session tensor in host memory (host-copy rule: the tensor's own
+// layout, NCHW when it is not float), null when the copy failed.
+std::unique_ptr<MNN::Tensor> host_copy(const MNN::Tensor* tensor) {
+    const bool is_float = tensor->getType().code == halide_type_float;
+    const auto layout = is_float ? tensor->getDimensionType() : MNN::Tensor::CAFFE;
+    auto host = std::make_unique<MNN::Tensor>(tensor, layout);
+    if (!tensor->copyToHostTensor(host.get())) return nullptr;
+    return host;
+}
+
+bool holds_float32(const MNN::Tensor* tensor) { return tensor->getType() == halide_type_t(halide_type_float, 32); }
+
+}  // namespace
+
+int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle) {
+    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
+    std::shared_ptr<MNN::Interpreter> interpreter;
+    if (model_path) {
+        interpreter.reset(MNN::Interpreter::createFromFile(model_path));
+    } else {
+        std::printf("use embedded model!\n");
+        interpreter.reset(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+    }
+    if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
+
+    _CLSRETRI_DEVICE_ recorded = device;
+    MNN::ScheduleConfig config;
+    if (device == CLSRETRI_DEVICE_GPU) {
+        config.type = MNN_FORWARD_OPENCL;
+        std::printf("use gpu!\n");
+        interpreter->setCacheFile(kCacheFile, 128);
+    } else {
+        config.type = MNN_FORWARD_CPU;
+        std::printf("use cpu!\n");
+    }
+    std::fflush(stdout);
+    MNN::Session* session = interpreter->createSession(config);
+    if (!session) {
+        recorded = CLSRETRI_DEVICE_CPU;
+        config.type = MNN_FORWARD_CPU;
+        session = interpreter->createSession(config);
+        if (!session) return CLSRETRI_ERR_SESSION_CREATE;
+    }
+
+    MNN::Tensor* input = interpreter->getSessionInput(session, nullptr);
+    MNN::Tensor* feature = interpreter->getSessionOutput(session, kFeatureOutput);
+    MNN::Tensor* prob = interpreter->getSessionOutput(session, kProbOutput);
+    if (!input) return CLSRETRI_ERR_NO_INPUT;
+    if (!feature) return CLSRETRI_ERR_NO_FEATURE;
+    if (!prob) return CLSRETRI_ERR_NO_PROB;
+
+    MNN::CV::ImageProcess::Config convert;
+    convert.filterType = MNN::CV::NEAREST;
+    convert.sourceFormat = MNN::CV::BGR;
+    convert.destFormat = MNN::CV::RGB;
+    for (int c = 0; c < 3; ++c) {
+        convert.mean[c] = kMean[c];
+        convert.normal[c] = kNormal;
+    }
+    convert.wrap = MNN::CV::CLAMP_TO_EDGE;
+    std::unique_ptr<MNN::CV::ImageProcess, void (*)(MNN::CV::ImageProcess*)> pretreat(
+        MNN::CV::ImageProcess::create(convert), MNN::CV::ImageProcess::destroy);
+    if (!pretreat) return CLSRETRI_ERR_SESSION_CREATE;
+
+    auto* created = new CLSRETRI_HANDLE;
+    created->interpreter = std::move(interpreter);
+    created->session = session;
+    created->input_tensor = input;
+    created->feat_tensor = feature;
+    created->prob_tensor = prob;
+    created->pretreat = pretreat.release();
+    created->device = recorded;
+    *handle = created;
+    return 0;
+}
+
+int CLSRETRI_Process(_CLSRETRI_INPUT_ input, _CLSRETRI_OUTPUT_* output, void* handle) {
+    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
+    if (input.image.empty()) return CLSRETRI_ERR_INPUT_EMPTY;
+    if (!output) return CLSRETRI_ERR_NULL_OUTPUT;
+    auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
+    const std::shared_ptr<MNN::Interpreter> interpreter = engine->interpreter;
+
+    int result = CLSRETRI_preprocess_opencv(input, engine->input_tensor, engine);
+    if (result != 0) return result;
+    // A pass that did not run would leave the previous picture's outputs in
+    // place, so its status is the one thing checked.
+    if (interpreter->runSession(engine->session) != MNN::NO_ERROR) return CLSRETRI_ERR_RUN_SESSION;
+    result = CLSRETRI_postprocess_cls(engine->prob_tensor, output->cls, engine);
+    if (result != 0) return result;
+    return CLSRETRI_postprocess_feat(engine->feat_tensor, output->feature, engine);
+}
+
+int CLSRETRI_GetInfo(void* handle, const char* key, void* value) {
+    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
+    if (!key || std::strcmp(key, "running_device") != 0) return CLSRETRI_ERR_UNKNOWN_KEY;
+    if (!value) return CLSRETRI_ERR_NULL_OUTPUT;
+    *static_cast<int*>(value) = static_cast<int>(static_cast<CLSRETRI_HANDLE*>(handle)->device);
+    return 0;
+}
+
+int CLSRETRI_Release(void** handle) {
+    if (!handle || !*handle) return CLSRETRI_ERR_NULL_HANDLE;
+    auto* engine = static_cast<CLSRETRI_HANDLE*>(*handle);
+    const std::shared_ptr<MNN::Interpreter> interpreter = engine->interpreter;
+    if (engine->session) {
+        if (!interpreter->releaseSession(engine->session)) return CLSRETRI_ERR_SESSION_RELEASE;
+        engine->session = nullptr;
+    }
+    MNN::CV::ImageProcess::destroy(engine->pretreat);
+    delete engine;
+    *handle = nullptr;
+    return 0;
+}
+
+int CLSRETRI_preprocess_opencv(_CLSRETRI_INPUT_ input, MNN::Tensor* tensor, CLSRETRI_HANDLE*) {
+    if (!input_is_model_size(tensor)) return CLSRETRI_ERR_INPUT_SHAPE;
+    const cv::Mat picture = as_8bit(input.image);
+    if (picture.empty()) return CLSRETRI_ERR_INPUT_FORMAT;
+
+    // Resizing before the colour swap gives the same values as swapping first
+    // (each channel is resampled on its own) at a fraction of the cost; the
+    // swap then is just the order in which the planes are written.
+    const std::vector<int> shape = tensor->shape();
+    const int height = shape[2], width = shape[3];
+    cv::Mat resized;
+    cv::resize(picture, resized, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
+    std::vector<cv::Mat> planes;
+    cv::split(resized, planes);
+    const cv::Mat* rgb[3];
+    if (planes.size() == 1) {
+        rgb[0] = rgb[1] = rgb[2] = &planes[0];
+    } else {
+        rgb[0] = &planes[2];
+        rgb[1] = &planes[1];
+        rgb[2] = &planes[0];
+    }
+
+    // Every 8-bit value maps to (v - mean) / divisor, computed as a division.
+    float table[3][256];
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 256; ++v) table[c][v] = (static_cast<float>(v) - kMean[c]) / kDivisor[c];
+
+    MNN::Tensor host(tensor, MNN::Tensor::CAFFE);
+    float* out = host.host<float>();
+    for (int c = 0; c < 3; ++c) {
+        const cv::Mat& plane = *rgb[c];
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* row = plane.ptr<uint8_t>(y);
+            for (int x = 0; x < width; ++x) *out++ = table[c][row[x]];
+        }
+    }
+    tensor->copyFromHostTensor(&host);
+    return 0;
+}
+
+int CLSRETRI_preprocess_mnncv(_CLSRETRI_INPUT_ input, MNN::Tensor* tensor, CLSRETRI_HANDLE* handle) {
+    if (!input_is_model_size(tensor)) return CLSRETRI_ERR_INPUT_SHAPE;
+    if (!handle || !handle->pretreat) return CLSRETRI_ERR_NULL_HANDLE;
+    // The converter reads the bytes as blue-green-red triples; anything else
+    // would be misread or read past its end.
+    const cv::Mat& picture = input.image;
+    if (picture.empty() || picture.dims != 2 || picture.type() != CV_8UC3) return CLSRETRI_ERR_INPUT_FORMAT;
+
+    const std::vector<int> shape = tensor->shape();
+    const int height = shape[2], width = shape[3];
+    MNN::CV::Matrix trans;
+    trans.postScale(static_cast<float>(1.0 / width), static_cast<float>(1.0 / height));
+    trans.postScale(1.0f, -1.0f, 0.0f, 0.5f);
+    trans.postScale(static_cast<float>(picture.cols), static_cast<float>(picture.rows));
+    handle->pretreat->setMatrix(trans);
+    // The real row length, so that a crop of a larger frame is read correctly.
+    handle->pretreat->convert(picture.data, picture.cols, picture.rows, static_cast<int>(picture.step[0]), tensor);
+    return 0;
+}
+
+int CLSRETRI_postprocess_cls(MNN::Tensor* prob, _CLSRETRI_CLS_RET_* results, CLSRETRI_HANDLE*) {
+    const std::vector<int> shape = prob->shape();
+    if (shape.size() < 2 || shape[1] != kProbClasses) return CLSRETRI_ERR_PROB_SHAPE;
+    const std::unique_ptr<MNN::Tensor> host = host_copy(prob);
+    const int n = host ? host->elementSize() : 0;
+    std::vector<std::pair<int, float>> ranking(n, {0, 0.0f});
+    if (host && holds_float32(host.get())) {
+        const float* values = host->host<float>();
+        for (int i = 0; i < n; ++i) ranking[i] = {i, values[i]};
+    }
+    // Highest first; a NaN score ranks below every number, so that the order
+    // stays a strict weak ordering.
+    std::sort(ranking.begin(), ranking.end(), [](const auto& a, const auto& b) {
+        return a.second > b.second || (!std::isnan(a.second) && std::isnan(b.second));
+    });
+    const int k = std::min(n, CLSRETRI_TOP_CLASSES);
+    for (int i = 0; i < k; ++i) {
+        results[i].score = ranking[i].second;
+        results[i].class_index = ranking[i].first;
+    }
+    return 0;
+}
+
+int CLSRETRI_postprocess_feat(MNN::Tensor* feature, float* values, CLSRETRI_HANDLE*) {
+    const std::vector<int> shape = feature->shape();
+    if (shape.empty() || shape[0] != CLSRETRI_FEATURE_SIZE || feature->elementSize() < CLSRETRI_FEATURE_SIZE)
+        return CLSRETRI_ERR_FEATURE_SHAPE;
+    const std::unique_ptr<MNN::Tensor> host = host_copy(feature);
+    if (host && holds_float32(host.get()))
+        std::memcpy(values, host->host<float>(), CLSRETRI_FEATURE_SIZE * sizeof(float));
+    return 0;
+}

@@ -1,0 +1,28 @@
+#include "engine_test_support.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+std::string tiny_model(const std::string& name) { return test_data_path("engine/" + name + ".onnx"); }
+
+cv::Mat grocery_photo(const std::string& relative) {
+    cv::Mat photo = cv::imread(shared_path("data/grocery/" + relative), cv::IMREAD_COLOR);
+    EXPECT_FALSE(photo.empty()) << relative;
+    return photo;
+}
+
+_CLSRETRI_OUTPUT_ marked_output() {
+    _CLSRETRI_OUTPUT_ output;
+    for (auto& entry : output.cls) entry = {-7.0f, -7};
+    for (float& value : output.feature) value = -7.0f;
+    return output;
+}
+
+void EngineTest::SetUp() {
+    TempDirTest::SetUp();
+    ASSERT_EQ(CLSRETRI_Init(nullptr, CLSRETRI_DEVICE_CPU, &handle_), 0);
+}
+
+void EngineTest::TearDown() {
+    if (handle_) CLSRETRI_Release(&handle_);
+    TempDirTest::TearDown();
+}

@@ -1,0 +1,26 @@
+#pragma once
+// Shared bits of the engine tests: the committed tiny models, the grocery
+// photos and an engine made from the model built into the library.
+#include "engine/libclsretri.h"
+#include "testkit/temp_dir.h"
+
+#include <string>
+
+// tests/data/engine/<name>.onnx (made by make_models.py there).
+std::string tiny_model(const std::string& name);
+// A colour photo from the workplace's grocery set, e.g. "train/Fruit/Banana/Banana_001.jpg".
+cv::Mat grocery_photo(const std::string& relative);
+// Every score and class of an output, and every feature value, set to a marker.
+_CLSRETRI_OUTPUT_ marked_output();
+
+constexpr int kBanana = 954;
+constexpr int kGrannySmith = 948;
+
+// Each test in a fresh working directory with an engine on the processor.
+class EngineTest : public TempDirTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    CLSRETRI_HANDLE* engine() const { return static_cast<CLSRETRI_HANDLE*>(handle_); }
+    void* handle_ = nullptr;
+};

@@ -1,0 +1,125 @@
+// Picture to input tensor: the OpenCV path the engine uses, and the converter
+// path it offers besides.
+#include "engine/mnn_runtime.h"
+#include "engine_test_support.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <vector>
+
+namespace {
+
+constexpr int kSide = 224;
+constexpr size_t kPlane = kSide * kSide;
+
+MNN::Tensor model_input(int side = kSide) { return MNN::Tensor({1, 3, side, side}, halide_type_t(), MNN::Tensor::CAFFE); }
+
+std::vector<float> values_of(const MNN::Tensor& tensor) {
+    const float* begin = tensor.host<float>();
+    return std::vector<float>(begin, begin + tensor.elementSize());
+}
+
+// The preprocessing spelled out step by step: colour swap, bilinear stretch,
+// float conversion, mean subtraction and division, planes R, G, B.
+std::vector<float> stepwise_preprocess(const cv::Mat& bgr) {
+    cv::Mat rgb, resized, as_float, normalised;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    cv::resize(rgb, resized, cv::Size(kSide, kSide), 0, 0, cv::INTER_LINEAR);
+    resized.convertTo(as_float, CV_32FC3, 1.0, 0.0);
+    const cv::Mat mean(kSide, kSide, CV_32FC3, cv::Scalar(0, 0, 0));
+    const cv::Mat divisor(kSide, kSide, CV_32FC3, cv::Scalar(255, 255, 255));
+    cv::divide(as_float - mean, divisor, normalised);
+    std::vector<cv::Mat> planes;
+    cv::split(normalised, planes);
+    std::vector<float> values;
+    for (const cv::Mat& plane : planes) values.insert(values.end(), plane.begin<float>(), plane.end<float>());
+    return values;
+}
+
+TEST(PreprocessOpenCvTest, OnePixelColourBecomesItsHandComputedPlanes) {
+    MNN::Tensor tensor = model_input();
+    const cv::Mat picture(3, 5, CV_8UC3, cv::Scalar(0, 128, 255));  // blue 0, green 128, red 255
+    ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, &tensor, nullptr), 0);
+    const std::vector<float> values = values_of(tensor);
+    for (size_t i = 0; i < kPlane; ++i) {
+        ASSERT_EQ(values[i], 1.0f);
+        ASSERT_EQ(values[kPlane + i], 128.0f / 255.0f);
+        ASSERT_EQ(values[2 * kPlane + i], 0.0f);
+    }
+    EXPECT_FLOAT_EQ(values[kPlane], 0.50196081f);
+}
+
+TEST(PreprocessOpenCvTest, PhotoMatchesTheStepwiseComputationExactly) {
+    cv::Mat photo;
+    cv::resize(grocery_photo("train/Fruit/Banana/Banana_002.jpg"), photo, cv::Size(640, 480));
+    MNN::Tensor tensor = model_input();
+    ASSERT_EQ(CLSRETRI_preprocess_opencv({photo}, &tensor, nullptr), 0);
+    EXPECT_EQ(values_of(tensor), stepwise_preprocess(photo));
+}
+
+TEST(PreprocessOpenCvTest, WholePictureIsStretchedNotCropped) {
+    // Only the outermost columns and rows are bright: a centre crop would lose them.
+    cv::Mat picture(480, 640, CV_8UC3, cv::Scalar(0, 0, 0));
+    picture.colRange(0, 8).setTo(cv::Scalar(255, 255, 255));
+    picture.rowRange(472, 480).setTo(cv::Scalar(255, 255, 255));
+    MNN::Tensor tensor = model_input();
+    ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, &tensor, nullptr), 0);
+    const std::vector<float> values = values_of(tensor);
+    EXPECT_GT(values[kSide * (kSide / 2)], 0.9f);      // left end of the middle row
+    EXPECT_GT(values[kSide * (kSide - 1) + 100], 0.9f);  // bottom row
+    EXPECT_EQ(values[kSide * (kSide / 2) + kSide / 2], 0.0f);
+}
+
+TEST(PreprocessOpenCvTest, InputOtherThan224LeavesTheTensorUnchanged) {
+    MNN::Tensor tensor = model_input(256);
+    std::fill_n(tensor.host<float>(), tensor.elementSize(), 3.0f);
+    EXPECT_EQ(CLSRETRI_preprocess_opencv({cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3))}, &tensor, nullptr),
+              CLSRETRI_ERR_INPUT_SHAPE);
+    const std::vector<float> values = values_of(tensor);
+    EXPECT_EQ(std::count(values.begin(), values.end(), 3.0f), static_cast<long>(values.size()));
+}
+
+using PreprocessConverterTest = EngineTest;
+
+// Rows of blue y, green y + 1, red y + 2, so each tensor row tells which
+// picture row it came from.
+cv::Mat numbered_rows(int width, int height) {
+    cv::Mat picture(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y) picture.row(y).setTo(cv::Scalar(y, y + 1, y + 2));
+    return picture;
+}
+
+TEST_F(PreprocessConverterTest, TopTensorRowComesFromTheBottomPictureRow) {
+    MNN::Tensor* tensor = engine()->input_tensor;
+    ASSERT_EQ(CLSRETRI_preprocess_mnncv({numbered_rows(kSide, 100)}, tensor, engine()), 0);
+    const float* values = tensor->host<float>();
+    const float normal = 1.0f / 255.0f;
+    EXPECT_EQ(values[0], 101.0f * normal);               // R of picture row 99
+    EXPECT_EQ(values[kPlane + 5], 100.0f * normal);      // G of picture row 99
+    EXPECT_EQ(values[2 * kPlane + 7], 99.0f * normal);   // B of picture row 99
+    EXPECT_EQ(values[kPlane - 1], 2.0f * normal);        // last tensor row: R of picture row 0
+}
+
+TEST_F(PreprocessConverterTest, CropOfALargerFrameIsReadLikeItsCopy) {
+    const cv::Mat frame = numbered_rows(640, 200);
+    const cv::Mat crop = frame(cv::Rect(100, 50, 300, 120));
+    MNN::Tensor* tensor = engine()->input_tensor;
+    ASSERT_EQ(CLSRETRI_preprocess_mnncv({crop.clone()}, tensor, engine()), 0);
+    const std::vector<float> from_copy = values_of(*tensor);
+    ASSERT_EQ(CLSRETRI_preprocess_mnncv({crop}, tensor, engine()), 0);
+    EXPECT_EQ(values_of(*tensor), from_copy);
+}
+
+TEST_F(PreprocessConverterTest, PictureThatIsNotEightBitColourIsRefused) {
+    MNN::Tensor* tensor = engine()->input_tensor;
+    EXPECT_EQ(CLSRETRI_preprocess_mnncv({cv::Mat(10, 10, CV_8UC1, cv::Scalar(9))}, tensor, engine()),
+              CLSRETRI_ERR_INPUT_FORMAT);
+    EXPECT_EQ(CLSRETRI_preprocess_mnncv({cv::Mat(10, 10, CV_16UC3)}, tensor, engine()), CLSRETRI_ERR_INPUT_FORMAT);
+}
+
+TEST(PreprocessConverterShapeTest, InputOtherThan224IsRefused) {
+    MNN::Tensor tensor = model_input(256);
+    EXPECT_EQ(CLSRETRI_preprocess_mnncv({cv::Mat(8, 8, CV_8UC3)}, &tensor, nullptr), CLSRETRI_ERR_INPUT_SHAPE);
+}
+
+}  // namespace
