@@ -171,31 +171,28 @@ int CLSRETRI_preprocess_opencv(_CLSRETRI_INPUT_ input, MNN::Tensor* tensor, CLSR
     const int height = shape[2], width = shape[3];
     cv::Mat resized;
     cv::resize(picture, resized, cv::Size(width, height), 0, 0, cv::INTER_LINEAR);
-    std::vector<cv::Mat> planes;
-    cv::split(resized, planes);
-    const cv::Mat* rgb[3];
-    if (planes.size() == 1) {
-        rgb[0] = rgb[1] = rgb[2] = &planes[0];
-    } else {
-        rgb[0] = &planes[2];
-        rgb[1] = &planes[1];
-        rgb[2] = &planes[0];
-    }
 
     // Every 8-bit value maps to (v - mean) / divisor, computed as a division.
     float table[3][256];
     for (int c = 0; c < 3; ++c)
         for (int v = 0; v < 256; ++v) table[c][v] = (static_cast<float>(v) - kMean[c]) / kDivisor[c];
 
+    const int step = resized.channels();
+    const int red = step == 1 ? 0 : 2, green = step == 1 ? 0 : 1, blue = 0;
     MNN::Tensor host(tensor, MNN::Tensor::CAFFE);
-    float* out = host.host<float>();
-    for (int c = 0; c < 3; ++c) {
-        const cv::Mat& plane = *rgb[c];
-        for (int y = 0; y < height; ++y) {
-            const uint8_t* row = plane.ptr<uint8_t>(y);
-            for (int x = 0; x < width; ++x) *out++ = table[c][row[x]];
+    float* r_plane = host.host<float>();
+    float* g_plane = r_plane + static_cast<size_t>(height) * width;
+    float* b_plane = g_plane + static_cast<size_t>(height) * width;
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* pixel = resized.ptr<uint8_t>(y);
+        for (int x = 0; x < width; ++x, pixel += step) {
+            *r_plane++ = table[0][pixel[red]];
+            *g_plane++ = table[1][pixel[green]];
+            *b_plane++ = table[2][pixel[blue]];
         }
     }
+    // Further pictures of a batch are left empty.
+    std::fill(b_plane, host.host<float>() + host.elementSize(), 0.0f);
     tensor->copyFromHostTensor(&host);
     return 0;
 }

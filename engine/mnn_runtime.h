@@ -72,7 +72,7 @@ public:
 
     // A host tensor with the shape of `tensor` in the layout `type` (a 4-D shape
     // is reordered between NCHW and NHWC) and its element type; its memory is
-    // zeroed, or absent when allocMemory is false.
+    // not initialised, or absent when allocMemory is false.
     Tensor(const Tensor* tensor, DimensionType type = CAFFE, bool allocMemory = true);
     // A tensor of the given shape (in the order of `type`) with zeroed memory.
     Tensor(const std::vector<int>& shape, halide_type_t type, DimensionType dimType);

@@ -32,6 +32,10 @@ std::vector<int> reorder_shape(const std::vector<int>& shape, Tensor::DimensionT
 
 std::unique_ptr<uint8_t[]> zeroed_bytes(size_t n) { return std::unique_ptr<uint8_t[]>(new uint8_t[n ? n : 1]()); }
 
+// Host copies are written in full right after they are made; clearing them
+// first would cost as much as the copy itself.
+std::unique_ptr<uint8_t[]> raw_bytes(size_t n) { return std::unique_ptr<uint8_t[]>(new uint8_t[n ? n : 1]); }
+
 // Moves the elements of a 4-D tensor from NCHW to NHWC order or back.
 template <typename Element>
 void transpose(const void* from, void* to, const std::vector<int>& nchw, bool to_nhwc) {
@@ -139,7 +143,7 @@ Tensor::Tensor(const Tensor* tensor, DimensionType type, bool allocMemory) : dim
         type_ = tensor->type_;
         shape_ = reorder_shape(tensor->shape_, tensor->dim_type_, type);
     }
-    if (allocMemory) data_ = zeroed_bytes(size());
+    if (allocMemory) data_ = raw_bytes(size());
 }
 
 Tensor::Tensor(const std::vector<int>& shape, halide_type_t type, DimensionType dimType)
