@@ -333,11 +333,6 @@ TEST_F(StorageFile, WritesOneCompactMemberReplacingTheFile) {
     EXPECT_EQ(list_dir("."), std::vector<std::string>{"tenant.json"});
 }
 
-TEST_F(StorageFile, EscapesTheValue) {
-    EXPECT_EQ(Storage("/posId", "a\"b\\c\n", "posId.json"), 0);
-    EXPECT_EQ(read_file("posId.json"), R"({"posId":"a\"b\\c\n"})");
-}
-
 TEST_F(StorageFile, RefusesABadPointerOrAMissingFolder) {
     EXPECT_EQ(Storage("demo", "T01", "tenant.json"), -1);
     EXPECT_EQ(Storage(nullptr, "T01", "tenant.json"), -1);
