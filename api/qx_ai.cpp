@@ -7,6 +7,7 @@
 #include "camera/camhp.h"
 #include "cloud/cloud.h"
 #include "engine/libclsretri.h"
+#include "store/database.h"
 #include "store/libhnsw.h"
 #include "support/log.h"
 #include "support/tools.h"
@@ -83,6 +84,7 @@ int DeleteFile(const char* path) {
 // Everything the previous Init built that would otherwise leak or keep running.
 static void release_runtime_parts() {
     camhp_close(&params->cam);
+    db_close(params);
 }
 
 int Init() {
@@ -108,6 +110,12 @@ int Init() {
         logger->info("{}", 6);
         settings_read_bindings(params);
         logger->info("{}", 7);
+        // An unusable database file is logged and start-up goes on: recognitions
+        // then find nothing until the file can be opened again.
+        qx_guarded("db_init", 0, [] {
+            db_init(params);
+            return 0;
+        });
         DeleteFile(params->cam.qxphoto_path.c_str());
         logger->info("{}", 8);
         return 0;

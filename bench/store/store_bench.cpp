@@ -1,0 +1,292 @@
+// Feature store: the index search against its yardsticks, a whole match, the
+// start-up load and learning throughput, all at the store's full 30000 samples.
+#include "api/context.h"
+#include "store/CppSQLite3.h"
+#include "store/database.h"
+#include "store/libhnsw.h"
+#include "support/log.h"
+#include "support/tools.h"
+
+#include <benchmark/benchmark.h>
+#include <hnswlib/hnswlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef QX_HAVE_FAISS
+#include <faiss/IndexFlat.h>
+#include <omp.h>
+#endif
+
+namespace {
+
+constexpr int kSamples = DB_SAMPLE_CAPACITY;
+constexpr int kWide = DB_FEATURE_VALUES;
+constexpr int kFeature = 160;
+constexpr int kQueries = 64;
+constexpr int kProducts = 1000;
+
+// Rows of 720 values whose first 160 are the feature, as the engine leaves them.
+std::vector<float> make_rows(int rows, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::normal_distribution<float> value(0.0f, 1.0f);
+    std::vector<float> data(static_cast<size_t>(rows) * kWide, 0.0f);
+    for (int r = 0; r < rows; ++r)
+        for (int i = 0; i < kFeature; ++i) data[static_cast<size_t>(r) * kWide + i] = value(generator);
+    return data;
+}
+
+const std::vector<float>& samples() {
+    static const std::vector<float> data = make_rows(kSamples, 1);
+    return data;
+}
+
+const std::vector<float>& queries() {
+    static const std::vector<float> data = make_rows(kQueries, 2);
+    return data;
+}
+
+const float* sample(int i) { return samples().data() + static_cast<size_t>(i) * kWide; }
+const float* query(size_t i) { return queries().data() + (i % kQueries) * kWide; }
+
+std::vector<float> narrow(const std::vector<float>& rows) {
+    const size_t n = rows.size() / kWide;
+    std::vector<float> out(n * kFeature);
+    for (size_t r = 0; r < n; ++r)
+        std::copy(rows.begin() + static_cast<long>(r * kWide), rows.begin() + static_cast<long>(r * kWide + kFeature),
+                  out.begin() + static_cast<long>(r * kFeature));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// 1. The search itself: k = 6 over 30000 stored vectors.
+
+void BM_Search_Index720(benchmark::State& state) {
+    static libhnsw::Index* index = [] {
+        auto* built = new libhnsw::Index(kWide, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
+        for (int i = 0; i < kSamples; ++i) built->Addsample(sample(i), i);
+        return built;
+    }();
+    size_t q = 0;
+    for (auto _ : state) {
+        auto hits = index->Search(query(q++), 6);
+        benchmark::DoNotOptimize(hits.data());
+    }
+}
+BENCHMARK(BM_Search_Index720)->Unit(benchmark::kMicrosecond);
+
+template <int Dim>
+hnswlib::BruteforceSearch<float>* bare_engine() {
+    static hnswlib::L2Space space(Dim);
+    static hnswlib::BruteforceSearch<float>* engine = [] {
+        auto* built = new hnswlib::BruteforceSearch<float>(&space, 55000);
+        if (Dim == kWide) {
+            for (int i = 0; i < kSamples; ++i) built->addPoint(sample(i), static_cast<size_t>(i));
+        } else {
+            const std::vector<float> rows = narrow(samples());
+            for (int i = 0; i < kSamples; ++i) built->addPoint(rows.data() + static_cast<size_t>(i) * Dim, i);
+        }
+        return built;
+    }();
+    return engine;
+}
+
+void BM_Search_BareHnswlib720(benchmark::State& state) {
+    auto* engine = bare_engine<kWide>();
+    size_t q = 0;
+    for (auto _ : state) {
+        auto hits = engine->searchKnnCloserFirst(query(q++), 6);
+        benchmark::DoNotOptimize(hits.data());
+    }
+}
+BENCHMARK(BM_Search_BareHnswlib720)->Unit(benchmark::kMicrosecond);
+
+void BM_Search_BareHnswlib160(benchmark::State& state) {
+    auto* engine = bare_engine<kFeature>();
+    const std::vector<float> narrow_queries = narrow(queries());
+    size_t q = 0;
+    for (auto _ : state) {
+        auto hits = engine->searchKnnCloserFirst(narrow_queries.data() + (q++ % kQueries) * kFeature, 6);
+        benchmark::DoNotOptimize(hits.data());
+    }
+}
+BENCHMARK(BM_Search_BareHnswlib160)->Unit(benchmark::kMicrosecond);
+
+#ifdef QX_HAVE_FAISS
+void BM_Search_FaissFlatL2_720(benchmark::State& state) {
+    // One query at a time on one thread, as the store searches.
+    omp_set_num_threads(1);
+    static faiss::IndexFlatL2* index = [] {
+        auto* built = new faiss::IndexFlatL2(kWide);
+        built->add(kSamples, samples().data());
+        return built;
+    }();
+    float distances[6];
+    faiss::idx_t labels[6];
+    size_t q = 0;
+    for (auto _ : state) {
+        index->search(1, query(q++), 6, distances, labels);
+        benchmark::DoNotOptimize(labels);
+    }
+}
+BENCHMARK(BM_Search_FaissFlatL2_720)->Unit(benchmark::kMicrosecond);
+#endif
+
+// ---------------------------------------------------------------------------
+// Feature databases in folders of the benchmark's working directory.
+
+std::string feature_text(int i) { return tool_feature_text(sample(i % kSamples), kFeature); }
+
+// Creates <folder>/featurexYz.db through db_init and fills it with `rows`
+// samples in one transaction. The context keeps the (empty) index db_init made.
+void prepare_database(const std::string& folder, int rows, DB_HADNLE* context) {
+    char previous[4096];
+    if (!getcwd(previous, sizeof previous)) previous[0] = '\0';
+    mkdir(folder.c_str(), 0755);
+    if (chdir(folder.c_str()) != 0) return;
+    db_init(context);
+    {
+        CppSQLite3DB db;
+        db.open(context->db_path.c_str());
+        db.execDML("begin;");
+        CppSQLite3Statement insert = db.compileStatement(
+            "insert into feature_code(code, feature, update_time, deleted) values (?, ?, CURRENT_TIMESTAMP, 0);");
+        for (int i = 0; i < rows; ++i) {
+            const std::string code = "P" + std::to_string(i % kProducts);
+            const std::string text = feature_text(i);
+            insert.bind(1, code.c_str());
+            insert.bind(2, text.c_str());
+            insert.execDML();
+        }
+        insert.finalize();
+        db.execDML("commit;");
+    }
+    if (chdir(previous) != 0) return;
+}
+
+DB_HADNLE& full_store() {
+    static DB_HADNLE* context = [] {
+        auto* made = new DB_HADNLE();
+        prepare_database("full", kSamples, made);
+        db_close(made);
+        char previous[4096];
+        if (getcwd(previous, sizeof previous) && chdir("full") == 0) {
+            db_init(made);  // loads the 30000 samples
+            if (chdir(previous) != 0) std::perror("chdir");
+        }
+        return made;
+    }();
+    return *context;
+}
+
+// ---------------------------------------------------------------------------
+// 2. A whole match: search, one read of the hits' rows, similarities.
+
+void BM_Match(benchmark::State& state) {
+    log_flush_every_message();  // as after Init
+    DB_HADNLE& context = full_store();
+    context.search_k = static_cast<int>(state.range(0));
+    context.filter_score = 0.5f;
+    std::vector<std::string> codes(DB_RESULT_SLOTS);
+    DB_COMPARE_IN in;
+    size_t q = 0;
+    for (auto _ : state) {
+        std::copy(query(q), query(q) + kWide, in.feature);
+        ++q;
+        for (auto& code : codes) code.clear();
+        DB_COMPARE_OUT out;
+        out.codes = codes.data();
+        db_compare_feature_faiss(&context, &in, &out);
+        benchmark::DoNotOptimize(codes.data());
+    }
+    context.search_k = 6;
+}
+BENCHMARK(BM_Match)->ArgName("searchK")->Arg(6)->Arg(60)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------
+// 3. Start-up: db_init on a file of 30000 samples, and the memory it keeps.
+
+long resident_bytes() {
+    long pages = 0, resident = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(statm);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+void BM_DbInit(benchmark::State& state) {
+    log_flush_every_message();
+    full_store();  // makes the file
+    char previous[4096];
+    if (!getcwd(previous, sizeof previous) || chdir("full") != 0) {
+        state.SkipWithError("no database folder");
+        return;
+    }
+    DB_HADNLE context;
+    double added = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        db_close(&context);
+        const long before = resident_bytes();
+        state.ResumeTiming();
+        db_init(&context);
+        state.PauseTiming();
+        added += static_cast<double>(resident_bytes() - before);
+        state.ResumeTiming();
+    }
+    state.counters["rss_added_MiB"] = added / static_cast<double>(state.iterations()) / (1024.0 * 1024.0);
+    state.counters["samples"] = context.index ? context.index->get_cur_element_count() : 0;
+    db_close(&context);
+    if (chdir(previous) != 0) std::perror("chdir");
+}
+BENCHMARK(BM_DbInit)->Unit(benchmark::kMillisecond);
+
+// ---------------------------------------------------------------------------
+// 4. Learning: db_save_db_index into a table below capacity (new rows) and
+// into a full one (slots reused round-robin).
+
+void save_samples(benchmark::State& state, DB_HADNLE& context) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < kQueries; ++i) texts.push_back(tool_feature_text(query(static_cast<size_t>(i)), kFeature));
+    size_t n = 0;
+    for (auto _ : state) {
+        DB_COMMODITY learned;
+        learned.code = "L" + std::to_string(n % kProducts);
+        learned.feature = texts[n % texts.size()].c_str();
+        ++n;
+        db_save_db_index(&context, &learned);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void BM_Save_BelowCapacity(benchmark::State& state) {
+    log_flush_every_message();
+    static DB_HADNLE* context = [] {
+        auto* made = new DB_HADNLE();
+        prepare_database("below", 20000, made);
+        return made;
+    }();
+    save_samples(state, *context);
+}
+BENCHMARK(BM_Save_BelowCapacity)->Unit(benchmark::kMillisecond);
+
+void BM_Save_AtCapacity(benchmark::State& state) {
+    log_flush_every_message();
+    static DB_HADNLE* context = [] {
+        auto* made = new DB_HADNLE();
+        prepare_database("at", kSamples, made);
+        return made;
+    }();
+    save_samples(state, *context);
+}
+BENCHMARK(BM_Save_AtCapacity)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

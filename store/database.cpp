@@ -1,0 +1,396 @@
+#include "store/database.h"
+
+#include "store/CppSQLite3.h"
+#include "store/libhnsw.h"
+#include "support/alg.h"
+#include "support/log.h"
+#include "support/tools.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+constexpr int kIndexCapacity = 55000;
+constexpr int kDefaultSearchK = 6;
+constexpr int kMaxSearchK = 100;
+constexpr double kConfidentSimilarity = 0.9;
+
+long elapsed_ms(std::clock_t start, std::clock_t end) {
+    return static_cast<long>((end - start) * 1000.0 / CLOCKS_PER_SEC);
+}
+
+bool has_row(CppSQLite3DB& db, const char* sql) {
+    CppSQLite3Query query = db.execQuery(sql);
+    return !query.eof();
+}
+
+std::string text_or_empty(const char* text) { return text ? text : ""; }
+
+// Parses a feature text into a zeroed buffer of the index's row width; a text
+// holding more values than fit is cut, never written past the buffer.
+void parse_feature(const char* text, std::vector<float>& values) {
+    values.assign(DB_FEATURE_VALUES, 0.0f);
+    std::string copy = text_or_empty(text);
+    tool_feature_char_2_float_n(&copy[0], values.data(), DB_FEATURE_VALUES);
+}
+
+}  // namespace
+
+std::string db_enum_to_string(TABLE table) {
+    switch (table) {
+        case FEATURE_CODE: return "feature_code";
+        case RECORD_COUNT: return "record_count";
+    }
+    return "";
+}
+
+void db_init(DB_HADNLE* context) {
+    context->db_path = tool_get_dll_path() + "featurexYz.db";
+    {
+        CppSQLite3DB db;
+        db.open(context->db_path.c_str());
+        db.setBusyTimeout(kBusyTimeoutMs);
+        db.execDML(
+            "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+            "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL);");
+        db.execDML(
+            "CREATE TABLE IF NOT EXISTS feed_back_record (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+            "session_id text NOT NULL, hit integer NOT NULL);");
+        if (db.tableExists("feature_code") &&
+            !has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%deleted%';")) {
+            db.execDML("ALTER TABLE feature_code ADD COLUMN deleted INTEGER DEFAULT 0;");
+        }
+        if (!db.tableExists("product_record")) {
+            db.execDML(
+                "CREATE TABLE IF NOT EXISTS product_record (id integer PRIMARY KEY AUTOINCREMENT, session_id TEXT NOT "
+                "NULL, model_code INTEGER NOT NULL, score REAL NOT NULL,feature_value TEXT NOT NULL,image_path TEXT "
+                "NOT NULL,product_ids TEXT NOT NULL,real_codes TEXT NOT NULL,time TEXT NOT NULL);");
+            db.execDML("CREATE INDEX session_id_index ON product_record(session_id);");
+        }
+        if (!has_row(db, "select * from sqlite_master where name='product_record' and sql like '%real_codes%';")) {
+            // SQLite refuses a NOT NULL column without a default on a table that
+            // holds rows; the default lets an older file with records migrate.
+            db.execDML("ALTER TABLE product_record ADD COLUMN real_codes TEXT NOT NULL DEFAULT '';");
+        }
+        if (!has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%update_time%';")) {
+            db.execDML("ALTER TABLE feature_code ADD COLUMN update_time TIMESTAMP DEFAULT NULL;");
+            db.execDML("update feature_code set update_time = CURRENT_TIMESTAMP;");
+        }
+        if (db.tableExists("product_record")) {
+            int deleted = db.execDML("delete from product_record;");
+            logger->info("{} row product_record has been deleted", deleted);
+        }
+        if (!db.tableExists("record_count")) {
+            db.execDML(
+                "CREATE TABLE IF NOT EXISTS record_count (id integer PRIMARY KEY AUTOINCREMENT, count integer NOT "
+                "NULL);");
+        }
+        int cursor_rows = db.execScalar("select count(*) from record_count;", 0);
+        logger->info("record_count ret :{}", cursor_rows);
+        if (cursor_rows == 0) {
+            CppSQLite3Buffer sql;
+            db.execDML(sql.format("insert into record_count(count) values (%d)", 1));
+        }
+        db.close();
+    }
+    {
+        std::unique_ptr<libhnsw::Index> fresh(
+            new libhnsw::Index(DB_FEATURE_VALUES, kIndexCapacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+        std::lock_guard<std::mutex> lock(g_mutex);
+        context->index = std::move(fresh);
+    }
+    std::clock_t start = std::clock();
+    db_load_idx_from_db(context);
+    logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
+}
+
+void db_load_idx_from_db(DB_HADNLE* context) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    std::clock_t start = std::clock();
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (context->index && db.tableExists("feature_code")) {
+            CppSQLite3Query query = db.execQuery("select id,feature from feature_code where deleted = 0");
+            std::vector<float> values;
+            for (; !query.eof(); query.nextRow()) {
+                parse_feature(query.getStringField(1, ""), values);
+                context->index->Addsample(values.data(), query.getIntField(0, 0) - 1);
+            }
+        }
+    }
+    logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
+    db.close();
+}
+
+int get_table_size(DB_HADNLE* context) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    db.setBusyTimeout(kBusyTimeoutMs);
+    int rows = 0;
+    {
+        CppSQLite3Query query = db.execQuery("select count(*) from feature_code;");
+        if (!query.eof()) rows = query.getIntField(0, 0);
+    }
+    db.close();
+    logger->info("feature_code ret :{}", rows);
+    return rows;
+}
+
+int db_get_id(DB_HADNLE* context) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    db.setBusyTimeout(kBusyTimeoutMs);
+    CppSQLite3Buffer sql;
+    int id = 0;
+    int count = 0;
+    bool found = false;
+    {
+        CppSQLite3Query query = db.execQuery("select id , count from record_count order by id desc limit 1;");
+        if (!query.eof()) {
+            found = true;
+            id = query.getIntField(0, 0);
+            count = query.getIntField(1, 0);
+        }
+    }
+    int slot;
+    if (!found) {
+        // The cursor row is gone: start it again rather than growing the table
+        // past its capacity one new row at a time.
+        db.execDML("insert into record_count(id, count) values (1, 2);");
+        slot = 1;
+    } else if (id != 1) {
+        db.execDML(sql.format("delete from record_count where id = %d;", id));
+        slot = count;
+    } else {
+        // The cursor moves on after every reuse, so a full table is overwritten
+        // round-robin instead of always in the same slot.
+        slot = (count < 1 || count > DB_SAMPLE_CAPACITY) ? 1 : count;
+        db.execDML(sql.format("update record_count set count = %d where id = 1", slot + 1));
+    }
+    db.close();
+    return slot;
+}
+
+void db_idx_add_smp(DB_HADNLE* context, DB_COMMODITY* sample) {
+    if (!context->index) return;
+    std::vector<float> values;
+    parse_feature(sample->feature, values);
+    context->index->Addsample(values.data(), sample->id - 1);
+    logger->info("cover label is {}", sample->id - 1);
+    logger->info("index size is {}", context->index->get_cur_element_count());
+}
+
+void db_add_data(DB_HADNLE* context, DB_COMMODITY* sample) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    db.setBusyTimeout(kBusyTimeoutMs);
+    CppSQLite3Buffer sql;
+    int changed = 0;
+    if (sample->id != 0) {
+        changed = db.execDML(sql.format(
+            "update feature_code set code = %Q,feature = %Q,update_time = CURRENT_TIMESTAMP,deleted = 0 where id = %d",
+            sample->code.c_str(), sample->feature, sample->id));
+    }
+    // A slot that names no row (a stale free-slot entry) must not swallow the
+    // sample: it gets a row of its own.
+    if (sample->id == 0 || changed == 0) {
+        db.execDML(sql.format(
+            "insert into feature_code(code, feature,update_time,deleted) values (%Q,%Q,CURRENT_TIMESTAMP,0);",
+            sample->code.c_str(), sample->feature));
+        sample->id = db.execScalar("select last_insert_rowid() from feature_code;", 0);
+    }
+    db_idx_add_smp(context, sample);
+    db.close();
+}
+
+void db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int rows = get_table_size(context);
+    logger->info("lastId is {}", context->index ? context->index->get_cur_element_count() : 0);
+    sample->id = rows >= DB_SAMPLE_CAPACITY ? db_get_id(context) : 0;
+    db_add_data(context, sample);
+}
+
+void db_close(DB_HADNLE* context) {
+    if (!context) return;
+    std::unique_ptr<libhnsw::Index> released;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        released = std::move(context->index);
+    }
+}
+
+void tools_string_deduplication(std::string* codes, int n) {
+    auto listed = [](const std::string& code) { return !code.empty() && code != "0"; };
+    for (int i = 0; i < n; ++i) {
+        if (!listed(codes[i])) continue;
+        for (int j = i + 1; j < n; ++j)
+            if (listed(codes[j]) && codes[j] == codes[i]) codes[j] = "0";
+    }
+}
+
+namespace {
+
+struct StoredSample {
+    std::string code;
+    std::vector<float> values;
+};
+
+void compare_feature(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    if (!db.tableExists("feature_code")) {
+        db.close();
+        return;
+    }
+    std::clock_t start = std::clock();
+    const int k = (context->search_k >= kDefaultSearchK && context->search_k <= kMaxSearchK) ? context->search_k
+                                                                                             : kDefaultSearchK;
+    std::vector<std::pair<float, int>> hits;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (context->index) hits = context->index->Search(in->feature, k);
+    }
+
+    // Every hit's row in one statement; a hit whose row is gone keeps an
+    // empty code and a zero feature, so it never passes the filter.
+    std::unordered_map<int, StoredSample> stored;
+    if (!hits.empty()) {
+        std::string ids;
+        for (const auto& hit : hits) {
+            if (!ids.empty()) ids += ',';
+            ids += std::to_string(static_cast<long long>(hit.second) + 1);
+        }
+        CppSQLite3Buffer sql;
+        CppSQLite3Query query =
+            db.execQuery(sql.format("select code,feature,id from feature_code where id in (%s);", ids.c_str()));
+        for (; !query.eof(); query.nextRow()) {
+            StoredSample& sample = stored[query.getIntField(2, 0)];
+            sample.code = text_or_empty(query.getStringField(0, ""));
+            parse_feature(query.getStringField(1, ""), sample.values);
+        }
+    }
+
+    const std::vector<float> zeros(DB_FEATURE_VALUES, 0.0f);
+    int next_slot = 0;
+    for (size_t i = 0; i < hits.size(); ++i) {
+        logger->info("res[{}]={} {}\n", i, hits[i].first, hits[i].second);
+        auto found = stored.find(hits[i].second + 1);
+        const std::string code = found != stored.end() ? found->second.code : std::string();
+        const float* values = found != stored.end() ? found->second.values.data() : zeros.data();
+        float similarity = alg_calcul_similar(in->feature, values, DB_FEATURE_VALUES);
+        logger->info("{} is {}", code, similarity);
+        if (context->filter_score < similarity) {
+            if (k == kDefaultSearchK) {
+                if (i < static_cast<size_t>(DB_RESULT_SLOTS)) out->codes[i] = code;
+            } else if (!code.empty() && next_slot < DB_RESULT_SLOTS) {
+                // A wider search fills the slots with distinct codes, each at
+                // the rank of its product's nearest sample that passes.
+                bool listed = false;
+                for (int s = 0; s < next_slot; ++s) listed = listed || out->codes[s] == code;
+                if (!listed) out->codes[next_slot++] = code;
+            }
+        }
+        if (i == 0 && static_cast<double>(similarity) > kConfidentSimilarity) {
+            logger->info("第一个向量大于0.9的置信度 置换第一个商品代码");
+            out->top_confident = true;
+        }
+    }
+    db.close();
+    tools_string_deduplication(out->codes, DB_RESULT_SLOTS);
+    logger->info("index time : elapsed {}ms\n", elapsed_ms(start, std::clock()));
+}
+
+void clear_result(DB_COMPARE_OUT* out) {
+    for (int i = 0; i < DB_RESULT_SLOTS; ++i) out->codes[i].clear();
+    out->top_confident = false;
+}
+
+}  // namespace
+
+int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+    if (!context || !in || !out || !out->codes) return 0;
+    // Runs as a thread body: nothing may escape it, or the process ends.
+    try {
+        compare_feature(context, in, out);
+    } catch (const CppSQLite3Exception& e) {
+        logger->info("db_compare_feature_faiss failed: {}", e.errorMessage());
+        clear_result(out);
+    } catch (const std::exception& e) {
+        logger->info("db_compare_feature_faiss failed: {}", e.what());
+        clear_result(out);
+    } catch (...) {
+        logger->info("db_compare_feature_faiss failed: unknown error");
+        clear_result(out);
+    }
+    return 0;
+}
+
+int db_save_record(DB_HADNLE* context, DB_RECORD* record) {
+    try {
+        CppSQLite3DB db;
+        db.open(context->db_path.c_str());
+        CppSQLite3Buffer sql;
+        db.execDML(sql.format(
+            "insert into product_record(session_id, model_code, score,feature_value,image_path,product_ids,real_codes,"
+            "time) values (%Q,%d,%f,%Q,%Q,%Q,%Q,%f);",
+            record->session_id.c_str(), record->model_code, static_cast<double>(record->score),
+            record->feature_value.c_str(), record->image_path.c_str(), record->product_ids.c_str(),
+            record->real_codes.c_str(), static_cast<double>(record->time)));
+        db.close();
+        return 0;
+    } catch (const CppSQLite3Exception& e) {
+        logger->info("save_record failed");
+        logger->info("{}", e.errorMessage());
+    } catch (const std::exception& e) {
+        logger->info("save_record failed");
+        logger->info("{}", e.what());
+    } catch (...) {
+        logger->info("save_record failed");
+    }
+    return -1;
+}
+
+int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    if (!db.tableExists("product_record")) {
+        logger->info("product_record not found , please check AutoDetect success");
+        return -1;
+    }
+    {
+        CppSQLite3Buffer sql;
+        CppSQLite3Query query = db.execQuery(sql.format(
+            "select model_code,score,feature_value,image_path,product_ids,time,real_codes from product_record where "
+            "session_id = %Q;",
+            in->session_id.c_str()));
+        if (!query.eof()) {
+            out->model_code = query.getIntField(0, 0);
+            out->score = static_cast<float>(query.getFloatField(1, 0.0));
+            out->feature_value = text_or_empty(query.getStringField(2, ""));
+            out->image_path = text_or_empty(query.getStringField(3, ""));
+            out->product_ids = text_or_empty(query.getStringField(4, ""));
+            out->time = static_cast<float>(std::strtod(text_or_empty(query.getStringField(5, "")).c_str(), nullptr));
+            out->real_codes = text_or_empty(query.getStringField(6, ""));
+        }
+    }
+    db.close();
+    return 0;
+}
+
+void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    CppSQLite3Buffer sql;
+    db.execDML(sql.format("insert into feed_back_record(code, session_id,hit) values (%Q,%Q,%d);",
+                          feedback->code.c_str(), feedback->session_id.c_str(), feedback->hit ? 1 : 0));
+    db.close();
+}

@@ -1,0 +1,88 @@
+#pragma once
+// The feature database "featurexYz.db" and the vector index built from it:
+// learned samples with their slot bookkeeping, matching, and the recognition
+// and feedback records.
+//
+// Every function opens its own connection on params->db_path and closes it
+// before returning. Unless a comment says otherwise, database failures are
+// thrown as CppSQLite3Exception (store/CppSQLite3.h): callers catch them.
+#include "api/context.h"
+
+#include <string>
+#include <vector>
+
+// Rows of feature_code the store keeps; from then on new samples reuse slots.
+constexpr int DB_SAMPLE_CAPACITY = 30000;
+// Values in a feature buffer: the index's row width. Features fill the first 160.
+constexpr int DB_FEATURE_VALUES = 720;
+// Code slots a match fills.
+constexpr int DB_RESULT_SLOTS = 10;
+
+enum TABLE { FEATURE_CODE = 0, RECORD_COUNT = 1 };
+
+// A sample to learn. `id` 0 asks for a new row, any other value names the row
+// to overwrite; on return it holds the row's id.
+struct DB_COMMODITY {
+    int id = 0;
+    std::string code;
+    const char* feature = nullptr;  // feature text, at most 720 values
+};
+
+struct DB_COMPARE_IN {
+    std::vector<float> scores;                // class scores; matching does not read them
+    float feature[DB_FEATURE_VALUES] = {};    // query feature, zero beyond its 160 values
+    int result_count = DB_RESULT_SLOTS;
+};
+
+struct DB_COMPARE_OUT {
+    std::string* codes = nullptr;  // DB_RESULT_SLOTS strings owned by the caller, empty on entry
+    bool top_confident = false;    // nearest sample more than 0.9 similar
+};
+
+struct DB_RECORD {
+    int model_code = 0;
+    float score = 0.0f;
+    float time = 0.0f;
+    std::string image_path;
+    std::string feature_value;
+    std::string product_ids;
+    std::string real_codes;
+    std::string session_id;
+};
+
+struct DB_FEEDBACK {
+    std::string code;
+    std::string session_id;
+    bool hit = false;
+    std::string product_name;  // carried along, not stored
+};
+
+// Sets db_path, creates or migrates the file, empties product_record, then
+// builds and loads a new index. Callers run db_close first.
+void db_init(DB_HADNLE* context);
+void db_load_idx_from_db(DB_HADNLE* context);
+// Learns one sample: slot choice, row write and index update, under g_mutex.
+void db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample);
+void db_add_data(DB_HADNLE* context, DB_COMMODITY* sample);
+void db_idx_add_smp(DB_HADNLE* context, DB_COMMODITY* sample);
+int get_table_size(DB_HADNLE* context);
+// The slot to overwrite once the table is full: newest withdrawn slot first,
+// then the cursor, which moves on round-robin. 0 asks for a new row.
+int db_get_id(DB_HADNLE* context);
+// Destroys the index (safe to call when there is none).
+void db_close(DB_HADNLE* context);
+std::string db_enum_to_string(TABLE table);
+
+// Matching, the body of the recognition's worker thread: the nearest samples'
+// codes into out->codes. Never throws; a database failure is logged and leaves
+// every slot empty. Always returns 0.
+int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
+// Later repetitions of a code (neither empty nor "0") become "0".
+void tools_string_deduplication(std::string* codes, int n);
+
+// Stores one recognition. Never throws: 0, or -1 after logging "save_record failed".
+int db_save_record(DB_HADNLE* context, DB_RECORD* record);
+// Reads the recognition of in->session_id into `out` (untouched when there is
+// none). -1 when product_record does not exist, otherwise 0.
+int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in);
+void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback);

@@ -1,0 +1,96 @@
+#pragma once
+// A feature database in the test's own folder, and the helpers the store tests
+// share: features, their texts, direct SQL on the file, the day's log.
+#include "api/context.h"
+#include "store/CppSQLite3.h"
+#include "store/database.h"
+#include "store/libhnsw.h"
+#include "support/log.h"
+#include "support/tools.h"
+#include "testkit/files.h"
+#include "testkit/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+// A 720-value buffer whose first values are `head` and the rest zero.
+inline std::vector<float> feature_of(std::vector<float> head) {
+    head.resize(DB_FEATURE_VALUES, 0.0f);
+    return head;
+}
+
+// 160 values as the engine makes them, the remaining 560 zero.
+inline std::vector<float> random_feature(unsigned seed) {
+    std::mt19937 generator(seed);
+    std::normal_distribution<float> value(0.0f, 1.0f);
+    std::vector<float> feature(DB_FEATURE_VALUES, 0.0f);
+    for (int i = 0; i < 160; ++i) feature[i] = value(generator);
+    return feature;
+}
+
+inline std::string text_of(const std::vector<float>& feature, int count = 160) {
+    return tool_feature_text(feature.data(), count);
+}
+
+class StoreTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        context.filter_score = 0.0f;
+    }
+
+    void TearDown() override {
+        db_close(&context);
+        TempDirTest::TearDown();
+    }
+
+    std::string db_file() const { return dir() + "/featurexYz.db"; }
+
+    int exec(const std::string& sql) {
+        CppSQLite3DB db;
+        db.open(db_file().c_str());
+        return db.execDML(sql.c_str());
+    }
+
+    int scalar(const std::string& sql) {
+        CppSQLite3DB db;
+        db.open(db_file().c_str());
+        return db.execScalar(sql.c_str(), -1);
+    }
+
+    std::string text(const std::string& sql) {
+        CppSQLite3DB db;
+        db.open(db_file().c_str());
+        CppSQLite3Query query = db.execQuery(sql.c_str());
+        return query.eof() ? "<no row>" : query.getStringField(0, "<null>");
+    }
+
+    // Learns `feature` under `code` the way feedback does.
+    int learn(const std::string& code, const std::vector<float>& feature) {
+        std::string feature_text = text_of(feature);
+        DB_COMMODITY sample;
+        sample.code = code;
+        sample.feature = feature_text.c_str();
+        db_save_db_index(&context, &sample);
+        return sample.id;
+    }
+
+    // Rows 1..n of feature_code in one statement, so a full table stays fast.
+    void fill_feature_code(int rows) {
+        exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
+             ") INSERT INTO feature_code(code, feature, update_time, deleted) "
+             "SELECT 'filler' || i, '0.100000,', CURRENT_TIMESTAMP, 0 FROM n;");
+    }
+
+    std::string log_text() {
+        logger->flush();
+        std::string all;
+        for (const auto& name : list_dir("tmp")) all += read_file("tmp/" + name);
+        return all;
+    }
+
+    DB_HADNLE context;
+};
