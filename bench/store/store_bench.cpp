@@ -127,7 +127,7 @@ void BM_Search_FaissFlatL2_720(benchmark::State& state) {
         return built;
     }();
     float distances[6];
-    faiss::idx_t labels[6];
+    faiss::Index::idx_t labels[6];
     size_t q = 0;
     for (auto _ : state) {
         index->search(1, query(q++), 6, distances, labels);
