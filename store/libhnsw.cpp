@@ -136,6 +136,18 @@ using Graph = hnswlib::HierarchicalNSW<float>;
 }  // namespace
 
 struct Index::Engine {
+    // hnswlib stores each label right behind its vector: on a 64-bit build a
+    // vector of an odd number of floats would leave the label misaligned, so
+    // such vectors are stored with one trailing zero, which no distance sees.
+    size_t stored_dim = 0;
+    std::vector<float> padded;
+    const float* stored_form(const float* v, int dim) {
+        if (stored_dim == static_cast<size_t>(dim)) return v;
+        padded.assign(stored_dim, 0.0f);
+        std::memcpy(padded.data(), v, sizeof(float) * static_cast<size_t>(dim));
+        return padded.data();
+    }
+
     std::unique_ptr<hnswlib::SpaceInterface<float>> space;
     std::unique_ptr<Exhaustive> exhaustive;  // modes 0 and 1
     std::unique_ptr<Graph> graph;            // modes 2 and 3
@@ -167,12 +179,15 @@ Index::Index(int dim_, int max_elements_, MODE mode_, SPACE_TYPE space_, unsigne
         return;
     }
     if (!uses_exhaustive(mode) && !uses_graph(mode)) throw std::invalid_argument("vector index: unknown mode");
+    size_t stored = static_cast<size_t>(dim);
+    while ((stored * sizeof(float)) % alignof(labeltype) != 0) ++stored;
+    engine->stored_dim = stored;
     if (space == L2)
-        engine->space.reset(new hnswlib::L2Space(static_cast<size_t>(dim)));
+        engine->space.reset(new hnswlib::L2Space(stored));
     else if (space == L1)
-        engine->space.reset(new L1Space(static_cast<size_t>(dim)));
+        engine->space.reset(new L1Space(stored));
     else
-        engine->space.reset(new hnswlib::InnerProductSpace(static_cast<size_t>(dim)));
+        engine->space.reset(new hnswlib::InnerProductSpace(stored));
     if (uses_exhaustive(mode)) {
         engine->exhaustive.reset(new Exhaustive(engine->space.get(), static_cast<size_t>(max_elements)));
         engine->alg = engine->exhaustive.get();
@@ -188,7 +203,7 @@ Index::~Index() = default;
 int Index::Addsample(const float* v, int label) {
     if (mode == DISABLED) return 1;
     if (mode != MATRIX) {
-        engine->alg->addPoint(v, static_cast<labeltype>(label));
+        engine->alg->addPoint(engine->stored_form(v, dim), static_cast<labeltype>(label));
         return 1;
     }
     Engine& e = *engine;
@@ -295,6 +310,7 @@ std::vector<std::pair<float, int>> Index::Search(const float* query, int k) {
                                              : engine->graph->cur_element_count;
     const size_t wanted = std::min(static_cast<size_t>(k), stored);
     if (wanted == 0) return result;
+    query = engine->stored_form(query, dim);
     if (mode == BF_SORTED || mode == HNSW_SORTED) {
         auto hits = engine->alg->searchKnnCloserFirst(query, wanted);
         if (mode == HNSW_SORTED) std::sort(hits.begin(), hits.end());
@@ -327,7 +343,7 @@ int Index::loadIndex(const std::string& path) {
 
 size_t Index::get_data_size() const {
     if (mode == DISABLED || mode == MATRIX) return 4;
-    return engine->space->get_data_size();
+    return sizeof(float) * static_cast<size_t>(dim);
 }
 
 int Index::get_max_elements() const {
