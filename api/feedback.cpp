@@ -1,12 +1,148 @@
-// Not yet built: answers QX_ERR_INTERNAL until its room lands.
+// Feedback: the cashier's choice teaches the store, files the picture and,
+// while the cloud answers, reports the recognition.
 #include "qx_ai.h"
 
+#include "api/context.h"
 #include "api/guard.h"
+#include "camera/camhp.h"
+#include "cloud/CommonTools.h"
+#include "store/database.h"
 #include "support/log.h"
+#include "support/tools.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/pointer.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+namespace {
+
+// A cloud URL template with the prefix and the tenant code put in; sized to fit.
+std::string cloud_url(const std::string& pattern) {
+    int size = std::snprintf(nullptr, 0, pattern.c_str(), params->dev.c_str(), params->tenant_code.c_str());
+    if (size < 0) return {};
+    std::vector<char> url(static_cast<size_t>(size) + 1);
+    std::snprintf(url.data(), url.size(), pattern.c_str(), params->dev.c_str(), params->tenant_code.c_str());
+    return url.data();
+}
+
+std::string report_json(const DB_RECORD& record, const DB_FEEDBACK& feedback, const std::string& picture_url,
+                        int top) {
+    rapidjson::Document report;
+    auto& allocator = report.GetAllocator();
+    char model_code[16];
+    std::snprintf(model_code, sizeof model_code, "%d", record.model_code);
+    rapidjson::Pointer("/recommendTime").Set(report, static_cast<double>(record.time));
+    rapidjson::Pointer("/productCode").Set(report, feedback.code.c_str());
+    rapidjson::Pointer("/productName").Set(report, feedback.product_name.c_str());
+    rapidjson::Pointer("/weightingStartTime").Set(report, tool_getnowdate().c_str());
+    rapidjson::Pointer("/sessionId").Set(report, feedback.session_id.c_str());
+    rapidjson::Pointer("/weighImageUrl").Set(report, picture_url.c_str());
+    rapidjson::Pointer("/aiType").Set(report, "KESTREL");
+    rapidjson::Pointer("/topNo").Set(report, top);
+    rapidjson::Pointer("/identifyCode/code").Set(report, model_code);
+    rapidjson::Pointer("/identifyCode/accuracy").Set(report, static_cast<double>(record.score));
+    (void)allocator;
+    rapidjson::StringBuffer text;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+    report.Accept(writer);
+    return text.GetString();
+}
+
+// The "url" of an upload answer {"code":0,"data":{"url":"..."}}; false when the
+// answer is no such object ("end feed back") — *missing_url tells "上传失败".
+bool uploaded_url(const std::string& answer, std::string* url, bool* missing_url) {
+    *missing_url = false;
+    rapidjson::Document document;
+    document.Parse(answer.c_str(), answer.size());
+    if (document.HasParseError() || !document.IsObject()) return false;
+    auto code = document.FindMember("code");
+    if (code == document.MemberEnd() || !code->value.IsNumber() || code->value.GetDouble() != 0) return false;
+    const rapidjson::Value* found = rapidjson::Pointer("/data/url").Get(document);
+    if (!found || !found->IsString()) {
+        *missing_url = true;
+        return false;
+    }
+    *url = std::string(found->GetString(), found->GetStringLength());
+    return true;
+}
+
+}  // namespace
 
 int SetFeedBack(const char* code, const char* session_id, unsigned char hit, const char* product_name) {
-    return qx_guarded("SetFeedBack", QX_ERR_INTERNAL, [] {
-        logger->info("SetFeedBack is not available in this build");
-        return QX_ERR_INTERNAL;
+    return qx_guarded("SetFeedBack", QX_ERR_RECORDS, [&] {
+        if (!params) return QX_ERR_NOT_READY;
+        if (params->importing) {
+            logger->info("正在导入学习资料");
+            return QX_ERR_IMPORTING;
+        }
+        if (!code || !session_id) return QX_ERR_ARGUMENT;
+        if (!product_name) product_name = "";
+        logger->info("code is {} sessionId is {} productName is {}", code, session_id, product_name);
+        logger->info("start feed back");
+
+        DB_FEEDBACK feedback;
+        feedback.code = code;
+        feedback.session_id = session_id;
+        feedback.hit = hit != 0;
+        feedback.product_name = product_name;
+        db_insert_feedback(params, &feedback);
+
+        DB_RECORD record;
+        if (db_select_record(params, &record, &feedback) != 0) return QX_ERR_RECORDS;
+        if (record.feature_value.empty()) {
+            logger->info("featureValue empty,chack detect and sessionId");
+            return QX_ERR_NO_RECOGNITION;
+        }
+
+        std::string recommended[10], real[10];
+        std::string product_ids = record.product_ids, real_codes = record.real_codes;
+        tool_splitstring(&product_ids[0], recommended);
+        tool_splitstring(&real_codes[0], real);
+        int top = tool_gettopno(recommended, code);
+        int real_top = tool_gettopno(real, code);
+        logger->info("sessionId is {},hit top {},real hit top is {}", session_id, top, real_top);
+
+        // A clear first hit teaches nothing new; a miss, or a hit among several
+        // candidates, is worth a sample.
+        if (!(feedback.hit && real[1].empty())) {
+            DB_COMMODITY commodity;
+            commodity.id = 0;
+            commodity.code = code;
+            commodity.feature = record.feature_value.c_str();
+            db_save_db_index(params, &commodity);
+            _CAMHP_IMAGE_ image{};
+            std::snprintf(image.commodity_code, sizeof image.commodity_code, "%s", code);
+            std::snprintf(image.crop_path, sizeof image.crop_path, "%s", record.image_path.c_str());
+            camhp_save_commodity_pic(&image);
+        }
+
+        if (!params->cloud_online) {
+            logger->info("end feed back");
+            return QX_OK;
+        }
+        std::string answer;
+        if (CommonTools::upload_file(cloud_url(params->url_upload).c_str(), record.image_path.c_str(), answer) != 0) {
+            params->cloud_online = false;
+            logger->info("设备未联网不再上传");
+            return QX_OK;
+        }
+        std::string picture_url;
+        bool missing_url = false;
+        if (!uploaded_url(answer, &picture_url, &missing_url)) {
+            logger->info(missing_url ? "上传失败" : "end feed back");
+            return QX_OK;
+        }
+        std::string response;
+        CommonTools::http_post(cloud_url(params->url_report), report_json(record, feedback, picture_url, real_top),
+                               response, 3);
+        std::cout << response << std::endl;
+        logger->info("end feed back");
+        return QX_OK;
     });
 }

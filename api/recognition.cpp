@@ -1,19 +1,155 @@
-// Not yet built: answers QX_ERR_INTERNAL until its room lands.
+// Recognition calls: the tray picture (camera or file) through the engine, the
+// matching and the recognition record.
 #include "qx_ai.h"
 
+#include "api/context.h"
 #include "api/guard.h"
+#include "api/recognition.h"
+#include "camera/camhp.h"
+#include "engine/libclsretri.h"
+#include "store/database.h"
 #include "support/log.h"
+#include "support/tools.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+double elapsed_ms(std::clock_t from, std::clock_t to) {
+    return static_cast<double>(to - from) * 1000.0 / CLOCKS_PER_SEC;
+}
+
+// Runs `work` on a short worker thread and waits for it. Whatever the worker
+// throws is logged there: an escaping exception would end the host process.
+template <typename Work>
+void run_worker(const char* what, Work&& work) {
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (const std::exception& e) {
+            qx_log_failure(what, e.what());
+        } catch (...) {
+            qx_log_failure(what, nullptr);
+        }
+    });
+    worker.join();
+}
+
+// Steps shared by both calls once a picture is in hand: engine, matching,
+// session id, record. `engine_failure` is the call's code for an engine error.
+int recognise(const cv::Mat& picture, const std::string& image_path, int engine_failure, char* codes_out,
+              char* session_out, std::clock_t t0) {
+    std::vector<float> scores;
+    float feature[160] = {0};
+    std::clock_t t1 = std::clock();
+    if (detect_squeezenet(picture, scores, feature) != 0) return engine_failure;
+    std::clock_t t2 = std::clock();
+    logger->info("category elapsed {}ms\n", elapsed_ms(t1, t2));
+
+    DB_COMPARE_IN query{};
+    query.scores = scores;
+    std::memcpy(query.feature, feature, sizeof feature);
+    query.result_count = 10;
+    std::string codes[10];
+    DB_COMPARE_OUT result{};
+    result.codes = codes;
+    result.top_confident = false;
+    run_worker("db_compare_feature_faiss", [&] { db_compare_feature_faiss(params, &query, &result); });
+    std::clock_t t3 = std::clock();
+
+    std::string session = tool_get_session_id();
+    char codes_text[QX_CODES_SIZE] = {0};
+    tool_code_string_2_char_n(codes, 10, codes_text, sizeof codes_text);
+
+    DB_RECORD record;
+    record.model_code = 0;
+    record.score = 0.0f;
+    record.time = static_cast<float>(t2 - t1);
+    record.image_path = image_path;
+    record.feature_value = tool_feature_text(feature, 160);
+    record.product_ids = codes_text;
+    record.real_codes = codes_text;
+    record.session_id = session;
+    run_worker("db_save_record", [&] { db_save_record(params, &record); });
+    std::clock_t t4 = std::clock();
+    logger->info("save record elapsed {}ms\n", elapsed_ms(t3, t4));
+
+    std::strcpy(session_out, session.c_str());
+    std::strcpy(codes_out, codes_text);
+    logger->info("all time elapsed {}ms\n", elapsed_ms(t0, std::clock()));
+    return 0;
+}
+
+bool crop_area_set() {
+    if (params->cam.width * params->cam.height != 0) return true;
+    logger->info("没有设置摄像头剪辑坐标");
+    return false;
+}
+
+}  // namespace
+
+int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float* feature) {
+    logger->info("进入岚帆图像加速库");
+    if (!handle) {
+        logger->info("初始化岚帆图像加速库");
+        int created = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
+        if (created != 0) {
+            logger->info("岚帆图形加速库初始化失败！error code:{0:x}\n", created);
+            return -1;
+        }
+        logger->info("岚帆图形加速库初始化成功");
+    }
+    _CLSRETRI_INPUT_ input;
+    input.image = picture;
+    _CLSRETRI_OUTPUT_ output;
+    std::clock_t t1 = std::clock();
+    int result = CLSRETRI_Process(input, &output, handle);
+    std::clock_t t2 = std::clock();
+    if (result != 0) {
+        logger->info("岚帆图形加速库推理失败!error code:{0:x}\n", result);
+        return -2;
+    }
+    logger->info("岚帆图形加速库耗时：{}ms\n", elapsed_ms(t1, t2));
+    for (int i = 0; i < 10; ++i) scores.push_back(output.cls[i].score);
+    std::memcpy(feature, output.feature, 160 * sizeof(float));
+    return 0;
+}
 
 int AutoDetect(char* codes_out, char* session_out) {
-    return qx_guarded("AutoDetect", QX_ERR_INTERNAL, [] {
-        logger->info("AutoDetect is not available in this build");
-        return QX_ERR_INTERNAL;
+    return qx_guarded("AutoDetect", QX_ERR_DETECT_FAILED, [&] {
+        std::clock_t t0 = std::clock();
+        if (!params) return QX_ERR_NOT_READY;
+        if (!codes_out || !session_out) return QX_ERR_ARGUMENT;
+        if (params->importing) {
+            logger->info("正在导入学习资料");
+            return QX_ERR_IMPORTING;
+        }
+        if (!crop_area_set()) return QX_ERR_NO_CROP;
+        _CAMHP_IMAGE_ image{};
+        cv::Mat picture = camhp_get_scale_bitmap(&params->cam, &image);
+        if (picture.empty() || picture.total() == 0) {
+            logger->info("cv::imread failed\n");
+            return QX_ERR_NO_PICTURE;
+        }
+        return recognise(picture, image.crop_path, QX_ERR_DETECT_FAILED, codes_out, session_out, t0);
     });
 }
 
 int TestDetect(const char* picture_path, char* codes_out, char* session_out) {
-    return qx_guarded("TestDetect", QX_ERR_INTERNAL, [] {
-        logger->info("TestDetect is not available in this build");
-        return QX_ERR_INTERNAL;
+    return qx_guarded("TestDetect", QX_ERR_FILE_DETECT_FAILED, [&] {
+        std::clock_t t0 = std::clock();
+        if (!params) return QX_ERR_NOT_READY;
+        if (!codes_out || !session_out) return QX_ERR_ARGUMENT;
+        if (!crop_area_set()) return QX_ERR_NO_CROP;
+        cv::Mat picture = picture_path ? cv::imread(picture_path, cv::IMREAD_COLOR) : cv::Mat();
+        if (picture.empty()) {
+            logger->info("cv::imread failed\n");
+            return QX_ERR_NO_PICTURE;
+        }
+        return recognise(picture, picture_path, QX_ERR_FILE_DETECT_FAILED, codes_out, session_out, t0);
     });
 }

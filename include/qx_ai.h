@@ -45,6 +45,8 @@ extern "C" {
 #define QX_ERR_TENANT_UNKNOWN (-4004)   /* tenant check failed */
 #define QX_ERR_NOT_BOUND (-4005)        /* unbind: SN is not bound */
 #define QX_ERR_MAC_MISMATCH (-4006)     /* unbind: MAC differs from the one on record */
+#define QX_ERR_NOT_READY (-9997)        /* called after Close, before the next Init */
+#define QX_ERR_ARGUMENT (-9998)         /* a required pointer argument is null */
 #define QX_ERR_INTERNAL (-9999)         /* unexpected internal failure; see the day's log */
 
 /* Buffer sizes the caller provides. */
@@ -114,10 +116,24 @@ QX_API int GetScaleSetting(int* x, int* y, int* width, int* height);
 QX_API int SaveScaleSetting(int x, int y, int width, int height);
 
 /* Searches the host's product catalogue (by number when `text` starts with a
- * digit, by pinyin keyword when it starts with a letter, else by name) and
- * writes the matches into `out`, which must be large enough: prefer findcode_n.
- * `unused` is ignored. QX_ERR_CATALOGUE when the catalogue cannot be read. */
+ * digit, by pinyin keyword when it starts with a letter, else by name; `text`
+ * is matched anywhere in the column, "%" and "_" act as wildcards) and writes
+ * every match into `out` as
+ * "{pluNo:<no>name :<name>unitPrice :<price>priceUnitDes :<unit>imageUrl :<url>keywordPinyin :<pinyin>}"
+ * records back to back ("" when nothing matches). The catalogue file is
+ * dev.ini's catalogDb, else the path built in; it is opened read-only.
+ * `out` must hold the whole text: prefer findcode_n. `unused` is ignored.
+ * QX_ERR_CATALOGUE (out = "") when the catalogue cannot be opened or has no
+ * qx_goods table. */
 QX_API int findcode(const char* text, const char* unused, char* out);
+/* As findcode, but writes at most `out_size` bytes into `out`: always
+ * NUL-terminated, cut before a UTF-8 character that does not fit. Returns the
+ * length of the whole text in bytes (without the NUL): a result of out_size or
+ * more means it was cut, and a buffer of result + 1 bytes holds it all
+ * (out_size 0 with out NULL only asks for the length). QX_ERR_CATALOGUE as
+ * findcode; QX_ERR_ARGUMENT for a negative out_size, or a NULL out with
+ * out_size > 0. */
+QX_API int findcode_n(const char* text, const char* unused, char* out, int out_size);
 
 /* Binds this device to POS `pos_code` of tenant `tenant_code` with its SN code;
  * writes tenant.json and posId.json on success. QX_ERR_BINDING, -4001..-4004. */

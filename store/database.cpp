@@ -100,6 +100,10 @@ void db_init(DB_HADNLE* context) {
         }
         db.close();
     }
+    db_reload_index(context);
+}
+
+void db_reload_index(DB_HADNLE* context) {
     {
         std::unique_ptr<libhnsw::Index> fresh(
             new libhnsw::Index(DB_FEATURE_VALUES, kIndexCapacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));

@@ -61,6 +61,9 @@ struct DB_FEEDBACK {
 // builds and loads a new index. Callers run db_close first.
 void db_init(DB_HADNLE* context);
 void db_load_idx_from_db(DB_HADNLE* context);
+// Replaces the index by a fresh one loaded from the file as it is now; the file
+// itself is not touched (an imported copy stays byte for byte what it was).
+void db_reload_index(DB_HADNLE* context);
 // Learns one sample: slot choice, row write and index update, under g_mutex.
 void db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample);
 void db_add_data(DB_HADNLE* context, DB_COMMODITY* sample);

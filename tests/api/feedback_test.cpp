@@ -1,0 +1,170 @@
+#include "flows_fixture.h"
+
+#include "qx_ai.h"
+
+#include "../camera/camera_kit.h"
+#include "../cloud/mock_cloud.h"
+#include "api/context.h"
+#include "testkit/files.h"
+
+#include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+
+#include <sqlite3.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kUpload = "/T01/newretail/api/dfs/upload";
+const char* const kReport = "/T01/newretail/api/search/product/saveImageIdentify";
+
+}  // namespace
+
+// A library bound to tenant T01 of a mock cloud, with two kinds learned.
+class Feedback : public FlowTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        cloud.answer("POST", kUpload, {200, R"({"code":0,"data":{"url":"http://files/p.jpg"}})"});
+        cloud.answer("POST", kReport, {200, R"({"code":0})"});
+        start_with_cloud(cloud.port());
+        stock_pic_data({distinct_kinds()[0], distinct_kinds()[1]}, 2);
+        ASSERT_EQ(LearnFromPicData(), 0);
+    }
+    void start_with_cloud(int port) {
+        write_file("dev.ini", "[default]\ndev = http://t\ncloudHost = localhost:" + std::to_string(port) +
+                                  "\nsaveImage = 1\n");
+        write_file("tenant.json", R"({"demo":"T01"})");
+        ASSERT_EQ(Init(), 0);
+        ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    }
+    long long samples(const std::string& code) {
+        return scalar("select count(*) from feature_code where code = '" + code + "'");
+    }
+    MockCloud cloud;
+};
+
+TEST_F(Feedback, MissIsLearnedFiledUploadedAndReported) {
+    const Kind& kiwi = distinct_kinds()[3];
+    std::string session;
+    auto offered = recognise(grocery("val", kiwi, 0), &session);
+    ASSERT_EQ(SetFeedBack("4004", session.c_str(), 0, "Kiwi 猕猴桃"), 0);
+
+    EXPECT_EQ(samples("4004"), 1);
+    EXPECT_EQ(index_size(), 5);
+    EXPECT_EQ(list_dir("pic_data/4004").size(), 1u);
+    EXPECT_EQ(scalar("select count(*) from feed_back_record where code = '4004' and hit = 0"), 1);
+
+    auto uploads = cloud.seen("POST", kUpload);
+    ASSERT_EQ(uploads.size(), 1u);
+    ASSERT_EQ(uploads[0].parts.size(), 2u);
+    EXPECT_EQ(uploads[0].parts[1].filename, "hello.jpg");
+    EXPECT_EQ(uploads[0].parts[1].content, read_file(grocery("val", kiwi, 0)));
+
+    auto reports = cloud.seen("POST", kReport);
+    ASSERT_EQ(reports.size(), 1u);
+    rapidjson::Document report;
+    report.Parse(reports[0].body.c_str());
+    ASSERT_TRUE(report.IsObject()) << reports[0].body;
+    std::vector<std::string> members;
+    for (const auto& member : report.GetObject()) members.push_back(member.name.GetString());
+    EXPECT_EQ(members, (std::vector<std::string>{"recommendTime", "productCode", "productName", "weightingStartTime",
+                                                 "sessionId", "weighImageUrl", "aiType", "topNo", "identifyCode"}));
+    EXPECT_STREQ(report["productName"].GetString(), "Kiwi 猕猴桃");
+    EXPECT_STREQ(report["sessionId"].GetString(), session.c_str());
+    EXPECT_STREQ(report["weighImageUrl"].GetString(), "http://files/p.jpg");
+    EXPECT_EQ(report["topNo"].GetInt(), -1);
+    EXPECT_EQ(reports[0].body.find(" "), reports[0].body.find("Kiwi 猕猴桃") + 4);  // compact
+    EXPECT_NE(reports[0].body.find(R"("identifyCode":{"code":"0","accuracy":0.0})"), std::string::npos)
+        << reports[0].body;
+
+    // The learned sample now answers for the next kiwi.
+    auto again = recognise(grocery("val", kiwi, 0));
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(again[0], "4004");
+}
+
+TEST_F(Feedback, ClearFirstHitTeachesNothingButIsReported) {
+    const Kind& banana = distinct_kinds()[0];
+    fs::remove_all("pic_data");
+    stock_pic_data({banana}, 2);
+    ASSERT_EQ(LearnFromPicData(), 0);
+    std::string session;
+    auto offered = recognise(grocery("val", banana, 0), &session);
+    ASSERT_EQ(offered.size(), 1u) << "only bananas learned";
+    ASSERT_EQ(SetFeedBack("4001", session.c_str(), 1, "Banana"), 0);
+    EXPECT_EQ(samples("4001"), 2);
+    EXPECT_FALSE(fs::exists("pic_data/4001"));
+    auto reports = cloud.seen("POST", kReport);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].body.find(R"("topNo":1)"), std::string::npos);
+}
+
+TEST_F(Feedback, HitAmongSeveralCandidatesIsLearned) {
+    std::string session;
+    auto offered = recognise(grocery("val", distinct_kinds()[5], 0), &session);  // leek: not learned
+    ASSERT_GE(offered.size(), 2u);
+    ASSERT_EQ(SetFeedBack(offered[1].c_str(), session.c_str(), 1, ""), 0);
+    EXPECT_EQ(samples(offered[1]), 3);
+}
+
+TEST_F(Feedback, UnknownSessionStillLeavesTheFeedbackRow) {
+    EXPECT_EQ(SetFeedBack("4001", "2026127999999", 0, ""), QX_ERR_NO_RECOGNITION);
+    EXPECT_EQ(scalar("select count(*) from feed_back_record where session_id = '2026127999999'"), 1);
+    EXPECT_TRUE(cloud.seen().empty());
+}
+
+TEST_F(Feedback, MissingRecognitionTableIsReported) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open("featurexYz.db", &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "drop table product_record", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(SetFeedBack("4001", "1", 0, ""), QX_ERR_RECORDS);
+}
+
+TEST_F(Feedback, FailedUploadSwitchesTheCloudOffButKeepsTheSample) {
+    start_with_cloud(closed_loopback_port());
+    std::string first, second;
+    recognise(grocery("val", distinct_kinds()[3], 0), &first);
+    recognise(grocery("val", distinct_kinds()[3], 1), &second);
+    EXPECT_EQ(SetFeedBack("4004", first.c_str(), 0, ""), 0);
+    EXPECT_FALSE(params->cloud_online);
+    EXPECT_EQ(SetFeedBack("4004", second.c_str(), 0, ""), 0);
+    EXPECT_EQ(samples("4004"), 2);
+    EXPECT_EQ(list_dir("pic_data/4004").size(), 2u);
+}
+
+TEST_F(Feedback, UploadAnswerWithoutUrlSendsNoReport) {
+    cloud.answer("POST", kUpload, {200, R"({"code":0,"data":{}})"});
+    std::string session;
+    recognise(grocery("val", distinct_kinds()[3], 0), &session);
+    EXPECT_EQ(SetFeedBack("4004", session.c_str(), 0, ""), 0);
+    EXPECT_TRUE(cloud.seen("POST", kReport).empty());
+    EXPECT_TRUE(params->cloud_online);
+    cloud.answer("POST", kUpload, {500, "busy"});
+    recognise(grocery("val", distinct_kinds()[3], 1), &session);
+    EXPECT_EQ(SetFeedBack("4004", session.c_str(), 0, ""), 0);
+    EXPECT_TRUE(cloud.seen("POST", kReport).empty());
+}
+
+TEST_F(Feedback, CameraRecognitionConfirmedFromTheTray) {
+    const Kind& kiwi = distinct_kinds()[3];
+    std::vector<cv::Mat> frames;
+    for (int n = 0; n < 4; ++n) frames.push_back(tray_frame("data/grocery/val/" + kiwi.folder + "/" + fs::path(grocery("val", kiwi, 0)).filename().string()));
+    CameraSource source(write_sequence("frames", frames));
+    ASSERT_EQ(SetCameraId(0), 0);
+    char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
+    ASSERT_EQ(AutoDetect(codes, session), 0);
+    ASSERT_EQ(SetFeedBack("4004", session, 0, "Kiwi"), 0);
+    EXPECT_EQ(samples("4004"), 1);
+    ASSERT_EQ(list_dir("pic_data/4004").size(), 1u);
+    EXPECT_EQ(cloud.seen("POST", kUpload).size(), 1u);
+    std::string report = cloud.seen("POST", kReport).at(0).body;
+    EXPECT_NE(report.find(R"("identifyCode":{"code":"0","accuracy":0.0})"), std::string::npos) << report;
+    ASSERT_EQ(AutoDetect(codes, session), 0);
+    EXPECT_EQ(std::string(codes).substr(0, 5), "4004,");
+}
