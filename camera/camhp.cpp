@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <set>
 
 namespace {
 
@@ -34,7 +35,39 @@ bool open_source(cv::VideoCapture& capture, const std::string& source) {
     return capture.open(source, cv::CAP_ANY);
 }
 
+// Contexts whose capture thread may still run. A host that exits without Close
+// must not have the thread reading frames or logging while the process takes
+// down the objects it uses; the exit handler stops them first.
+std::mutex g_capturing_mutex;
+std::set<_CAMHP_CAP_*> g_capturing;
+
+void stop_all_at_exit() {
+    std::set<_CAMHP_CAP_*> capturing;
+    {
+        std::lock_guard<std::mutex> lock(g_capturing_mutex);
+        capturing.swap(g_capturing);
+    }
+    for (_CAMHP_CAP_* cap : capturing) {
+        cap->capture_stop = true;
+        if (cap->capture_thread.joinable()) cap->capture_thread.join();
+    }
+}
+
+void start_capture_thread(_CAMHP_CAP_* cap) {
+    static const bool exit_handler = std::atexit(stop_all_at_exit) == 0;
+    (void)exit_handler;
+    {
+        std::lock_guard<std::mutex> lock(g_capturing_mutex);
+        g_capturing.insert(cap);
+    }
+    cap->capture_thread = std::thread(camhp_get_now_mat, cap);
+}
+
 void stop_capture_thread(_CAMHP_CAP_* cap) {
+    {
+        std::lock_guard<std::mutex> lock(g_capturing_mutex);
+        g_capturing.erase(cap);
+    }
     if (!cap->capture_thread.joinable()) return;
     cap->capture_stop = true;
     cap->capture_thread.join();
@@ -138,7 +171,7 @@ int camhp_open_camera(_CAMHP_CAP_* cap) {
     cap->camera_opened = cap->cap.isOpened();
 
     logger->info("准备获取图像");
-    cap->capture_thread = std::thread(camhp_get_now_mat, cap);
+    start_capture_thread(cap);
     usleep(300000);
     return cap->camera_opened ? 0 : -1;
 }

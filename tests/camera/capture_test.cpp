@@ -206,3 +206,30 @@ TEST_F(Capture, ReadersGetWholeFramesWhileTheThreadWrites) {
         return checked >= 150;
     }));
 }
+
+TEST_F(Capture, HostExitingWithoutCloseStopsTheThreadFirst) {
+    // The child is forked: it shares this folder and its log.
+    GTEST_FLAG_SET(death_test_style, "fast");
+    const std::string sequence = photo_sequence();
+    EXPECT_EXIT(
+        {
+            CameraSource source(sequence);
+            static _CAMHP_CAP_* leaked = new _CAMHP_CAP_();  // as the library's own context is
+            camhp_init(leaked);
+            if (camhp_open_camera(leaked) != 0) std::_Exit(3);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(log_count("取图结束"), 1);
+}
+
+TEST_F(Capture, SingleStillPictureKeepsDelivering) {
+    cv::imwrite("tray.jpg", tray_frame(kCarrots));
+    CameraSource source("tray.jpg");
+    ASSERT_EQ(camhp_open_camera(&cam), 0);
+    // Three slots filled from one picture: it was played three times at least.
+    ASSERT_TRUE(eventually([&] { return ring_full(cam); }));
+    camhp_release_camera(&cam);
+    EXPECT_EQ(log_count("simulated camera source:tray.jpg"), 1);
+    EXPECT_EQ(log_count("cap error"), 0);
+}
