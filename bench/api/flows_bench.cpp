@@ -1,0 +1,91 @@
+// A whole TestDetect (engine, matching over 30000 learned samples, session id,
+// record storage, two worker threads) against the engine alone on the same
+// 640 x 480 photo. Goal: the whole call within 1.3 x the engine.
+#include "qx_ai.h"
+
+#include "api/context.h"
+#include "engine/libclsretri.h"
+#include "support/tools.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sqlite3.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+namespace {
+
+const char* const kPhoto = "photo-640x480.jpg";
+
+// 30000 random unit features under 600 codes, written in one transaction, then
+// loaded by Init like a shop's database would be.
+void stock_database(int samples) {
+    sqlite3* db = nullptr;
+    sqlite3_open("featurexYz.db", &db);
+    sqlite3_exec(db,
+                 "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+                 "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL, deleted INTEGER DEFAULT 0);"
+                 "BEGIN;",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "insert into feature_code(code, feature) values (?, ?)", -1, &insert, nullptr);
+    std::mt19937 random(7);
+    std::normal_distribution<float> normal;
+    float feature[160];
+    for (int i = 0; i < samples; ++i) {
+        double norm = 0;
+        for (float& v : feature) norm += (v = normal(random)) * v;
+        for (float& v : feature) v = static_cast<float>(v / std::sqrt(norm));
+        std::string code = std::to_string(1000 + i % 600);
+        std::string text = tool_feature_text(feature, 160);
+        sqlite3_bind_text(insert, 1, code.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 2, text.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+void prepare() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    cv::Mat photo = cv::imread(QX_SHARED_DIR "/data/grocery/val/Fruit/Kiwi/Kiwi_001.jpg");
+    cv::resize(photo, photo, cv::Size(640, 480));
+    cv::imwrite(kPhoto, photo);
+    stock_database(30000);
+    Init();
+    SaveScaleSetting(0, 0, 640, 480);
+}
+
+void BM_TestDetect_30000Samples(benchmark::State& state) {
+    prepare();
+    char codes[QX_CODES_SIZE], session[QX_SESSION_SIZE];
+    for (auto _ : state) {
+        if (TestDetect(kPhoto, codes, session) != 0) state.SkipWithError("TestDetect failed");
+        benchmark::DoNotOptimize(codes);
+    }
+}
+
+void BM_EngineAlone(benchmark::State& state) {
+    prepare();
+    // The same work TestDetect does before matching: read the file, run the engine.
+    _CLSRETRI_OUTPUT_ output;
+    for (auto _ : state) {
+        _CLSRETRI_INPUT_ input;
+        input.image = cv::imread(kPhoto, cv::IMREAD_COLOR);
+        if (CLSRETRI_Process(input, &output, handle) != 0) state.SkipWithError("engine failed");
+        benchmark::DoNotOptimize(output);
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_TestDetect_30000Samples)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EngineAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_MAIN();
