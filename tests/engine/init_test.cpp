@@ -1,4 +1,5 @@
 // Creating and releasing an engine: models, devices, return codes.
+#include "engine/mnn_runtime.h"
 #include "engine_test_support.h"
 #include "testkit/files.h"
 
@@ -86,6 +87,18 @@ TEST_F(EngineInitTest, ReleaseEmptiesTheHandleVariableAndRefusesASecondTime) {
     EXPECT_EQ(handle_, nullptr);
     EXPECT_EQ(CLSRETRI_Release(&handle_), CLSRETRI_ERR_NULL_HANDLE);
     EXPECT_EQ(CLSRETRI_Release(nullptr), CLSRETRI_ERR_NULL_HANDLE);
+}
+
+// A session the interpreter no longer knows stands for a runtime that refuses
+// to release it.
+using ForeignSessionTest = EngineTest;
+
+TEST_F(ForeignSessionTest, RefusedSessionReleaseKeepsTheHandle) {
+    ASSERT_TRUE(engine()->interpreter->releaseSession(engine()->session));
+    void* const before = handle_;
+    EXPECT_EQ(CLSRETRI_Release(&handle_), CLSRETRI_ERR_SESSION_RELEASE);
+    EXPECT_EQ(handle_, before);
+    engine()->session = nullptr;  // so that the fixture can release the rest
 }
 
 TEST_F(EngineInitTest, InfoKeyMustMatchExactly) {
