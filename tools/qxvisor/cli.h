@@ -1,0 +1,38 @@
+#pragma once
+// Shared pieces of the qxvisor command-line tool.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Where the tool writes its results. The library prints a few fixed lines to
+// standard output itself; main() sends those to /dev/null (or to stderr with
+// --verbose) so that the tool's own output stays clean for scripts.
+extern FILE* out;
+
+struct Command {
+    const char* name;
+    const char* usage;    // arguments, after the command's name
+    const char* summary;  // one line for the overview
+    const char* help;     // the rest of --help
+    int (*run)(const std::vector<std::string>& args);
+};
+
+const std::vector<Command>& commands();
+
+// Prints "qxvisor NAME: message" on stderr and returns 1 (the exit status).
+int fail(const std::string& command, const std::string& message);
+// Name and meaning of a library result code, e.g. "QX_ERR_NO_CROP (no crop rectangle set)".
+std::string result_text(int code);
+// Runs Init, the operation, Close; a non-zero result becomes a one-line failure.
+int with_library(const std::string& command, int (*operation)(const std::vector<std::string>&),
+                 const std::vector<std::string>& args);
+
+bool parse_int(const std::string& text, int* value);
+// Removes "--flag" from args; true when it was there.
+bool take_flag(std::vector<std::string>& args, const std::string& flag);
+// Removes "--option VALUE" from args into *value; false when absent. Throws on a missing value.
+bool take_option(std::vector<std::string>& args, const std::string& option, std::string* value);
+// Splits "1001,1002," into its codes.
+std::vector<std::string> split_codes(const std::string& text);
+
+int run_eval(const std::vector<std::string>& args);

@@ -1,0 +1,118 @@
+// `qxvisor eval`: how well the library recognises a photo collection after
+// learning a few pictures of each kind, measured through the public calls only.
+#include "qxvisor/cli.h"
+#include "qxvisor/picture_tree.h"
+#include "qxvisor/progress.h"
+
+#include <qx_ai.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct KindScore {
+    std::string code;
+    int queries = 0;
+    int top1 = 0;
+    int top5 = 0;
+};
+
+// Rank (1-based) of `code` in a codes text, 0 when absent.
+int rank_of(const std::string& codes, const std::string& code) {
+    auto list = split_codes(codes);
+    auto found = std::find(list.begin(), list.end(), code);
+    return found == list.end() ? 0 : static_cast<int>(found - list.begin()) + 1;
+}
+
+double percent(int part, int whole) { return whole ? 100.0 * part / whole : 0.0; }
+
+}  // namespace
+
+int run_eval(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args = arguments;
+    std::string shots_text = "5";
+    take_option(args, "--shots", &shots_text);
+    bool force = take_flag(args, "--force");
+    int shots = 0;
+    if (args.size() != 2 || !parse_int(shots_text, &shots) || shots < 1)
+        return fail("eval", "usage: qxvisor eval TRAIN_DIR TEST_DIR [--shots K] [--force]");
+    if (!force && (fs::exists("pic_data") || fs::exists("featurexYz.db")))
+        return fail("eval", "this folder already holds learned data; run eval in an empty folder or add --force");
+
+    auto train = picture_kinds(args[0]);
+    auto test = picture_kinds(args[1]);
+    if (train.empty()) return fail("eval", "no pictures under " + args[0]);
+
+    // Kinds get short numeric codes, as a shop's product numbers would be.
+    std::map<std::string, KindScore> scores;
+    fs::remove_all("pic_data");
+    int next_code = 1001;
+    for (const auto& [kind, pictures] : train) {
+        KindScore& score = scores[kind];
+        score.code = std::to_string(next_code++);
+        fs::create_directories("pic_data/" + score.code);
+        for (int i = 0; i < shots && i < static_cast<int>(pictures.size()); ++i)
+            fs::copy_file(pictures[i], "pic_data/" + score.code + "/" + std::to_string(i) + fs::path(pictures[i]).extension().string(),
+                          fs::copy_options::overwrite_existing);
+    }
+
+    Init();
+    int result = SaveScaleSetting(0, 0, 640, 480);  // recognition needs a crop area, even for files
+    if (result == QX_OK) result = LearnFromPicData();
+    if (result != QX_OK) {
+        Close();
+        return fail("eval", "learning failed: " + result_text(result));
+    }
+
+    size_t total = 0;
+    for (const auto& [kind, pictures] : test)
+        if (scores.count(kind)) total += pictures.size();
+    Progress progress("recognising", total);
+    std::vector<double> times_ms;
+    size_t done = 0;
+    int top1 = 0, top5 = 0, queries = 0;
+    for (const auto& [kind, pictures] : test) {
+        auto score = scores.find(kind);
+        if (score == scores.end()) continue;
+        for (const auto& picture : pictures) {
+            char codes[QX_CODES_SIZE] = "";
+            char session[QX_SESSION_SIZE] = "";
+            auto start = std::chrono::steady_clock::now();
+            int code = TestDetect(picture.c_str(), codes, session);
+            times_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            progress.step(++done);
+            if (code != QX_OK) {
+                std::fprintf(stderr, "%s: %s\n", picture.c_str(), result_text(code).c_str());
+                continue;
+            }
+            int rank = rank_of(codes, score->second.code);
+            ++queries;
+            ++score->second.queries;
+            if (rank == 1) ++top1, ++score->second.top1;
+            if (rank >= 1 && rank <= 5) ++top5, ++score->second.top5;
+        }
+    }
+    Close();
+
+    std::fprintf(out, "%-28s %6s %7s %7s %7s\n", "kind", "code", "queries", "top-1", "top-5");
+    for (const auto& [kind, score] : scores) {
+        if (score.queries == 0) continue;
+        std::fprintf(out, "%-28s %6s %7d %6.1f%% %6.1f%%\n", kind.c_str(), score.code.c_str(), score.queries,
+                    percent(score.top1, score.queries), percent(score.top5, score.queries));
+    }
+    double median = 0;
+    if (!times_ms.empty()) {
+        std::nth_element(times_ms.begin(), times_ms.begin() + times_ms.size() / 2, times_ms.end());
+        median = times_ms[times_ms.size() / 2];
+    }
+    std::fprintf(out, "\nlearned %d picture(s) per kind, %zu kinds; %d queries\n", shots, scores.size(), queries);
+    std::fprintf(out, "top-1 %.1f%%  top-5 %.1f%%  median %.1f ms per recognition\n", percent(top1, queries),
+                percent(top5, queries), median);
+    return queries > 0 ? 0 : fail("eval", "no test picture of a learned kind under " + args[1]);
+}
