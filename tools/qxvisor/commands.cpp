@@ -16,13 +16,20 @@ std::string last_session;  // for `batch`: $SESSION is the newest recognition's 
 
 int usage(const char* command, const char* text) { return fail(command, std::string("usage: qxvisor ") + command + " " + text); }
 
+// What findcode finds for `text`, however long; *result gets a failure code.
+std::string catalogue_text(const std::string& text, int* result = nullptr) {
+    int needed = findcode_n(text.c_str(), "", nullptr, 0);
+    if (result) *result = needed < 0 ? needed : QX_OK;
+    if (needed <= 0) return "";
+    std::string found(static_cast<size_t>(needed) + 1, '\0');
+    findcode_n(text.c_str(), "", &found[0], needed + 1);
+    found.resize(static_cast<size_t>(needed));
+    return found;
+}
+
 // The product name of `code` in the host's catalogue, or "" when there is none.
 std::string product_name(const std::string& code) {
-    char empty[1];
-    int needed = findcode_n(code.c_str(), "", empty, sizeof empty);
-    if (needed <= 1) return "";
-    std::string text(static_cast<size_t>(needed), '\0');
-    findcode_n(code.c_str(), "", &text[0], text.size());
+    std::string text = catalogue_text(code);
     std::smatch match;
     std::regex record("\\{pluNo:([^{}]*?)name :([^{}]*?)unitPrice :");
     for (auto it = text.cbegin(); std::regex_search(it, text.cend(), match, record); it = match.suffix().first)
@@ -206,13 +213,9 @@ int unbind(const std::vector<std::string>& args) {
 
 int find(const std::vector<std::string>& args) {
     if (args.size() != 1) throw std::runtime_error("usage: qxvisor find TEXT");
-    char probe[1];
-    int needed = findcode_n(args[0].c_str(), "", probe, sizeof probe);
-    if (needed < 0) return needed;
-    std::string text(static_cast<size_t>(needed), '\0');
-    int result = findcode_n(args[0].c_str(), "", &text[0], text.size());
+    int result = QX_OK;
+    std::string text = catalogue_text(args[0], &result);
     if (result < 0) return result;
-    text.resize(std::char_traits<char>::length(text.c_str()));
     // One record per line for people: "{pluNo:...}{pluNo:...}".
     size_t shown = 0;
     for (size_t at = 0; (at = text.find('{', at)) != std::string::npos; ++shown) {

@@ -1,0 +1,137 @@
+// The technician's tool, run as a separate process in a fresh folder the way a
+// technician runs it.
+#include "testkit/files.h"
+#include "testkit/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ToolRun qxvisor(const std::string& args, const std::string& input = "") {
+    std::string command = std::string("'") + QX_TOOL_FILE + "' " + args + " 2>stderr.txt";
+    if (!input.empty()) {
+        write_file("stdin.txt", input);
+        command += " <stdin.txt";
+    }
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, read_file("stderr.txt")};
+}
+
+std::string photo(const std::string& kind, int n) {
+    std::vector<std::string> photos;
+    for (const auto& entry : fs::directory_iterator(shared_path("data/grocery/" + kind))) photos.push_back(entry.path());
+    std::sort(photos.begin(), photos.end());
+    return photos.at(static_cast<size_t>(n));
+}
+
+}  // namespace
+
+class Qxvisor : public TempDirTest {};
+
+TEST_F(Qxvisor, HelpForEveryCommand) {
+    ToolRun overview = qxvisor("--help");
+    EXPECT_EQ(overview.status, 0);
+    for (const char* command : {"detect", "test-detect", "feedback", "learn", "export", "import", "clear",
+                                "norecommend", "camera", "crop", "snapshot", "bind", "unbind", "find", "eval",
+                                "batch"}) {
+        EXPECT_NE(overview.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+        ToolRun help = qxvisor(std::string(command) + " --help");
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind(std::string("usage: qxvisor ") + command, 0), 0u) << help.out;
+    }
+    ToolRun unknown = qxvisor("frobnicate");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("unknown command"), std::string::npos);
+}
+
+TEST_F(Qxvisor, CropRoundTripAndRefusalInOneLine) {
+    EXPECT_EQ(qxvisor("crop set 10 20 300 200").status, 0);
+    ToolRun get = qxvisor("crop get");
+    EXPECT_EQ(get.status, 0);
+    EXPECT_EQ(get.out, "10 20 300 200\n");  // the library's own prints stay off stdout
+    ToolRun refused = qxvisor("crop set 1 0 640 480");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "qxvisor crop: QX_ERR_CROP_OUTSIDE (crop rectangle outside 640 x 480)\n");
+    EXPECT_EQ(qxvisor("crop set 1 2 3").status, 1);
+}
+
+TEST_F(Qxvisor, RecognisesConfirmsAndFindsNames) {
+    fs::create_directories("pic_data/1001");
+    fs::create_directories("pic_data/1002");
+    for (int n = 0; n < 3; ++n) {
+        fs::copy_file(photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
+        fs::copy_file(photo("train/Vegetables/Carrots", n), "pic_data/1002/" + std::to_string(n) + ".jpg");
+    }
+    ASSERT_EQ(system("sqlite3 catalogue.db \"CREATE TABLE qx_goods (pluNo, name, unitPrice, priceUnitDes, imageUrl, "
+                     "keywordPinyin); INSERT INTO qx_goods VALUES ('1001','Banana','1.99','kg',NULL,'xj');\""),
+              0);
+    write_file("dev.ini", "[default]\ncatalogDb = catalogue.db\n");
+    ASSERT_EQ(qxvisor("learn").status, 0);
+    ASSERT_EQ(qxvisor("crop set 0 0 640 480").status, 0);
+
+    ToolRun detect = qxvisor("test-detect '" + photo("val/Fruit/Banana", 0) + "' --confirm 1001");
+    ASSERT_EQ(detect.status, 0) << detect.err;
+    EXPECT_NE(detect.out.find(" 1. 1001  Banana\n"), std::string::npos) << detect.out;
+    EXPECT_NE(detect.out.find("confirmed 1001 (hit)"), std::string::npos) << detect.out;
+
+    ToolRun find = qxvisor("find xj");
+    EXPECT_EQ(find.out, "{pluNo:1001name :BananaunitPrice :1.99priceUnitDes :kgimageUrl :keywordPinyin :xj}\n");
+}
+
+TEST_F(Qxvisor, BatchKeepsTheSessionBetweenCommands) {
+    fs::create_directories("pic_data/1001");
+    fs::copy_file(photo("train/Fruit/Banana", 0), "pic_data/1001/0.jpg");
+    ASSERT_EQ(qxvisor("learn").status, 0);
+    ToolRun batch = qxvisor("batch -", "crop set 0 0 640 480\n# a comment\ntest-detect " +
+                                           photo("val/Vegetables/Carrots", 0) + "\nfeedback 1002 $SESSION\n");
+    EXPECT_EQ(batch.status, 0) << batch.err;
+    EXPECT_NE(batch.out.find("feedback stored for 1002"), std::string::npos) << batch.out;
+    // Outside one batch a session does not survive the next start.
+    ToolRun stale = qxvisor("feedback 1002 123");
+    EXPECT_EQ(stale.status, 1);
+    EXPECT_NE(stale.err.find("QX_ERR_NO_RECOGNITION"), std::string::npos);
+}
+
+TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
+    for (const char* kind : {"Banana", "Kiwi"}) {
+        for (int n = 0; n < 2; ++n) {
+            fs::create_directories(std::string("train/") + kind);
+            fs::create_directories(std::string("test/") + kind);
+            fs::copy_file(photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
+            fs::copy_file(photo(std::string("val/Fruit/") + kind, n), std::string("test/") + kind + "/" + std::to_string(n) + ".jpg");
+        }
+    }
+    fs::create_directories("run");
+    ASSERT_EQ(chdir("run"), 0);
+    ToolRun eval = qxvisor("eval ../train ../test --shots 1");
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_EQ(eval.status, 0) << eval.err;
+    EXPECT_NE(eval.out.find("Banana"), std::string::npos);
+    EXPECT_NE(eval.out.find("2 kinds; 4 queries"), std::string::npos) << eval.out;
+    EXPECT_NE(eval.out.find("top-1 "), std::string::npos);
+    ASSERT_EQ(chdir("run"), 0);
+    ToolRun again = qxvisor("eval ../train ../test");
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_EQ(again.status, 1);
+    EXPECT_NE(again.err.find("--force"), std::string::npos);
+}
