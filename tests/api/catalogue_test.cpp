@@ -100,12 +100,6 @@ TEST_F(Catalogue, PercentAndUnderscoreAreWildcards) {
     EXPECT_EQ(find("%"), find(""));
 }
 
-TEST_F(Catalogue, NoMatchIsAnEmptySuccess) {
-    int rc = -1;
-    EXPECT_EQ(find("9999", &rc), "");
-    EXPECT_EQ(rc, QX_OK);
-}
-
 TEST_F(Catalogue, EachRowGoesToTheLogAndStandardOutput) {
     testing::internal::CaptureStdout();
     find("21001");
@@ -147,8 +141,6 @@ TEST_F(Catalogue, FileWithoutGoodsTableIsReported) {
     EXPECT_EQ(find("pg", &rc), "");
     EXPECT_EQ(rc, QX_ERR_CATALOGUE);
 }
-
-TEST_F(Catalogue, NullTextSearchesLikeTheEmptyText) { EXPECT_EQ(find(nullptr), find("")); }
 
 TEST_F(Catalogue, NullOutputBufferIsRefused) { EXPECT_EQ(findcode("1001", "", nullptr), QX_ERR_ARGUMENT); }
 

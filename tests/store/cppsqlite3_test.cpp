@@ -27,11 +27,6 @@ TEST_F(SqliteLayer, QuotedTextKeepsItsApostrophe) {
     EXPECT_STREQ(query.getStringField("code"), "12'34");
 }
 
-TEST_F(SqliteLayer, FormatQuotesNullPointerAsSqlNull) {
-    CppSQLite3Buffer sql;
-    EXPECT_STREQ(sql.format("values (%Q,%d,%f)", nullptr, 7, 1.25), "values (NULL,7,1.250000)");
-}
-
 TEST_F(SqliteLayer, QueryWithoutRowsIsAtEofAtOnce) {
     CppSQLite3Query query = db.execQuery("select code from goods;");
     EXPECT_TRUE(query.eof());
@@ -45,14 +40,6 @@ TEST_F(SqliteLayer, NullColumnsGiveTheCallersDefault) {
     EXPECT_STREQ(query.getStringField(2, "none"), "none");
     EXPECT_TRUE(query.fieldIsNull("note"));
     EXPECT_EQ(query.getIntField(0, -7), 42);  // SQLite's own text-to-integer conversion
-}
-
-TEST_F(SqliteLayer, RowsAreReadForwardUntilEof) {
-    db.execDML("insert into goods(id, code) values (1, 'a'), (2, 'b'), (3, 'c');");
-    std::string codes;
-    for (CppSQLite3Query query = db.execQuery("select code from goods order by id;"); !query.eof(); query.nextRow())
-        codes += query.getStringField(0);
-    EXPECT_EQ(codes, "abc");
 }
 
 TEST_F(SqliteLayer, ScalarWithoutRowThrowsItsMessage) {
@@ -138,16 +125,6 @@ TEST_F(SqliteLayer, TableExistsSeesOnlyTables) {
     EXPECT_FALSE(db.tableExists("x' or '1'='1"));
 }
 
-TEST_F(SqliteLayer, ClosedConnectionRefusesWork) {
-    db.close();
-    try {
-        db.execDML("select 1;");
-        FAIL() << "no exception";
-    } catch (const CppSQLite3Exception& e) {
-        EXPECT_STREQ(e.errorMessage(), "CPPSQLITE_ERROR[1000]: Database not open");
-    }
-}
-
 TEST_F(SqliteLayer, ReadOnlyOpenOfAMissingFileCreatesNothing) {
     CppSQLite3DB other;
     try {
@@ -158,16 +135,6 @@ TEST_F(SqliteLayer, ReadOnlyOpenOfAMissingFileCreatesNothing) {
         EXPECT_EQ(std::string(e.errorMessage()).rfind("SQLITE_CANTOPEN[14]: ", 0), 0u) << e.errorMessage();
     }
     EXPECT_FALSE(file_exists("missing.db"));
-}
-
-TEST_F(SqliteLayer, ExceptionCopyOwnsItsMessage) {
-    CppSQLite3Exception copy(0, nullptr, false);
-    {
-        CppSQLite3Exception original(SQLITE_BUSY, "database is locked", false);
-        copy = original;
-    }
-    EXPECT_STREQ(copy.errorMessage(), "SQLITE_BUSY[5]: database is locked");
-    EXPECT_STREQ(CppSQLite3Exception::errorCodeAsString(77), "UNKNOWN_ERROR");
 }
 
 class BinaryText : public ::testing::Test {

@@ -80,12 +80,6 @@ TEST_F(FeatureDatabaseLayout, OverlongFeatureTextIsCutAtTheRowWidth) {
     EXPECT_EQ(context.index->get_cur_element_count(), 1);
 }
 
-TEST_F(FeatureDatabaseLayout, EnumNamesTheTwoTables) {
-    EXPECT_EQ(db_enum_to_string(FEATURE_CODE), "feature_code");
-    EXPECT_EQ(db_enum_to_string(RECORD_COUNT), "record_count");
-    EXPECT_EQ(db_enum_to_string(static_cast<TABLE>(7)), "");
-}
-
 // ---------------------------------------------------------------------------
 // Learning samples and the slot rules
 
@@ -171,13 +165,6 @@ TEST_F(SampleSlots, LostCursorRowIsRecreated) {
     EXPECT_EQ(learn("x", random_feature(1)), 1);
     EXPECT_EQ(scalar("select count from record_count where id = 1"), 2);
     EXPECT_EQ(scalar("select count(*) from feature_code"), 30000);
-}
-
-TEST_F(SampleSlots, TableSizeCountsWithdrawnRows) {
-    learn("a", random_feature(1));
-    learn("b", random_feature(2));
-    exec("update feature_code set deleted = 1 where id = 1");
-    EXPECT_EQ(get_table_size(&context), 2);
 }
 
 TEST_F(SampleSlots, CodeWithApostropheIsStoredAsIs) {

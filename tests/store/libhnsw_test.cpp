@@ -134,17 +134,6 @@ TEST(IndexSpaces, L1SumsAbsoluteDifferences) {
     EXPECT_EQ(index.get_data_size(), 12u);
 }
 
-TEST(IndexSpaces, InnerProductDistanceIsOneMinusDot) {
-    Index index(2, 10, libhnsw::BF_SORTED, libhnsw::IP);
-    index.Addsample(vec({0.5f, 0}).data(), 0);
-    index.Addsample(vec({1, 0}).data(), 1);
-    Hits hits = index.Search(vec({1, 0}).data(), 2);
-    ASSERT_EQ(hits.size(), 2u);
-    EXPECT_EQ(hits[0].second, 1);
-    EXPECT_FLOAT_EQ(hits[0].first, 0.0f);
-    EXPECT_FLOAT_EQ(hits[1].first, 0.5f);
-}
-
 TEST(GraphIndex, SmallSetGivesNearestFirstAndHonoursRemoval) {
     Index index(4, 100, libhnsw::HNSW_SORTED, libhnsw::L2);
     for (int label = 0; label < 20; ++label) index.Addsample(vec({float(label), 0, 0, 0}).data(), label);
@@ -155,12 +144,6 @@ TEST(GraphIndex, SmallSetGivesNearestFirstAndHonoursRemoval) {
     libhnsw::RequireSample sample;
     EXPECT_EQ(index.Selectsample(sample, 11), 0);
     EXPECT_EQ(sample.data, nullptr);
-}
-
-TEST(GraphIndex, QueueModeListsFarthestFirst) {
-    Index index(4, 100, libhnsw::HNSW_QUEUE, libhnsw::L2);
-    for (int label = 0; label < 5; ++label) index.Addsample(vec({float(label), 0, 0, 0}).data(), label);
-    EXPECT_EQ(labels_of(index.Search(vec({0, 0, 0, 0}).data(), 3)), (std::vector<int>{2, 1, 0}));
 }
 
 TEST(DisabledIndex, DoesNothing) {

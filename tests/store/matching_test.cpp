@@ -84,14 +84,6 @@ TEST_F(Matching, ThreeSamplesGiveThreeHits) {
     EXPECT_EQ(slots(), (std::vector<std::string>{"A", "B", "C", "", "", "", "", "", "", ""}));
 }
 
-TEST_F(Matching, EqualDistancesRankByRowId) {
-    learn("first", along(0.1f));
-    learn("second", along(0.1f));
-    match(along(0.0f));
-    EXPECT_EQ(codes[0], "first");
-    EXPECT_EQ(codes[1], "second");
-}
-
 TEST_F(Matching, EmptyIndexGivesNothing) {
     match(random_feature(1));
     EXPECT_EQ(slots(), std::vector<std::string>(DB_RESULT_SLOTS));

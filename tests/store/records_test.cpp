@@ -87,12 +87,6 @@ TEST_F(Records, FailedSaveIsLoggedAndReturnsMinusOne) {
     EXPECT_NE(log_text().find("save_record failed"), std::string::npos);
 }
 
-TEST_F(Records, UnopenableFileFailsTheSave) {
-    context.db_path = dir() + "/no/such/folder/featurexYz.db";
-    DB_RECORD saved = sample_record("s1");
-    EXPECT_EQ(db_save_record(&context, &saved), -1);
-}
-
 TEST_F(Records, FeedbackStoresHitAsZeroOrOne) {
     DB_FEEDBACK yes{"12'34", "s1", true, "Bananas"};
     DB_FEEDBACK no{"4002", "s2", false, "Apples"};
