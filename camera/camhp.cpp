@@ -28,12 +28,19 @@ void set_capture_properties(cv::VideoCapture& capture) {
 
 bool is_image_sequence(const std::string& source) { return source.find('%') != std::string::npos; }
 
+// Named back ends only: letting OpenCV try all of them on a name that opens
+// nowhere walks through USB and FireWire camera libraries that leak memory on
+// every attempt (and would read a file name as a GStreamer pipeline).
 bool open_source(cv::VideoCapture& capture, const std::string& source) {
-    if (is_image_sequence(source)) return capture.open(source, cv::CAP_IMAGES);
-    // FFmpeg first: the other back ends would try to read a file name as a pipeline.
-    if (capture.open(source, cv::CAP_FFMPEG)) return true;
-    return capture.open(source, cv::CAP_ANY);
+    return capture.open(source, is_image_sequence(source) ? cv::CAP_IMAGES : cv::CAP_FFMPEG);
 }
+
+// The scale's camera is a V4L2 device; see open_source for why no other back end is tried.
+#ifdef __linux__
+constexpr int kDeviceBackend = cv::CAP_V4L2;
+#else
+constexpr int kDeviceBackend = cv::CAP_ANY;
+#endif
 
 // Contexts whose capture thread may still run. A host that exits without Close
 // must not have the thread reading frames or logging while the process takes
@@ -162,7 +169,7 @@ int camhp_open_camera(_CAMHP_CAP_* cap) {
         open_source(cap->cap, cap->source);
     } else {
         cap->source.clear();
-        cap->cap.open(cap->camera_num);
+        cap->cap.open(cap->camera_num, kDeviceBackend);
         // Many back ends drop properties set before the device was open.
         if (cap->cap.isOpened() && (cap->cap.get(cv::CAP_PROP_FRAME_WIDTH) != CAMHP_FRAME_WIDTH ||
                                     cap->cap.get(cv::CAP_PROP_FRAME_HEIGHT) != CAMHP_FRAME_HEIGHT))
