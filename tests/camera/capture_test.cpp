@@ -50,17 +50,6 @@ protected:
     _CAMHP_CAP_ cam;
 };
 
-TEST_F(Capture, InitGivesTheDefaults) {
-    EXPECT_EQ(cam.camera_num, 2);
-    EXPECT_EQ(cam.frame_count, 3);
-    EXPECT_NE(cam.frames, nullptr);
-    EXPECT_EQ(cam.coordinate_path, dir() + "/coordinate.json");
-    EXPECT_EQ(cam.qxphoto_path, "QXPhoto");
-    EXPECT_EQ(cam.x + cam.y + cam.width + cam.height, 0);
-    EXPECT_FALSE(cam.capture_running);
-    EXPECT_FALSE(camhp_is_open(&cam));
-    EXPECT_EQ(log_count("camhp_cap->qxphoto_path:QXPhoto"), 1);
-}
 
 TEST_F(Capture, SimulatedSequenceFillsTheRingWith640x480Frames) {
     CameraSource source(photo_sequence());
@@ -106,15 +95,6 @@ TEST_F(Capture, OtherFrameSizesAreScaledTo640x480) {
     for (int k = 0; k < cam.frame_count; ++k) EXPECT_EQ(camhp_copy_slot(&cam, k).size(), cv::Size(640, 480));
 }
 
-TEST_F(Capture, SecondOpenIsRefusedAndCaptureGoesOn) {
-    CameraSource source(photo_sequence());
-    ASSERT_EQ(camhp_open_camera(&cam), 0);
-    EXPECT_EQ(camhp_open_camera(&cam), -1);
-    EXPECT_TRUE(camhp_is_open(&cam));
-    EXPECT_TRUE(cam.capture_running);
-    EXPECT_TRUE(slot_keeps_changing(cam, 3));
-    EXPECT_EQ(log_count("开始获取图像111"), 1);
-}
 
 TEST_F(Capture, MissingDeviceFailsAndTheThreadSaysSo) {
     CameraSource no_simulation("");
@@ -127,16 +107,12 @@ TEST_F(Capture, MissingDeviceFailsAndTheThreadSaysSo) {
     EXPECT_FALSE(cam.capture_running);
 }
 
-TEST_F(Capture, MissingSimulatedSourceFails) {
-    CameraSource source("nothing-here.avi");
-    EXPECT_EQ(camhp_open_camera(&cam), -1);
-    EXPECT_FALSE(camhp_is_open(&cam));
-}
 
-TEST_F(Capture, OpenWorksAgainAfterAFailedOpen) {
+TEST_F(Capture, MissingSourceFailsAndALaterOpenWorks) {
     {
         CameraSource source("nothing-here.avi");
         EXPECT_EQ(camhp_open_camera(&cam), -1);
+        EXPECT_FALSE(camhp_is_open(&cam));
     }
     CameraSource source(photo_sequence());
     EXPECT_EQ(camhp_open_camera(&cam), 0);
@@ -164,28 +140,7 @@ TEST_F(Capture, CloseWhileCapturingStopsAndFreesTheRing) {
     EXPECT_TRUE(camhp_copy_slot(&cam, 0).empty());
 }
 
-TEST_F(Capture, InitAgainWhileCapturingStartsFromScratch) {
-    CameraSource source(photo_sequence());
-    ASSERT_EQ(camhp_open_camera(&cam), 0);
-    cam.camera_num = 5;
-    camhp_init(&cam);
-    EXPECT_EQ(log_count("取图结束"), 1);
-    EXPECT_FALSE(camhp_is_open(&cam));
-    EXPECT_FALSE(cam.capture_running);
-    EXPECT_EQ(cam.camera_num, 2);
-    EXPECT_TRUE(camhp_copy_slot(&cam, 0).empty());
-    EXPECT_EQ(camhp_open_camera(&cam), 0);
-}
 
-TEST_F(Capture, ThreadWithoutARingEndsAtOnce) {
-    camhp_close(&cam);  // the ring is gone, the context stays
-    ASSERT_TRUE(cam.cap.open(write_sequence("more", {tray_frame(kBanana)}), cv::CAP_IMAGES));
-    cam.capture_running = true;
-    camhp_get_now_mat(&cam);
-    EXPECT_FALSE(cam.capture_running);
-    EXPECT_EQ(log_count("camera init failed"), 1);
-    cam.cap.release();
-}
 
 TEST_F(Capture, ReadersGetWholeFramesWhileTheThreadWrites) {
     // Frames that differ everywhere: a torn copy would mix two of them.
