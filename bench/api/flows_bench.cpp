@@ -5,6 +5,7 @@
 
 #include "api/context.h"
 #include "engine/libclsretri.h"
+#include "store/database.h"
 #include "support/tools.h"
 
 #include <benchmark/benchmark.h>
@@ -84,8 +85,36 @@ void BM_EngineAlone(benchmark::State& state) {
     }
 }
 
+// The two worker steps of a recognition on their own, to see where the time goes.
+void BM_MatchingStep(benchmark::State& state) {
+    prepare();
+    DB_COMPARE_IN query{};
+    for (int i = 0; i < 160; ++i) query.feature[i] = (i % 7) * 0.03f;
+    for (auto _ : state) {
+        std::string codes[10];
+        DB_COMPARE_OUT result{};
+        result.codes = codes;
+        db_compare_feature_faiss(params, &query, &result);
+        benchmark::DoNotOptimize(codes);
+    }
+}
+
+void BM_RecordStep(benchmark::State& state) {
+    prepare();
+    DB_RECORD record;
+    std::vector<float> feature(160, 0.05f);
+    record.feature_value = tool_feature_text(feature.data(), 160);
+    record.product_ids = record.real_codes = "1001,1002,1003,";
+    for (auto _ : state) {
+        record.session_id = tool_get_session_id();
+        db_save_record(params, &record);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_MatchingStep)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RecordStep)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TestDetect_30000Samples)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EngineAlone)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_MAIN();
