@@ -85,7 +85,7 @@ int recognise(const cv::Mat& picture, const std::string& image_path, int engine_
 }
 
 bool crop_area_set() {
-    if (params->cam.width * params->cam.height != 0) return true;
+    if (static_cast<long long>(params->cam.width) * params->cam.height != 0) return true;
     logger->info("没有设置摄像头剪辑坐标");
     return false;
 }
