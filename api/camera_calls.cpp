@@ -93,7 +93,7 @@ int GetScaleSetting(int* x, int* y, int* width, int* height) {
 
 int SaveScaleSetting(int x, int y, int width, int height) {
     return qx_guarded("SaveScaleSetting", QX_ERR_INTERNAL, [=] {
-        if (no_context("SaveScaleSetting")) return QX_ERR_INTERNAL;
+        if (no_context("SaveScaleSetting")) return QX_ERR_NOT_READY;
         // In 64 bits, so that a huge x or width cannot wrap round into the frame.
         const bool fits = static_cast<long long>(x) + width <= CAMHP_FRAME_WIDTH &&
                           static_cast<long long>(y) + height <= CAMHP_FRAME_HEIGHT;

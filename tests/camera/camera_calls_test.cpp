@@ -189,7 +189,7 @@ TEST_F(CameraCalls, CallsWithoutInitAreHarmless) {
     int x = 5, y = 5, w = 5, h = 5;
     EXPECT_EQ(GetScaleSetting(&x, &y, &w, &h), 0);
     EXPECT_EQ(x + y + w + h, 0);
-    EXPECT_EQ(SaveScaleSetting(0, 0, 10, 10), QX_ERR_INTERNAL);
+    EXPECT_EQ(SaveScaleSetting(0, 0, 10, 10), QX_ERR_NOT_READY);
     EXPECT_FALSE(file_exists("coordinate.json"));
     EXPECT_EQ(GetScaleBitmap(nullptr, nullptr), 0);
     EXPECT_EQ(GetScaleSetting(nullptr, nullptr, nullptr, nullptr), 0);
