@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test test-asan test-tsan bench demo install package clean
+.PHONY: deps build test test-asan test-tsan bench demo install package cross-armhf clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -39,5 +39,19 @@ bench: deps
 demo: build
 	bash scripts/demo.sh $(BUILD)
 
+# The library, its header, qxvisor, qxvisor.pc and the CMake package; PREFIX=/some/dir to choose.
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+# A Debian package of the library and the tool, in $(BUILD)/package.
+package: build
+	rm -f $(BUILD)/package/*.deb
+	cpack --config $(BUILD)/CPackConfig.cmake -B $(BUILD)/package
+	dpkg-deb -c $(BUILD)/package/qxvisor_*.deb
+
+# Cross-builds for the 32-bit Arm board and runs the test suite under qemu-arm-static.
+cross-armhf: deps
+	JOBS=$(JOBS) bash scripts/cross-armhf.sh build-armhf
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-armhf

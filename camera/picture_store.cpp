@@ -45,8 +45,16 @@ void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
         const std::string folder = store + "/" + code;
         mkdir(folder.c_str(), 0700);
 
-        std::vector<cv::String> pictures;
-        cv::glob(folder + "/*.jpg", pictures, false);
+        // Listed with the library's own readdir: OpenCV's glob is built without
+        // large-file support on 32-bit Arm and fails on 64-bit directory offsets.
+        std::vector<std::string> entries, pictures;
+        tools_get_files(folder, entries);
+        for (const std::string& entry : entries) {
+            struct stat status;
+            if (entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".jpg") == 0 &&
+                stat(entry.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+                pictures.push_back(entry);
+        }
         const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
                                      .count();
