@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -25,61 +26,47 @@ protected:
         CameraTest::TearDown();
     }
     _CAMHP_CAP_& cam() { return params->cam; }
+    std::string scale_setting() {
+        int x = -1, y = -1, w = -1, h = -1;
+        EXPECT_EQ(GetScaleSetting(&x, &y, &w, &h), 0);
+        return cv::format("%d,%d,%d,%d", x, y, w, h);
+    }
 };
 
-TEST_F(CameraCalls, FreshStartHasNoCropRectangle) {
-    int x = -1, y = -1, w = -1, h = -1;
-    EXPECT_EQ(GetScaleSetting(&x, &y, &w, &h), 0);
-    EXPECT_EQ(x, 0);
-    EXPECT_EQ(y, 0);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
-    EXPECT_EQ(cam().camera_num, 2);
-}
-
-TEST_F(CameraCalls, RectanglesWithinTheFrameLimitsAreStored) {
-    EXPECT_EQ(SaveScaleSetting(0, 0, 640, 480), 0);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"x":0,"y":0,"width":640,"height":480,"cameraNum":2})");
-    EXPECT_EQ(SaveScaleSetting(-20, 0, 100, 100), 0);
-    int x = 0, y, w, h;
-    GetScaleSetting(&x, &y, &w, &h);
-    EXPECT_EQ(x, -20);
-    EXPECT_EQ(w, 100);
+TEST_F(CameraCalls, OnlyRectanglesWithinTheFrameAreStored) {
+    EXPECT_EQ(scale_setting(), "0,0,0,0");  // a fresh start has none
+    const struct {
+        int x, y, w, h, result;
+    } cases[] = {
+        {0, 0, 640, 480, 0},
+        {-20, 0, 100, 100, 0},
+        {1, 0, 640, 480, QX_ERR_CROP_OUTSIDE},
+        {0, 1, 640, 480, QX_ERR_CROP_OUTSIDE},
+        // Sums beyond INT_MAX must not wrap round into the frame.
+        {INT_MAX, 0, 1, 1, QX_ERR_CROP_OUTSIDE},
+        {0, INT_MAX, 1, INT_MAX, QX_ERR_CROP_OUTSIDE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(cv::format("%d,%d,%d,%d", c.x, c.y, c.w, c.h));
+        EXPECT_EQ(SaveScaleSetting(c.x, c.y, c.w, c.h), c.result);
+        EXPECT_EQ(scale_setting(), c.result ? "-20,0,100,100" : cv::format("%d,%d,%d,%d", c.x, c.y, c.w, c.h));
+    }
     EXPECT_EQ(read_file("coordinate.json"), R"({"x":-20,"y":0,"width":100,"height":100,"cameraNum":2})");
-}
-
-TEST_F(CameraCalls, RectangleBeyondTheFrameIsRefused) {
-    SaveScaleSetting(10, 20, 300, 200);
-    EXPECT_EQ(SaveScaleSetting(1, 0, 640, 480), QX_ERR_CROP_OUTSIDE);
-    EXPECT_EQ(SaveScaleSetting(0, 1, 640, 480), QX_ERR_CROP_OUTSIDE);
-    // Sums beyond INT_MAX must not wrap round into the frame.
-    EXPECT_EQ(SaveScaleSetting(INT_MAX, 0, 1, 1), QX_ERR_CROP_OUTSIDE);
-    EXPECT_EQ(SaveScaleSetting(0, INT_MAX, 1, INT_MAX), QX_ERR_CROP_OUTSIDE);
     EXPECT_EQ(log_count("Scale not match 640*480 x=1,y=0,w=640,h=480"), 1);
-    int x, y, w, h;
-    GetScaleSetting(&x, &y, &w, &h);
-    EXPECT_EQ(x, 10);
-    EXPECT_EQ(w, 300);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"x":10,"y":20,"width":300,"height":200,"cameraNum":2})");
 }
 
 TEST_F(CameraCalls, SettingsSurviveARestartAndZeroWidthClearsTheArea) {
     write_file("coordinate.json", R"({"cameraNum":3})");
     Init();
     EXPECT_EQ(cam().camera_num, 3);
+    EXPECT_EQ(scale_setting(), "0,0,0,0");
     SaveScaleSetting(150, 70, 340, 340);
     Init();
-    int x, y, w, h;
-    GetScaleSetting(&x, &y, &w, &h);
-    EXPECT_EQ(x, 150);
-    EXPECT_EQ(h, 340);
-    EXPECT_EQ(cam().camera_num, 3);
+    EXPECT_EQ(scale_setting(), "150,70,340,340");
     EXPECT_EQ(SaveScaleSetting(10, 10, 0, 100), 0);
     EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":3})");
-    Close();
     Init();
-    GetScaleSetting(&x, &y, &w, &h);
-    EXPECT_EQ(x + y + w + h, 0);
+    EXPECT_EQ(scale_setting(), "0,0,0,0");
 }
 
 TEST_F(CameraCalls, SetCameraIdTwiceRefusesTheSecondAndKeepsCapturing) {
@@ -87,16 +74,12 @@ TEST_F(CameraCalls, SetCameraIdTwiceRefusesTheSecondAndKeepsCapturing) {
     EXPECT_EQ(SetCameraId(2), 0);
     EXPECT_EQ(SetCameraId(4), QX_ERR_CAMERA_OPEN);
     EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":4})");
-    EXPECT_TRUE(camhp_is_open(&cam()));
-    EXPECT_TRUE(cam().capture_running);
-    EXPECT_EQ(log_count("开始获取图像111"), 1);
-    EXPECT_EQ(log_count("ret:-1"), 1);
-    EXPECT_EQ(log_count("结束打开摄像头"), 1);
-    EXPECT_EQ(log_count("摄像头的序号为:4"), 1);
+    EXPECT_TRUE(camhp_is_open(&cam()) && cam().capture_running);
+    for (const char* line : {"开始获取图像111", "ret:-1", "结束打开摄像头", "摄像头的序号为:4"})
+        EXPECT_EQ(log_count(line), 1) << line;
 }
 
-
-TEST_F(CameraCalls, SimulatedCaptureRunsEndToEnd) {
+TEST_F(CameraCalls, GetScaleBitmapSavesTheWholeFrameAndTheCrop) {
     CameraSource source(photo_sequence());
     ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
     ASSERT_EQ(SetCameraId(0), 0);
@@ -111,30 +94,26 @@ TEST_F(CameraCalls, SimulatedCaptureRunsEndToEnd) {
     EXPECT_EQ(log_count(std::string("cropPath:") + crop), 1);
 }
 
-TEST_F(CameraCalls, GetScaleBitmapWithTheCameraClosedGivesEmptyPaths) {
-    SaveScaleSetting(150, 70, 340, 340);
-    char raw[QX_PATH_SIZE] = "stale", crop[QX_PATH_SIZE] = "stale";
-    EXPECT_EQ(GetScaleBitmap(raw, crop), 0);
-    EXPECT_STREQ(raw, "");
-    EXPECT_STREQ(crop, "");
-    EXPECT_EQ(log_count("The camera open failed!"), 1);
-}
-
-
-TEST_F(CameraCalls, ReopenStoresTheNumberEvenWhenOpeningFails) {
-    CameraSource source("nothing-here.avi");
-    EXPECT_EQ(qx_ai_reopencamera(0), QX_ERR_CAMERA_OPEN);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":0})");
-    EXPECT_FALSE(camhp_is_open(&cam()));
-}
-
-TEST_F(CameraCalls, ReopenSwitchesTheSource) {
+TEST_F(CameraCalls, ReopenSwitchesTheSourceWhileAnotherThreadTakesPictures) {
     CameraSource first(photo_sequence());
-    ASSERT_EQ(SetCameraId(1), 0);
+    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    ASSERT_EQ(SetCameraId(0), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> pictures{0};
+    std::thread reader([&] {
+        while (!done) {
+            _CAMHP_IMAGE_ image = {};
+            if (!camhp_get_scale_bitmap(&params->cam, &image).empty()) ++pictures;
+        }
+    });
+    for (int round = 0; round < 3; ++round) EXPECT_EQ(qx_ai_reopencamera(round), 0);
     const cv::Mat grey(480, 640, CV_8UC3, cv::Scalar(90, 90, 90));
     CameraSource second(write_sequence("grey", {grey}));
     EXPECT_EQ(qx_ai_reopencamera(3), 0);
-    EXPECT_EQ(log_count("取图结束"), 1);
+    EXPECT_TRUE(eventually([&] { return pictures > 0; }));
+    done = true;
+    reader.join();
+    EXPECT_EQ(log_count("取图结束"), 4);
     EXPECT_EQ(cam().camera_num, 3);
     // Once the ring has turned over, every slot shows the new source.
     EXPECT_TRUE(eventually([&] {
@@ -146,49 +125,35 @@ TEST_F(CameraCalls, ReopenSwitchesTheSource) {
     }));
 }
 
-TEST_F(CameraCalls, ReopenWhileAnotherThreadKeepsTakingPictures) {
-    CameraSource source(photo_sequence());
-    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
-    ASSERT_EQ(SetCameraId(0), 0);
-    std::atomic<bool> done{false};
-    std::atomic<int> pictures{0};
-    std::thread reader([&] {
-        while (!done) {
-            _CAMHP_IMAGE_ image = {};
-            if (!camhp_get_scale_bitmap(&params->cam, &image).empty()) ++pictures;
-        }
-    });
-    for (int round = 0; round < 4; ++round) EXPECT_EQ(qx_ai_reopencamera(round), 0);
-    EXPECT_TRUE(eventually([&] { return pictures > 0; }));
-    done = true;
-    reader.join();
-    EXPECT_EQ(log_count("取图结束"), 4);
-    EXPECT_TRUE(camhp_is_open(&cam()));
-}
-
-
 TEST_F(CameraCalls, InitAgainWhileCapturingStopsTheCamera) {
     CameraSource source(photo_sequence());
     ASSERT_EQ(SetCameraId(0), 0);
     EXPECT_EQ(Init(), 0);
     EXPECT_EQ(log_count("取图结束"), 1);
-    EXPECT_FALSE(camhp_is_open(&cam()));
-    EXPECT_FALSE(cam().capture_running);
+    EXPECT_FALSE(camhp_is_open(&cam()) || cam().capture_running);
     EXPECT_EQ(SetCameraId(0), 0);
 }
 
-TEST_F(CameraCalls, CallsWithoutInitAreHarmless) {
+TEST_F(CameraCalls, CallsWithTheCameraClosedOrAfterCloseAreHarmless) {
+    {
+        CameraSource missing("nothing-here.avi");
+        EXPECT_EQ(qx_ai_reopencamera(0), QX_ERR_CAMERA_OPEN);
+        EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":0})");  // stored all the same
+    }
+    char raw[QX_PATH_SIZE] = "stale", crop[QX_PATH_SIZE] = "stale";
+    SaveScaleSetting(150, 70, 340, 340);
+    EXPECT_EQ(GetScaleBitmap(raw, crop), 0);
+    EXPECT_EQ(std::string(raw) + crop, "");
+    EXPECT_EQ(log_count("The camera open failed!"), 1);
     Close();
+    std::remove("coordinate.json");
     CameraSource source(photo_sequence());
     EXPECT_EQ(SetCameraId(0), QX_ERR_CAMERA_OPEN);
     EXPECT_EQ(qx_ai_reopencamera(0), QX_ERR_CAMERA_OPEN);
-    char raw[QX_PATH_SIZE] = "stale", crop[QX_PATH_SIZE] = "stale";
+    std::strcpy(raw, "stale");
     EXPECT_EQ(GetScaleBitmap(raw, crop), 0);
     EXPECT_STREQ(raw, "");
-    EXPECT_STREQ(crop, "");
-    int x = 5, y = 5, w = 5, h = 5;
-    EXPECT_EQ(GetScaleSetting(&x, &y, &w, &h), 0);
-    EXPECT_EQ(x + y + w + h, 0);
+    EXPECT_EQ(scale_setting(), "0,0,0,0");
     EXPECT_EQ(SaveScaleSetting(0, 0, 10, 10), QX_ERR_NOT_READY);
     EXPECT_FALSE(file_exists("coordinate.json"));
     EXPECT_EQ(GetScaleBitmap(nullptr, nullptr), 0);

@@ -9,8 +9,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <cstring>
 #include <ctime>
+#include <filesystem>
 
 namespace {
 
@@ -20,8 +20,7 @@ bool same(const cv::Mat& a, const cv::Mat& b) {
 
 }  // namespace
 
-// The crop-area file.
-class CoordinateFile : public CameraTest {
+class CropArea : public CameraTest {
 protected:
     void SetUp() override {
         CameraTest::SetUp();
@@ -30,48 +29,12 @@ protected:
     _CAMHP_CAP_ cam;
 };
 
-TEST_F(CoordinateFile, WrittenCompactlyInItsOrder) {
-    cam.x = 120;
-    cam.y = 40;
-    cam.width = 400;
-    cam.height = 400;
-    EXPECT_EQ(camhp_write_setting_from_file(&cam), 0);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"x":120,"y":40,"width":400,"height":400,"cameraNum":2})");
-}
-
-TEST_F(CoordinateFile, NoRectangleWritesOnlyTheCameraNumber) {
-    cam.x = 10;
-    cam.width = 0;
-    cam.height = 300;
-    camhp_write_setting_from_file(&cam);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":2})");
-}
-
-TEST_F(CoordinateFile, ProductThatWrapsIn32BitsStillCountsAsSet) {
-    cam.width = 65536;
-    cam.height = 65536;
-    camhp_write_setting_from_file(&cam);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"x":0,"y":0,"width":65536,"height":65536,"cameraNum":2})");
-}
-
-TEST_F(CoordinateFile, CameraNumberAloneLeavesTheRectangleUnset) {
-    write_file("coordinate.json", R"({"cameraNum":3})");
-    EXPECT_EQ(camhp_read_setting_from_file(&cam), 0);
-    EXPECT_EQ(cam.camera_num, 3);
-    EXPECT_EQ(static_cast<long long>(cam.width) * cam.height, 0);
-}
-
-
-TEST_F(CoordinateFile, MissingFileKeepsTheValues) {
+TEST_F(CropArea, FileReadsIntegersOnlyAndAMissingOneKeepsTheValues) {
     cam.camera_num = 7;
     EXPECT_EQ(camhp_read_setting_from_file(&cam), -1);
     EXPECT_EQ(cam.camera_num, 7);
     EXPECT_EQ(log_count("read coordinate error"), 1);
-}
-
-TEST_F(CoordinateFile, AnythingButAnIntegerMemberReadsAsZero) {
-    for (const char* text : {R"({"x":"12","y":1.5,"width":99999999999,"height":[1],"cameraNum":true})",
-                             "{\"x\":5,", "[1,2,3]", "", "\xff\xfe"}) {
+    for (const char* text : {R"({"x":"12","y":1.5,"width":99999999999,"height":[1],"cameraNum":true})", "{\"x\":5,"}) {
         cam.x = cam.y = cam.width = cam.height = cam.camera_num = 4;
         write_file("coordinate.json", text);
         EXPECT_EQ(camhp_read_setting_from_file(&cam), 0) << text;
@@ -79,72 +42,25 @@ TEST_F(CoordinateFile, AnythingButAnIntegerMemberReadsAsZero) {
     }
 }
 
-TEST_F(CoordinateFile, UnwritableFolderStillAnswersZero) {
+TEST_F(CropArea, WriteCountsAProductThatWrapsIn32BitsAsSetAndSurvivesNoFolder) {
+    cam.width = cam.height = 65536;
+    EXPECT_EQ(camhp_write_setting_from_file(&cam), 0);
+    EXPECT_EQ(read_file("coordinate.json"), R"({"x":0,"y":0,"width":65536,"height":65536,"cameraNum":2})");
     cam.coordinate_path = dir() + "/no-such-folder/coordinate.json";
     EXPECT_EQ(camhp_write_setting_from_file(&cam), 0);
     EXPECT_EQ(log_count("write coordinate error"), 1);
 }
 
-// The sharpness of a crop region and the choice among the ring's frames.
-TEST(Sharpness, NearlySaturatedDerivativeContributesItsRealSquare) {
+TEST(CropSharpness, NearlySaturatedDerivativeContributesItsRealSquare) {
     // Rows 0 and 2 equal, so no vertical derivative anywhere; the middle column
     // gets a horizontal derivative of 2 * (63 + 64) = 254 in all three rows.
-    cv::Mat grey = (cv::Mat_<uchar>(3, 3) << 0, 0, 63, 0, 0, 64, 0, 0, 63);
+    const cv::Mat grey = (cv::Mat_<uchar>(3, 3) << 0, 0, 63, 0, 0, 64, 0, 0, 63);
     cv::Mat picture;
     cv::cvtColor(grey, picture, cv::COLOR_GRAY2BGR);
-    const float contribution = (254.0f / 255) * (254.0f / 255);
-    EXPECT_NEAR(contribution, 0.99216f, 2e-5);
+    const float contribution = (254.0f / 255) * (254.0f / 255);  // about 0.99216
     EXPECT_NEAR(alg_tenengrad_blur_detect(picture), 100.0f * 3 * contribution / 9, 1e-4);
 }
 
-class SharpestSlot : public ::testing::Test {
-protected:
-    const cv::Rect tray{150, 70, 340, 340};
-    const cv::Mat sharp = tray_frame(kBanana);
-};
-
-TEST_F(SharpestSlot, SharpFrameWinsOverBlurredOnes) {
-    const cv::Mat copies[] = {blurred(sharp), sharp, blurred(sharp)};
-    float score = 0;
-    EXPECT_EQ(camhp_pick_sharpest(copies, 3, tray, &score), 1);
-    EXPECT_FLOAT_EQ(score, alg_tenengrad_blur_detect(sharp(tray)));
-}
-
-TEST_F(SharpestSlot, EqualScoresGoToTheLowestSlot) {
-    // Slots 1 and 2 share the tray region and differ only outside it.
-    cv::Mat other = sharp.clone();
-    other(cv::Rect(0, 0, 100, 100)).setTo(cv::Scalar(0, 0, 255));
-    const cv::Mat copies[] = {blurred(sharp), sharp, other};
-    EXPECT_EQ(camhp_pick_sharpest(copies, 3, tray, nullptr), 1);
-}
-
-TEST_F(SharpestSlot, UniformGreyFramesScoreZeroAndTheFirstWins) {
-    const cv::Mat grey(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
-    const cv::Mat copies[] = {grey, grey, grey};
-    float score = -1;
-    EXPECT_EQ(camhp_pick_sharpest(copies, 3, tray, &score), 0);
-    EXPECT_EQ(score, 0.0f);
-}
-
-TEST_F(SharpestSlot, EmptySlotsAreSkipped) {
-    const cv::Mat copies[] = {cv::Mat(), blurred(sharp), sharp};
-    EXPECT_EQ(camhp_pick_sharpest(copies, 3, tray, nullptr), 2);
-    const cv::Mat none[] = {cv::Mat(), cv::Mat(), cv::Mat()};
-    EXPECT_EQ(camhp_pick_sharpest(none, 3, tray, nullptr), -1);
-}
-
-TEST_F(SharpestSlot, RectangleOutsideTheFrameGivesNoSlot) {
-    const cv::Mat copies[] = {sharp, sharp, sharp};
-    for (const cv::Rect& rect : {cv::Rect(-20, 0, 100, 100), cv::Rect(600, 0, 100, 100), cv::Rect(0, 400, 100, 100),
-                                 cv::Rect(10, 10, -5, -5), cv::Rect(0, 0, 0, 10)})
-        EXPECT_EQ(camhp_pick_sharpest(copies, 3, rect, nullptr), -1) << rect;
-    cv::Mat small;
-    cv::resize(sharp, small, cv::Size(320, 240));
-    const cv::Mat mixed[] = {small, sharp, small};
-    EXPECT_EQ(camhp_pick_sharpest(mixed, 3, tray, nullptr), 1);
-}
-
-// Time-named pictures.
 TEST(PictureName, HourRunsEightAheadWithoutPadding) {
     std::tm when{};
     when.tm_year = 2026 - 1900;
@@ -160,106 +76,83 @@ TEST(PictureName, HourRunsEightAheadWithoutPadding) {
 }
 
 // The whole selection on a ring filled by hand, as the capture thread would.
-class ScaleBitmap : public CameraTest {
+class CropScaleBitmap : public CropArea {
 protected:
-    void SetUp() override {
-        CameraTest::SetUp();
-        camhp_init(&cam);
-        std::memset(&image, 0, sizeof image);
-    }
     void fill(const cv::Mat& a, const cv::Mat& b, const cv::Mat& c) {
         cam.frames[0] = a;
         cam.frames[1] = b;
         cam.frames[2] = c;
-        cam.camera_opened = true;
-        cam.capture_running = true;
+        cam.camera_opened = cam.capture_running = true;
     }
-    void set_tray() {
-        cam.x = 150;
-        cam.y = 70;
-        cam.width = 340;
-        cam.height = 340;
-    }
-    // The names a picture saved now may have (the second may turn meanwhile).
-    static bool named_by_time(const std::string& path, bool is_raw, std::time_t before, std::time_t after) {
-        for (std::time_t t = before; t <= after; ++t) {
-            std::tm local{};
-            localtime_r(&t, &local);
-            if (path == camhp_picture_name("QXPhoto", is_raw, local)) return true;
-        }
-        return false;
-    }
-    _CAMHP_CAP_ cam;
-    _CAMHP_IMAGE_ image;
+    _CAMHP_IMAGE_ image{};
     const cv::Mat sharp = tray_frame(kApple);
+    const cv::Rect tray{150, 70, 340, 340};
 };
 
-TEST_F(ScaleBitmap, ReturnsTheSharpestTrayAndSavesOnlyTheWholeFrame) {
-    set_tray();
+TEST_F(CropScaleBitmap, ReturnsTheSharpestTrayAndSavesSlotZeroUnderTheTime) {
+    cam.x = 150, cam.y = 70, cam.width = 340, cam.height = 340;
     fill(blurred(sharp), sharp, blurred(sharp));
     const std::time_t before = std::time(nullptr);
-    cv::Mat crop = camhp_get_scale_bitmap(&cam, &image);
+    EXPECT_TRUE(same(camhp_get_scale_bitmap(&cam, &image), sharp(tray)));
     const std::time_t after = std::time(nullptr);
-    EXPECT_TRUE(same(crop, sharp(cv::Rect(150, 70, 340, 340))));
-    EXPECT_TRUE(named_by_time(image.raw_path, true, before, after)) << image.raw_path;
-    EXPECT_STREQ(image.crop_path, "");
-    EXPECT_EQ(list_dir("QXPhoto").size(), 1u);
-    // The whole frame is slot 0's.
-    cv::Mat raw = cv::imread(image.raw_path);
-    EXPECT_EQ(raw.size(), cv::Size(640, 480));
-    EXPECT_LT(cv::norm(raw, blurred(sharp), cv::NORM_L1) / raw.total(), 3.0);
+    bool named_by_time = false;  // the second may turn meanwhile
+    for (std::time_t t = before; t <= after; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        named_by_time |= image.raw_path == camhp_picture_name("QXPhoto", true, local);
+    }
+    EXPECT_TRUE(named_by_time) << image.raw_path;
+    const cv::Mat raw = cv::imread(image.raw_path);
+    ASSERT_EQ(raw.size(), cv::Size(640, 480));
+    EXPECT_LT(cv::norm(raw, blurred(sharp), cv::NORM_L1) / raw.total(), 3.0);  // slot 0, not the sharpest
 }
 
-TEST_F(ScaleBitmap, SaveImageAddsTheCropFile) {
-    set_tray();
-    cam.save_image = true;
-    fill(blurred(sharp), sharp, blurred(sharp));
-    const std::time_t before = std::time(nullptr);
-    cv::Mat crop = camhp_get_scale_bitmap(&cam, &image);
-    const std::time_t after = std::time(nullptr);
-    EXPECT_TRUE(named_by_time(image.crop_path, false, before, after)) << image.crop_path;
-    EXPECT_EQ(list_dir("QXPhoto").size(), 2u);
-    EXPECT_EQ(cv::imread(image.crop_path).size(), cv::Size(340, 340));
-    EXPECT_FALSE(crop.empty());
-}
-
-
-TEST_F(ScaleBitmap, NoRectangleSavesTheWholeFrameOnly) {
-    cam.save_image = true;
-    fill(sharp, sharp, sharp);
-    EXPECT_TRUE(camhp_get_scale_bitmap(&cam, &image).empty());
-    EXPECT_EQ(log_count("rect area empty"), 1);
-    EXPECT_STRNE(image.raw_path, "");
-    EXPECT_STREQ(image.crop_path, "");
-    EXPECT_EQ(list_dir("QXPhoto").size(), 1u);
-}
-
-TEST_F(ScaleBitmap, EmptyRingGivesNothingAndSavesNothing) {
-    set_tray();
-    fill(cv::Mat(), cv::Mat(), cv::Mat());
-    EXPECT_TRUE(camhp_get_scale_bitmap(&cam, &image).empty());
-    EXPECT_EQ(log_count("no camera frame yet"), 1);
-    EXPECT_STREQ(image.raw_path, "");
-    EXPECT_FALSE(file_exists("QXPhoto"));
-}
-
-TEST_F(ScaleBitmap, EmptySlotZeroTakesTheWholeFrameFromTheNextSlot) {
-    set_tray();
-    fill(cv::Mat(), blurred(sharp), sharp);
-    cv::Mat crop = camhp_get_scale_bitmap(&cam, &image);
-    EXPECT_TRUE(same(crop, sharp(cv::Rect(150, 70, 340, 340))));
-    EXPECT_STRNE(image.raw_path, "");
-}
-
-TEST_F(ScaleBitmap, RectangleLeavingTheFrameGivesNoPicture) {
-    cam.x = -20;
-    cam.y = 0;
-    cam.width = 100;
-    cam.height = 100;
-    cam.save_image = true;
-    fill(sharp, sharp, sharp);
-    EXPECT_TRUE(camhp_get_scale_bitmap(&cam, &image).empty());
-    EXPECT_STRNE(image.raw_path, "");
-    EXPECT_STREQ(image.crop_path, "");
-    EXPECT_EQ(log_count("rect area outside the camera frame x=-20,y=0,w=100,h=100"), 1);
+TEST_F(CropScaleBitmap, SavesTheCropOnlyWhenAskedAndNeverCropsOutsideTheFrame) {
+    const cv::Mat none;
+    cv::Mat small;
+    cv::resize(sharp, small, cv::Size(320, 240));
+    const struct {
+        const char* name;
+        cv::Rect rect;
+        cv::Mat a, b, c;
+        bool save_image;
+        bool crops;
+        size_t files;         // in the picture folder afterwards
+        const char* log_line;  // nullptr: none expected
+    } cases[] = {
+        {"Sharpest", tray, blurred(sharp), sharp, blurred(sharp), false, true, 1, nullptr},
+        {"SharpestSaved", tray, blurred(sharp), sharp, blurred(sharp), true, true, 2, nullptr},
+        {"EmptySlotZero", tray, none, blurred(sharp), sharp, false, true, 1, nullptr},
+        {"SmallFramesSkipped", tray, small, sharp, small, false, true, 1, nullptr},
+        {"NoRectangle", {}, sharp, sharp, sharp, true, false, 1, "rect area empty"},
+        {"LeftOfTheFrame", {-20, 0, 100, 100}, sharp, sharp, sharp, true, false, 1,
+         "rect area outside the camera frame x=-20,y=0,w=100,h=100"},
+        {"RightOfTheFrame", {600, 0, 100, 100}, sharp, sharp, sharp, true, false, 1,
+         "rect area outside the camera frame x=600,y=0,w=100,h=100"},
+        {"NegativeSize", {10, 10, -5, -5}, sharp, sharp, sharp, true, false, 1,
+         "rect area outside the camera frame x=10,y=10,w=-5,h=-5"},
+        {"EmptyRing", tray, none, none, none, true, false, 0, "no camera frame yet"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cam.x = c.rect.x, cam.y = c.rect.y, cam.width = c.rect.width, cam.height = c.rect.height;
+        cam.save_image = c.save_image;
+        fill(c.a, c.b, c.c);
+        image = {};
+        const cv::Mat crop = camhp_get_scale_bitmap(&cam, &image);
+        EXPECT_EQ(crop.empty(), !c.crops);
+        if (c.crops) {
+            EXPECT_TRUE(same(crop, sharp(tray)));
+        }
+        EXPECT_EQ(*image.raw_path != '\0', c.files > 0);
+        EXPECT_EQ(*image.crop_path != '\0', c.files > 1);
+        if (c.files > 1) {
+            EXPECT_EQ(cv::imread(image.crop_path).size(), tray.size());
+        }
+        EXPECT_EQ(file_exists("QXPhoto") ? list_dir("QXPhoto").size() : 0u, c.files);
+        if (c.log_line) {
+            EXPECT_EQ(log_count(c.log_line), 1);
+        }
+        std::filesystem::remove_all("QXPhoto");
+    }
 }

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -14,19 +13,14 @@
 
 namespace {
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 SeenRequest seen_from(const httplib::Request& req) {
-    SeenRequest seen;
-    seen.method = req.method;
-    seen.path = req.path;
-    seen.target = req.target;
-    for (const auto& [name, value] : req.headers) seen.headers.emplace(lower(name), value);
+    SeenRequest seen{req.method, req.path, req.target, {}, {}, req.body, {}};
+    for (const auto& [name, value] : req.headers) {
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        seen.headers.emplace(lower, value);
+    }
     for (const auto& [name, value] : req.params) seen.query[name] = value;
-    seen.body = req.body;
     return seen;
 }
 
@@ -50,16 +44,13 @@ MockCloud::MockCloud() : server_(std::make_unique<httplib::Server>()) {
             released_.wait_for(lock, std::chrono::seconds(5), [this] { return stopping_; });
         }
         res.status = answer.status;
-        if (answer.kind == MockAnswer::Kind::Cut) {
-            const std::string body = answer.body;
-            res.set_content_provider(body.size() + 100, "application/json",
-                                     [body](size_t offset, size_t, httplib::DataSink& sink) {
-                                         if (offset == 0) sink.write(body.data(), body.size());
-                                         return offset == 0;
-                                     });
-            return;
-        }
-        res.set_content(answer.body, "application/json");
+        if (answer.kind != MockAnswer::Kind::Cut) return res.set_content(answer.body, "application/json");
+        const std::string body = answer.body;
+        res.set_content_provider(body.size() + 100, "application/json",
+                                 [body](size_t offset, size_t, httplib::DataSink& sink) {
+                                     if (offset == 0) sink.write(body.data(), body.size());
+                                     return offset == 0;
+                                 });
     };
     auto plain = [reply](const httplib::Request& req, httplib::Response& res) { reply(req, res, seen_from(req)); };
     auto with_body = [reply](const httplib::Request& req, httplib::Response& res,
@@ -116,10 +107,7 @@ void MockCloud::answer(const std::string& method, const std::string& path, MockA
 MockAnswer MockCloud::answer_for(const std::string& method, const std::string& path) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = answers_.find(method + " " + path);
-    if (found != answers_.end()) return found->second;
-    MockAnswer missing;
-    missing.status = 404;
-    return missing;
+    return found != answers_.end() ? found->second : MockAnswer{404, ""};
 }
 
 void MockCloud::record(SeenRequest request) {

@@ -15,10 +15,7 @@ class Server;
 }
 
 struct SeenPart {
-    std::string name;
-    std::string filename;
-    std::string content_type;
-    std::string content;
+    std::string name, filename, content_type, content;
 };
 
 struct SeenRequest {
