@@ -55,5 +55,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 # dpkg-shlibdeps derives the runtime Depends (OpenCV, SQLite, curl, ...) from the binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
