@@ -17,6 +17,14 @@ _CLSRETRI_OUTPUT_ marked_output() {
     return output;
 }
 
+bool same_output(const _CLSRETRI_OUTPUT_& a, const _CLSRETRI_OUTPUT_& b) {
+    for (int i = 0; i < CLSRETRI_TOP_CLASSES; ++i)
+        if (a.cls[i].class_index != b.cls[i].class_index || a.cls[i].score != b.cls[i].score) return false;
+    for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i)
+        if (a.feature[i] != b.feature[i]) return false;
+    return true;
+}
+
 void EngineTest::SetUp() {
     TempDirTest::SetUp();
     ASSERT_EQ(CLSRETRI_Init(nullptr, CLSRETRI_DEVICE_CPU, &handle_), 0);

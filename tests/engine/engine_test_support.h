@@ -12,6 +12,7 @@ std::string tiny_model(const std::string& name);
 cv::Mat grocery_photo(const std::string& relative);
 // Every score and class of an output, and every feature value, set to a marker.
 _CLSRETRI_OUTPUT_ marked_output();
+bool same_output(const _CLSRETRI_OUTPUT_& a, const _CLSRETRI_OUTPUT_& b);
 
 constexpr int kBanana = 954;
 constexpr int kGrannySmith = 948;

@@ -1,180 +1,105 @@
 #include "store/libhnsw.h"
+#include "testkit/temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 using libhnsw::Index;
-using Hits = std::vector<std::pair<float, int>>;
 
 namespace {
 
 std::vector<float> vec(std::initializer_list<float> values) { return std::vector<float>(values); }
 
-std::vector<int> labels_of(const Hits& hits) {
+std::vector<int> labels_of(const std::vector<std::pair<float, int>>& hits) {
     std::vector<int> labels;
     for (const auto& hit : hits) labels.push_back(hit.second);
     return labels;
 }
 
+std::vector<float> distances_of(const std::vector<std::pair<float, int>>& hits) {
+    std::vector<float> distances;
+    for (const auto& hit : hits) distances.push_back(hit.first);
+    return distances;
+}
+
 }  // namespace
 
-class ExhaustiveIndex : public ::testing::Test {
-protected:
-    Index index{4, 100, libhnsw::BF_SORTED, libhnsw::L2};
-};
-
-TEST_F(ExhaustiveIndex, FewerSamplesThanKGiveOnlyTheStoredOnes) {
-    index.Addsample(vec({0, 0, 0, 0}).data(), 0);
-    index.Addsample(vec({1, 0, 0, 0}).data(), 1);
-    index.Addsample(vec({3, 0, 0, 0}).data(), 2);
-    Hits hits = index.Search(vec({1, 0, 0, 0}).data(), 6);
-    ASSERT_EQ(hits.size(), 3u);
-    EXPECT_EQ(hits[0], std::make_pair(0.0f, 1));
-    EXPECT_EQ(hits[1], std::make_pair(1.0f, 0));
-    EXPECT_EQ(hits[2], std::make_pair(4.0f, 2));
+// Sample i sits at (i, -i, 0); an index holds up to 10. Three values, so that
+// the label stored behind each vector needs the padding that aligns it.
+TEST(IndexModes, EachModeListsItsHitsInItsOwnOrderAndNoMoreThanItHolds) {
+    struct Case {
+        libhnsw::MODE mode;
+        libhnsw::SPACE_TYPE space;
+        int samples, k;
+        float query_x;
+        std::vector<int> labels;
+        std::vector<float> distances;
+    };
+    const Case cases[] = {
+        {libhnsw::BF_SORTED, libhnsw::L2, 5, 3, 0, {0, 1, 2}, {0, 2, 8}},
+        {libhnsw::BF_SORTED, libhnsw::L2, 5, 9, 0, {0, 1, 2, 3, 4}, {0, 2, 8, 18, 32}},
+        {libhnsw::BF_SORTED, libhnsw::L2, 5, 0, 0, {}, {}},
+        {libhnsw::BF_SORTED, libhnsw::L2, 0, 6, 0, {}, {}},
+        {libhnsw::BF_SORTED, libhnsw::L1, 5, 3, 0, {0, 1, 2}, {0, 2, 4}},
+        {libhnsw::BF_QUEUE, libhnsw::L2, 5, 3, 0, {2, 1, 0}, {8, 2, 0}},
+        {libhnsw::HNSW_SORTED, libhnsw::L2, 5, 3, 0, {0, 1, 2}, {0, 2, 8}},
+        {libhnsw::MATRIX, libhnsw::L2, 5, 9, 0, {0, 1, 2, 3, 4}, {0, 2, 8, 18, 32}},
+        {libhnsw::MATRIX, libhnsw::IP, 5, 2, 1, {4, 3}, {4, 3}},
+        {libhnsw::DISABLED, libhnsw::L2, 5, 3, 0, {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.mode << " space " << c.space << " k " << c.k);
+        Index index(3, 10, c.mode, c.space);
+        for (int i = 0; i < c.samples; ++i) index.Addsample(vec({float(i), -float(i), 0}).data(), i);
+        const auto hits = index.Search(vec({c.query_x, 0, 0}).data(), c.k);
+        EXPECT_EQ(labels_of(hits), c.labels);
+        EXPECT_EQ(distances_of(hits), c.distances);
+    }
 }
 
-TEST_F(ExhaustiveIndex, EmptyIndexAndZeroKGiveNoHits) {
-    EXPECT_TRUE(index.Search(vec({1, 0, 0, 0}).data(), 6).empty());
-    index.Addsample(vec({1, 0, 0, 0}).data(), 0);
-    EXPECT_TRUE(index.Search(vec({1, 0, 0, 0}).data(), 0).empty());
-}
-
-TEST_F(ExhaustiveIndex, EqualDistancesRankBySmallerLabel) {
+TEST(IndexModes, EqualDistancesRankBySmallerLabel) {
+    Index index(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
     for (int label : {9, 4, 7, 2}) index.Addsample(vec({1, 1, 0, 0}).data(), label);
     EXPECT_EQ(labels_of(index.Search(vec({1, 1, 0, 0}).data(), 3)), (std::vector<int>{2, 4, 7}));
 }
 
-TEST_F(ExhaustiveIndex, QueueModeListsFarthestFirst) {
-    Index queue(4, 10, libhnsw::BF_QUEUE, libhnsw::L2);
-    for (int label = 0; label < 5; ++label) queue.Addsample(vec({float(label), 0, 0, 0}).data(), label);
-    EXPECT_EQ(labels_of(queue.Search(vec({0, 0, 0, 0}).data(), 3)), (std::vector<int>{2, 1, 0}));
-}
-
-TEST_F(ExhaustiveIndex, ExistingLabelIsReplaced) {
+TEST(IndexModes, KnownLabelIsReplacedNotAdded) {
+    Index index(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
     index.Addsample(vec({1, 0, 0, 0}).data(), 5);
     index.Addsample(vec({0, 9, 0, 0}).data(), 5);
     EXPECT_EQ(index.get_cur_element_count(), 1);
-    Hits hits = index.Search(vec({0, 9, 0, 0}).data(), 6);
-    ASSERT_EQ(hits.size(), 1u);
-    EXPECT_EQ(hits[0], std::make_pair(0.0f, 5));
+    EXPECT_EQ(index.Search(vec({0, 9, 0, 0}).data(), 6), (std::vector<std::pair<float, int>>{{0.0f, 5}}));
 }
 
-TEST_F(ExhaustiveIndex, FullEngineRefusesANewLabel) {
-    Index small(4, 2, libhnsw::BF_SORTED, libhnsw::L2);
-    small.Addsample(vec({1, 0, 0, 0}).data(), 0);
-    small.Addsample(vec({2, 0, 0, 0}).data(), 1);
-    EXPECT_THROW(small.Addsample(vec({3, 0, 0, 0}).data(), 2), std::runtime_error);
-    EXPECT_EQ(small.Addsample(vec({4, 0, 0, 0}).data(), 1), 1);
+// Removal fills the gap with the last sample, which must stay findable by its label.
+TEST(IndexModes, RemovedSamplesAreGoneAndTheMovedOneStaysKnown) {
+    for (libhnsw::MODE mode : {libhnsw::BF_SORTED, libhnsw::MATRIX, libhnsw::HNSW_SORTED}) {
+        SCOPED_TRACE(testing::Message() << "mode " << mode);
+        Index index(4, 10, mode, libhnsw::L2);
+        for (int label = 0; label < 3; ++label) index.Addsample(vec({float(label), 0, 0, 0}).data(), label);
+        EXPECT_EQ(index.Removesample(42), -1);
+        EXPECT_EQ(index.Removesample(0), 1);
+        EXPECT_EQ(index.Removesample(0), -1);
+        EXPECT_EQ(index.Removesample(2), 1);
+        EXPECT_EQ(labels_of(index.Search(vec({0, 0, 0, 0}).data(), 6)), (std::vector<int>{1}));
+        if (mode == libhnsw::HNSW_SORTED) continue;  // the graph only marks samples removed
+        EXPECT_EQ(index.get_cur_element_count(), 1);
+        index.Addsample(vec({5, 0, 0, 0}).data(), 2);
+        EXPECT_EQ(labels_of(index.Search(vec({0, 0, 0, 0}).data(), 6)), (std::vector<int>{1, 2}));
+    }
 }
 
-TEST_F(ExhaustiveIndex, RemovingUnknownLabelChangesNothing) {
-    index.Addsample(vec({1, 0, 0, 0}).data(), 0);
-    EXPECT_EQ(index.Removesample(42), -1);
-    EXPECT_EQ(index.get_cur_element_count(), 1);
-    EXPECT_EQ(labels_of(index.Search(vec({1, 0, 0, 0}).data(), 6)), (std::vector<int>{0}));
-}
-
-TEST_F(ExhaustiveIndex, RemovingMovesTheLastVectorIntoTheGap) {
-    for (int label = 0; label < 3; ++label) index.Addsample(vec({float(label), 0, 0, 0}).data(), label);
-    EXPECT_EQ(index.Removesample(0), 1);
-    EXPECT_EQ(index.Removesample(2), 1);  // the vector that was moved
-    EXPECT_EQ(index.get_cur_element_count(), 1);
-    EXPECT_EQ(labels_of(index.Search(vec({0, 0, 0, 0}).data(), 6)), (std::vector<int>{1}));
-    index.Addsample(vec({5, 0, 0, 0}).data(), 2);
-    EXPECT_EQ(index.get_cur_element_count(), 2);
-}
-
-TEST_F(ExhaustiveIndex, SelectCopiesKnownLabelAndLeavesUnknownEmpty) {
-    index.Addsample(vec({1, 2, 3, 4}).data(), 3);
-    libhnsw::RequireSample sample;
-    EXPECT_EQ(index.Selectsample(sample, 3), 1);
-    ASSERT_EQ(sample.length, 4);
-    EXPECT_EQ(std::vector<float>(sample.data, sample.data + 4), vec({1, 2, 3, 4}));
-    index.Selectsample(sample, 8);
-    EXPECT_EQ(sample.data, nullptr);
-    EXPECT_EQ(sample.length, 0);
-    index.freeSelectsample(&sample);
-}
-
-TEST_F(ExhaustiveIndex, SavedIndexLoadsWithItsLabels) {
-    index.Addsample(vec({1, 0, 0, 0}).data(), 7);
-    index.Addsample(vec({0, 1, 0, 0}).data(), 8);
-    index.saveIndex("index.bin");
-    Index loaded(4, 100, libhnsw::BF_SORTED, libhnsw::L2);
-    EXPECT_EQ(loaded.loadIndex("index.bin"), 0);
-    EXPECT_EQ(loaded.get_cur_element_count(), 2);
-    EXPECT_EQ(labels_of(loaded.Search(vec({0, 1, 0, 0}).data(), 1)), (std::vector<int>{8}));
-    loaded.Addsample(vec({0, 0, 1, 0}).data(), 7);  // a known label: replaced, not added
-    EXPECT_EQ(loaded.get_cur_element_count(), 2);
-    EXPECT_THROW(loaded.loadIndex("missing.bin"), std::runtime_error);
-    std::remove("index.bin");
-}
-
-TEST_F(ExhaustiveIndex, TwoIndexesKeepTheirOwnSamples) {
-    auto older = std::make_unique<Index>(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
-    older->Addsample(vec({1, 0, 0, 0}).data(), 1);
-    Index newer(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
-    newer.Addsample(vec({0, 1, 0, 0}).data(), 2);
-    older.reset();
-    EXPECT_EQ(labels_of(newer.Search(vec({1, 0, 0, 0}).data(), 6)), (std::vector<int>{2}));
-}
-
-TEST(IndexSpaces, L1SumsAbsoluteDifferences) {
-    Index index(3, 10, libhnsw::BF_SORTED, libhnsw::L1);
-    index.Addsample(vec({1, -2, 3}).data(), 0);
-    Hits hits = index.Search(vec({0, 0, 0}).data(), 1);
-    ASSERT_EQ(hits.size(), 1u);
-    EXPECT_FLOAT_EQ(hits[0].first, 6.0f);
-    EXPECT_EQ(index.get_data_size(), 12u);
-}
-
-TEST(GraphIndex, SmallSetGivesNearestFirstAndHonoursRemoval) {
-    Index index(4, 100, libhnsw::HNSW_SORTED, libhnsw::L2);
-    for (int label = 0; label < 20; ++label) index.Addsample(vec({float(label), 0, 0, 0}).data(), label);
-    EXPECT_EQ(labels_of(index.Search(vec({10.2f, 0, 0, 0}).data(), 3)), (std::vector<int>{10, 11, 9}));
-    EXPECT_EQ(index.Removesample(10), 1);
-    EXPECT_EQ(index.Removesample(10), -1);
-    EXPECT_EQ(labels_of(index.Search(vec({10.2f, 0, 0, 0}).data(), 2)), (std::vector<int>{11, 9}));
-    libhnsw::RequireSample sample;
-    EXPECT_EQ(index.Selectsample(sample, 11), 0);
-    EXPECT_EQ(sample.data, nullptr);
-}
-
-TEST(DisabledIndex, DoesNothing) {
-    Index index(4, 10, libhnsw::DISABLED, libhnsw::L2);
-    EXPECT_EQ(index.Addsample(vec({1, 0, 0, 0}).data(), 0), 1);
-    EXPECT_TRUE(index.Search(vec({1, 0, 0, 0}).data(), 6).empty());
-    EXPECT_EQ(index.get_cur_element_count(), 0);
-    EXPECT_EQ(index.get_data_size(), 4u);
-}
-
-class MatrixIndex : public ::testing::Test {};
-
-TEST_F(MatrixIndex, FullMatrixOverwritesTheOldestRow) {
-    Index index(2, 2, libhnsw::MATRIX, libhnsw::L2);
-    index.Addsample(vec({1, 0}).data(), 10);
-    index.Addsample(vec({2, 0}).data(), 11);
-    index.Addsample(vec({3, 0}).data(), 12);
-    EXPECT_EQ(index.get_cur_element_count(), 2);
-    EXPECT_EQ(labels_of(index.Search(vec({0, 0}).data(), 6)), (std::vector<int>{11, 12}));
-    libhnsw::RequireSample sample;
-    index.Selectsample(sample, 12);
-    ASSERT_EQ(sample.length, 2);
-    EXPECT_EQ(sample.data[0], 3.0f);
-    index.freeSelectsample(&sample);
-}
-
-TEST_F(MatrixIndex, OverwrittenLabelNoLongerOwnsItsRow) {
+TEST(IndexModes, FullMatrixOverwritesItsOldestRowAndForgetsThatLabel) {
     Index index(2, 2, libhnsw::MATRIX, libhnsw::L2);
     index.Addsample(vec({1, 0}).data(), 10);
     index.Addsample(vec({2, 0}).data(), 11);
     index.Addsample(vec({3, 0}).data(), 12);  // takes label 10's row
+    EXPECT_EQ(index.get_cur_element_count(), 2);
+    EXPECT_EQ(labels_of(index.Search(vec({0, 0}).data(), 6)), (std::vector<int>{11, 12}));
     libhnsw::RequireSample sample;
     index.Selectsample(sample, 10);
     EXPECT_EQ(sample.data, nullptr);
@@ -182,35 +107,30 @@ TEST_F(MatrixIndex, OverwrittenLabelNoLongerOwnsItsRow) {
     EXPECT_EQ(labels_of(index.Search(vec({0, 0}).data(), 6)), (std::vector<int>{12, 10}));
 }
 
-TEST_F(MatrixIndex, UnusedRowsAreNoHits) {
-    Index index(2, 50, libhnsw::MATRIX, libhnsw::L2);
-    index.Addsample(vec({5, 5}).data(), 3);
-    Hits hits = index.Search(vec({0, 0}).data(), 6);
-    ASSERT_EQ(hits.size(), 1u);
-    EXPECT_EQ(hits[0], std::make_pair(50.0f, 3));
+using IndexFile = TempDirTest;
+
+TEST_F(IndexFile, SavedIndexLoadsWithItsLabels) {
+    Index index(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
+    index.Addsample(vec({1, 0, 0, 0}).data(), 7);
+    index.Addsample(vec({1, 2, 3, 4}).data(), 8);
+    index.saveIndex("index.bin");
+    Index loaded(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
+    EXPECT_EQ(loaded.loadIndex("index.bin"), 0);
+    libhnsw::RequireSample sample;
+    loaded.Selectsample(sample, 8);
+    ASSERT_EQ(sample.length, 4);
+    EXPECT_EQ(std::vector<float>(sample.data, sample.data + 4), vec({1, 2, 3, 4}));
+    loaded.freeSelectsample(&sample);
+    loaded.Addsample(vec({0, 0, 1, 0}).data(), 7);
+    EXPECT_EQ(loaded.get_cur_element_count(), 2);
+    EXPECT_THROW(loaded.loadIndex("missing.bin"), std::runtime_error);
 }
 
-TEST_F(MatrixIndex, RemoveMovesTheLastRowAndRefusesUnknownLabels) {
-    Index index(2, 5, libhnsw::MATRIX, libhnsw::L1);
-    for (int label = 0; label < 3; ++label) index.Addsample(vec({float(label), 0}).data(), label + 20);
-    EXPECT_EQ(index.Removesample(99), -1);
-    EXPECT_EQ(index.Removesample(20), 1);
-    EXPECT_EQ(index.get_cur_element_count(), 2);
-    Hits hits = index.Search(vec({0, 0}).data(), 6);
-    EXPECT_EQ(labels_of(hits), (std::vector<int>{21, 22}));
-    EXPECT_FLOAT_EQ(hits[1].first, 2.0f);
-    EXPECT_EQ(index.Removesample(22), 1);  // now the last row itself
-    EXPECT_EQ(labels_of(index.Search(vec({0, 0}).data(), 6)), (std::vector<int>{21}));
-}
-
-TEST_F(MatrixIndex, InnerProductListsLargestDotFirst) {
-    Index index(2, 4, libhnsw::MATRIX, libhnsw::IP);
-    index.Addsample(vec({0.2f, 0}).data(), 1);
-    index.Addsample(vec({0.9f, 0}).data(), 2);
-    index.Addsample(vec({0.5f, 0}).data(), 3);
-    Hits hits = index.Search(vec({1, 0}).data(), 2);
-    ASSERT_EQ(hits.size(), 2u);
-    EXPECT_EQ(hits[0].second, 2);
-    EXPECT_FLOAT_EQ(hits[0].first, 0.9f);
-    EXPECT_EQ(hits[1].second, 3);
+TEST(IndexModes, TwoIndexesKeepTheirOwnSamples) {
+    auto older = std::make_unique<Index>(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
+    older->Addsample(vec({1, 0, 0, 0}).data(), 1);
+    Index newer(4, 10, libhnsw::BF_SORTED, libhnsw::L2);
+    newer.Addsample(vec({0, 1, 0, 0}).data(), 2);
+    older.reset();
+    EXPECT_EQ(labels_of(newer.Search(vec({1, 0, 0, 0}).data(), 6)), (std::vector<int>{2}));
 }

@@ -47,34 +47,26 @@ protected:
         TempDirTest::TearDown();
     }
 
-    std::string db_file() const { return dir() + "/featurexYz.db"; }
-
     int exec(const std::string& sql) {
         CppSQLite3DB db;
-        db.open(db_file().c_str());
+        db.open("featurexYz.db");
         return db.execDML(sql.c_str());
-    }
-
-    int scalar(const std::string& sql) {
-        CppSQLite3DB db;
-        db.open(db_file().c_str());
-        return db.execScalar(sql.c_str(), -1);
     }
 
     std::string text(const std::string& sql) {
         CppSQLite3DB db;
-        db.open(db_file().c_str());
+        db.open("featurexYz.db");
         CppSQLite3Query query = db.execQuery(sql.c_str());
         return query.eof() ? "<no row>" : query.getStringField(0, "<null>");
     }
 
-    // Learns `feature` under `code` the way feedback does.
-    int learn(const std::string& code, const std::vector<float>& feature) {
+    // Learns `feature` under `code` the way feedback does; the row id it got.
+    int learn(const std::string& code, const std::vector<float>& feature, DB_HADNLE* store = nullptr) {
         std::string feature_text = text_of(feature);
         DB_COMMODITY sample;
         sample.code = code;
         sample.feature = feature_text.c_str();
-        db_save_db_index(&context, &sample);
+        db_save_db_index(store ? store : &context, &sample);
         return sample.id;
     }
 
@@ -83,6 +75,12 @@ protected:
         exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
              ") INSERT INTO feature_code(code, feature, update_time, deleted) "
              "SELECT 'filler' || i, '0.100000,', CURRENT_TIMESTAMP, 0 FROM n;");
+    }
+
+    // Where a search for `feature` lands: the label of the nearest sample.
+    int nearest_label(const std::vector<float>& feature) {
+        auto hits = context.index->Search(feature.data(), 1);
+        return hits.empty() ? -1 : hits[0].second;
     }
 
     std::string log_text() {
