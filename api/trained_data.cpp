@@ -165,17 +165,7 @@ int qx_ai_setnorecommend(const char* code_text) {
         if (db.tableExists("product_model"))
             db.execDML(sql.format("delete from product_model where product_code = %Q", code.c_str()));
 
-        std::unique_ptr<libhnsw::Index> rebuilt(new libhnsw::Index(160, 50000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
-        if (has_features) {
-            std::vector<float> values(DB_FEATURE_VALUES);
-            CppSQLite3Query rows = db.execQuery("select id,feature from feature_code where deleted = 0");
-            for (; !rows.eof(); rows.nextRow()) {
-                std::fill(values.begin(), values.end(), 0.0f);
-                std::string text = rows.getStringField(1, "");
-                tool_feature_char_2_float_n(&text[0], values.data(), DB_FEATURE_VALUES);
-                rebuilt->Addsample(values.data(), rows.getIntField(0, 0) - 1);
-            }
-        }
+        std::unique_ptr<libhnsw::Index> rebuilt = db_build_index(db, 50000);
         {
             std::lock_guard<std::mutex> lock(g_mutex);
             params->index.swap(rebuilt);

@@ -6,9 +6,11 @@
 #include "support/log.h"
 #include "support/tools.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -33,12 +35,31 @@ bool has_row(CppSQLite3DB& db, const char* sql) {
 
 std::string text_or_empty(const char* text) { return text ? text : ""; }
 
-// Parses a feature text into a zeroed buffer of the index's row width; a text
-// holding more values than fit is cut, never written past the buffer.
+// Parses a feature text into a zeroed buffer of the widest feature the store
+// reads; a text holding more values than fit is cut, never written past the buffer.
 void parse_feature(const char* text, std::vector<float>& values) {
     values.assign(DB_FEATURE_VALUES, 0.0f);
-    std::string copy = text_or_empty(text);
-    tool_feature_char_2_float_n(&copy[0], values.data(), DB_FEATURE_VALUES);
+    tool_feature_read(text, values.data(), DB_FEATURE_VALUES);
+}
+
+bool is_zero(float value) { return value == 0.0f; }
+
+// Adds the live samples of an open file to `index`. A sample with a non-zero
+// value beyond the index's width would be searched on a part of itself only:
+// false is returned at the first one, and the caller loads a wider index.
+bool load_samples(CppSQLite3DB& db, libhnsw::Index& index) {
+    const int width = index.dimension();
+    // One buffer for every row, zero beyond what the last row wrote: no
+    // allocation and no copy of the text per sample.
+    std::vector<float> values(DB_FEATURE_VALUES, 0.0f);
+    CppSQLite3Query query = db.execQuery("select id,feature from feature_code where deleted = 0");
+    for (; !query.eof(); query.nextRow()) {
+        const int read = tool_feature_read(query.getStringField(1, ""), values.data(), DB_FEATURE_VALUES);
+        if (read > width && !std::all_of(values.begin() + width, values.begin() + read, is_zero)) return false;
+        index.Addsample(values.data(), query.getIntField(0, 0) - 1);
+        std::fill_n(values.begin(), read, 0.0f);
+    }
+    return true;
 }
 
 }  // namespace
@@ -104,15 +125,23 @@ void db_init(DB_HADNLE* context) {
 }
 
 void db_reload_index(DB_HADNLE* context) {
-    {
-        std::unique_ptr<libhnsw::Index> fresh(
-            new libhnsw::Index(DB_FEATURE_VALUES, kIndexCapacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
-        std::lock_guard<std::mutex> lock(g_mutex);
-        context->index = std::move(fresh);
-    }
     std::clock_t start = std::clock();
     db_load_idx_from_db(context);
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
+}
+
+std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
+    std::unique_ptr<libhnsw::Index> index(
+        new libhnsw::Index(DB_INDEX_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+    if (!db.tableExists("feature_code") || load_samples(db, *index)) return index;
+    // Only a file written by other means holds such samples; the full width
+    // keeps their whole distance.
+    logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
+                 DB_FEATURE_VALUES);
+    index.reset();
+    index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+    load_samples(db, *index);
+    return index;
 }
 
 void db_load_idx_from_db(DB_HADNLE* context) {
@@ -120,15 +149,11 @@ void db_load_idx_from_db(DB_HADNLE* context) {
     db.open(context->db_path.c_str());
     std::clock_t start = std::clock();
     {
+        // Held across the load, so a sample learned meanwhile waits and lands
+        // in the new index. The old index goes first: one index in memory at a time.
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (context->index && db.tableExists("feature_code")) {
-            CppSQLite3Query query = db.execQuery("select id,feature from feature_code where deleted = 0");
-            std::vector<float> values;
-            for (; !query.eof(); query.nextRow()) {
-                parse_feature(query.getStringField(1, ""), values);
-                context->index->Addsample(values.data(), query.getIntField(0, 0) - 1);
-            }
-        }
+        context->index.reset();
+        context->index = db_build_index(db, kIndexCapacity);
     }
     logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
     db.close();
@@ -187,6 +212,10 @@ void db_idx_add_smp(DB_HADNLE* context, DB_COMMODITY* sample) {
     if (!context->index) return;
     std::vector<float> values;
     parse_feature(sample->feature, values);
+    const int width = context->index->dimension();
+    if (!std::all_of(values.begin() + width, values.end(), is_zero))
+        logger->info("feature of label {} has values beyond the first {}; the index keeps only those", sample->id - 1,
+                     width);
     context->index->Addsample(values.data(), sample->id - 1);
     logger->info("cover label is {}", sample->id - 1);
     logger->info("index size is {}", context->index->get_cur_element_count());
