@@ -138,7 +138,7 @@ std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
     // keeps their whole distance.
     logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
                  DB_FEATURE_VALUES);
-    index.reset();
+    index.reset();  // before the wider one is made: never two in memory
     index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
     load_samples(db, *index);
     return index;

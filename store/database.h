@@ -8,11 +8,11 @@
 // thrown as CppSQLite3Exception (store/CppSQLite3.h): callers catch them.
 #include "api/context.h"
 
-class CppSQLite3DB;
-
 #include <memory>
 #include <string>
 #include <vector>
+
+class CppSQLite3DB;
 
 // Rows of feature_code the store keeps; from then on new samples reuse slots.
 constexpr int DB_SAMPLE_CAPACITY = 30000;

@@ -57,7 +57,7 @@ void stock_database(int samples) {
     sqlite3_close(db);
 }
 
-// A figure of /proc/self/status ("VmRSS:", "VmHWM:") in MiB.
+// A figure of /proc/self/status ("VmRSS:") in MiB.
 double status_mib(const char* key) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -104,7 +104,6 @@ void BM_Resident_InitAndOneRecognition(benchmark::State& state) {
     state.counters["after_init_MiB"] = resident_after_init;
     state.counters["after_recognition_MiB"] = resident_after_recognition;
     state.counters["added_MiB"] = resident_after_recognition - resident_before_init;
-    state.counters["peak_MiB"] = status_mib("VmHWM:");
 }
 
 void BM_TestDetect_30000Samples(benchmark::State& state) {
