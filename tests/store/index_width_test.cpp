@@ -85,11 +85,13 @@ protected:
     }
 
     // Queries whose answers differ between the store's index and `wide`, for
-    // k = 6 (a recognition) and k = 100 (the widest searchK).
+    // k = 6 (a recognition) and, for every 8th query, k = 100 (the widest searchK).
     int differing_answers(libhnsw::Index& wide, const std::vector<std::vector<float>>& queries) {
         int differing = 0;
-        for (const auto& query : queries) {
+        for (size_t q = 0; q < queries.size(); ++q) {
+            const std::vector<float>& query = queries[q];
             for (int k : {6, 100}) {
+                if (k == 100 && q % 8 != 0) continue;
                 const auto expected = wide.Search(query.data(), k);
                 const auto got = context.index->Search(query.data(), k);
                 if (got == expected) continue;
@@ -111,10 +113,10 @@ TEST_F(IndexWidth, RealAndRandomFeaturesGiveTheSameNeighboursAsTheWideIndex) {
     std::vector<std::string> texts;
     for (const auto& photo : photos) {
         texts.push_back(text_of(widened(photo)));
-        for (int i = 0; i < 15; ++i) texts.push_back(text_of(near(photo, 0.05f, random)));
+        for (int i = 0; i < 9; ++i) texts.push_back(text_of(near(photo, 0.05f, random)));
     }
-    for (unsigned seed = 1; seed <= 1000; ++seed) texts.push_back(text_of(random_feature(seed)));
-    for (size_t i = 0; i < 40; ++i) texts.push_back(texts[i * 37]);
+    for (unsigned seed = 1; seed <= 600; ++seed) texts.push_back(text_of(random_feature(seed)));
+    for (size_t i = 0; i < 40; ++i) texts.push_back(texts[i * 23]);
     store(texts);
     ASSERT_EQ(context.index->dimension(), DB_INDEX_VALUES);
     ASSERT_EQ(context.index->get_cur_element_count(), static_cast<int>(texts.size()));
@@ -136,7 +138,7 @@ TEST_F(IndexWidth, RealAndRandomFeaturesGiveTheSameNeighboursAsTheWideIndex) {
         queries.push_back(widened(photo));
         for (int i = 0; i < 40; ++i) queries.push_back(near(photo, 0.08f, random));
     }
-    for (size_t i = 0; i < 40; ++i) queries.push_back(strtod_feature_values(texts[i * 37], DB_FEATURE_VALUES));
+    for (size_t i = 0; i < 40; ++i) queries.push_back(strtod_feature_values(texts[i * 23], DB_FEATURE_VALUES));
     for (unsigned seed = 5001; seed <= 6500; ++seed) queries.push_back(random_feature(seed));
     ASSERT_GE(queries.size(), 3000u);
 
