@@ -55,14 +55,19 @@ public:
         port_ = std::stoi(match[1]);
         token_ = match[3];
     }
-    ~ServeProcess() {
+    ~ServeProcess() { stop(); }
+    // Stops the server as Ctrl-C would; its exit status (0 when it closed cleanly).
+    int stop() {
+        if (pid_ < 0) return status_;
         kill(pid_, SIGTERM);
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid_, &status_, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) break;
+        if (waitpid(pid_, &status_, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
         }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status_, 0);
+        pid_ = -1;
+        return status_;
     }
     int port() const { return port_; }
     const std::string& token() const { return token_; }
@@ -89,12 +94,6 @@ struct Answer {
 
 Answer answer_of(const httplib::Result& reply) { return reply ? Answer{reply->status, reply->body} : Answer{}; }
 
-std::string photo(const std::string& kind, int n) {
-    std::vector<std::string> photos;
-    for (const auto& entry : fs::directory_iterator(shared_path("data/grocery/" + kind))) photos.push_back(entry.path());
-    std::sort(photos.begin(), photos.end());
-    return photos.at(static_cast<size_t>(n));
-}
 
 }  // namespace
 
@@ -107,8 +106,8 @@ protected:
         for (int n = 0; n < 3; ++n) {
             fs::create_directories("pic_data/1001");
             fs::create_directories("pic_data/1002");
-            fs::copy_file(photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
-            fs::copy_file(photo("train/Vegetables/Carrots", n), "pic_data/1002/" + std::to_string(n) + ".jpg");
+            fs::copy_file(grocery_photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
+            fs::copy_file(grocery_photo("train/Vegetables/Carrots", n), "pic_data/1002/" + std::to_string(n) + ".jpg");
         }
         ASSERT_EQ(system("sqlite3 catalogue.db \"CREATE TABLE qx_goods (pluNo, name, unitPrice, priceUnitDes, "
                          "imageUrl, keywordPinyin); INSERT INTO qx_goods VALUES ('1001','Banana','1.99','kg',NULL,'xj');\""),
@@ -119,6 +118,11 @@ protected:
         source = std::make_unique<CameraSource>(write_sequence("frames", {frame, frame, frame, frame}));
     }
     void TearDown() override {
+        if (server) {
+            // A clean stop: Close ran, and no sanitizer found anything in the server.
+            int status = server->stop();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve ended with status " << status;
+        }
         server.reset();  // before the folder goes
         TempDirTest::TearDown();
     }
@@ -221,8 +225,8 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     fs::create_symlink(shared_path("data/grocery/train/Fruit"), "escape");  // kinds, but outside
     fs::create_directories("train/Banana");
     fs::create_directories("test/Banana");
-    fs::copy_file(photo("train/Fruit/Banana", 0), "train/Banana/0.jpg");
-    fs::copy_file(photo("val/Fruit/Banana", 0), "test/Banana/0.jpg");
+    fs::copy_file(grocery_photo("train/Fruit/Banana", 0), "train/Banana/0.jpg");
+    fs::copy_file(grocery_photo("val/Fruit/Banana", 0), "test/Banana/0.jpg");
     write_file("pic_data/1001/.hidden.jpg", "x");
     for (const char* path : {"/api/picture?code=1001&name=../../dev.ini", "/api/picture?code=..&name=dev.ini",
                              "/api/picture?code=1001&name=.hidden.jpg", "/api/picture?code=%2Fetc&name=passwd",

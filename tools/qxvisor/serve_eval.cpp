@@ -8,11 +8,13 @@
 #include <httplib.h>
 #include <qx_ai.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -99,10 +101,13 @@ std::string start(const std::string& tool, const std::string& train, const std::
         return "no pipe";
     }
     std::string shots_text = std::to_string(shots);
+    long open_max = std::min(sysconf(_SC_OPEN_MAX), 65536L);
     pid_t child = fork();
     if (child == 0) {
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
+        // The run must not hold the server's sockets open.
+        for (long fd = 3; fd < open_max; ++fd) close(static_cast<int>(fd));
         if (chdir(kEvalFolder) != 0) _exit(126);
         execl(tool.c_str(), "qxvisor", "eval", train.c_str(), test.c_str(), "--shots", shots_text.c_str(), "--force",
               "--json", static_cast<char*>(nullptr));
