@@ -47,12 +47,14 @@ TEST_F(Qxvisor, HelpForEveryCommand) {
     EXPECT_EQ(overview.status, 0);
     for (const char* command : {"detect", "test-detect", "feedback", "learn", "export", "import", "clear",
                                 "norecommend", "camera", "crop", "snapshot", "bind", "unbind", "find", "eval",
-                                "batch"}) {
+                                "batch", "serve"}) {
         EXPECT_NE(overview.out.find(std::string("  ") + command + " "), std::string::npos) << command;
         ToolRun help = qxvisor(std::string(command) + " --help");
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_EQ(help.out.rfind(std::string("usage: qxvisor ") + command, 0), 0u) << help.out;
     }
+    for (const char* bad : {"serve --port x", "serve --port 70000", "serve --listen", "serve extra"})
+        EXPECT_EQ(qxvisor(bad).status, 1) << bad;  // refused before anything is started
     ToolRun unknown = qxvisor("frobnicate");
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("unknown command"), std::string::npos);
