@@ -21,14 +21,17 @@ test-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# The camera tests, whose capture thread shares the ring with its readers, under
-# ThreadSanitizer. The suppressions cover only code outside this project;
+# The tests of code shared between threads under ThreadSanitizer: the camera
+# tests (the capture thread shares the ring with its readers) and the thread
+# tests of the exported calls (docs/threading.md). Only their two targets are
+# built. The suppressions cover only code outside this project;
 # die_after_fork=0 lets the exit test fork while OpenCV's idle workers exist.
+TSAN_RUN = TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1 die_after_fork=0"
 test-tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQX_SANITIZE=thread -DQX_BUILD_BENCH=OFF
-	cmake --build build-tsan --target test_camera -j $(JOBS)
-	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
-	  ctest --test-dir build-tsan/tests/camera --output-on-failure -j $(JOBS)
+	cmake --build build-tsan --target test_camera test_threads -j $(JOBS)
+	$(TSAN_RUN) ctest --test-dir build-tsan/tests/camera --output-on-failure -j $(JOBS)
+	$(TSAN_RUN) ctest --test-dir build-tsan/tests/api --output-on-failure -j $(JOBS) -R '^(Threads|Stress|NoState)\.'
 
 bench: deps
 	QX_WITH_BENCH_EXTRAS=1 bash scripts/install-deps.sh
