@@ -67,7 +67,7 @@ Learned learn_product_folder(const std::string& folder, const std::string& code)
 }  // namespace
 
 int LearnFromPicData() {
-    return qx_guarded("LearnFromPicData", QX_ERR_DETECT_FAILED, [] {
+    return qx_gated("LearnFromPicData", QX_ERR_DETECT_FAILED, QxAccess::kRebuild, [] {
         if (!params) return QX_ERR_NOT_READY;
         params->importing = true;
         ClearTrainedData();

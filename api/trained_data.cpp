@@ -88,7 +88,7 @@ Layout database_layout(const std::string& path) {
 }  // namespace
 
 int ExportData(char* out) {
-    return qx_guarded("ExportData", QX_ERR_DATA_FILE, [&] {
+    return qx_gated("ExportData", QX_ERR_DATA_FILE, QxAccess::kData, [&] {
         if (!params) return QX_ERR_NOT_READY;
         if (!out) return QX_ERR_ARGUMENT;
         const std::string path = tool_get_dll_path() + "data-copy";
@@ -104,7 +104,7 @@ int ExportData(char* out) {
 }
 
 int ImportData(const char* path) {
-    return qx_guarded("ImportData", QX_ERR_DATA_FILE, [&] {
+    return qx_gated("ImportData", QX_ERR_DATA_FILE, QxAccess::kRebuild, [&] {
         if (!params) return QX_ERR_NOT_READY;
         params->importing = true;
         // The current database is replaced only by a copy known to be usable,
@@ -131,7 +131,7 @@ int ImportData(const char* path) {
 }
 
 int ClearTrainedData() {
-    return qx_guarded("ClearTrainedData", QX_OK, [] {
+    return qx_gated("ClearTrainedData", QX_OK, QxAccess::kData, [] {
         if (!params) return QX_ERR_NOT_READY;
         struct stat status;
         if (params->db_path.empty() || lstat(params->db_path.c_str(), &status) != 0) return QX_OK;
@@ -144,7 +144,7 @@ int ClearTrainedData() {
 }
 
 int qx_ai_setnorecommend(const char* code_text) {
-    return qx_guarded("qx_ai_setnorecommend", QX_ERR_INTERNAL, [&] {
+    return qx_gated("qx_ai_setnorecommend", QX_ERR_INTERNAL, QxAccess::kData, [&] {
         if (!params) return QX_ERR_NOT_READY;
         if (!code_text) return QX_ERR_ARGUMENT;
         const std::string code = code_text;
