@@ -5,10 +5,16 @@
 // ONNX models; on a board that ships the vendor runtime, its headers and library
 // take the place of this header and that file, and the engine stays as it is.
 //
-// Limits of the OpenCV implementation:
-// - An interpreter serves one live session at a time.
-// - ScheduleConfig::numThread is not applied: OpenCV's thread count belongs to
-//   the whole process (and so to the host), not to one session.
+// Processor sessions run on XNNPACK (xnn_network.cpp) with ScheduleConfig::
+// numThread threads, at most one per core; a model XNNPACK cannot run, or the
+// environment variable QX_ENGINE=opencv, puts them on OpenCV's DNN instead.
+// OpenCL sessions always run on OpenCV's DNN.
+//
+// Limits of this implementation:
+// - An interpreter serves one live session at a time; a session serves one
+//   runSession call at a time.
+// - On OpenCV's DNN ScheduleConfig::numThread is not applied: OpenCV's thread
+//   count belongs to the whole process (and so to the host), not to one session.
 // - Session tensors live in host memory in NCHW order; CAFFE_C4 is accepted
 //   and treated as NCHW.
 // - A session's input takes the shape the model declares (an open batch
@@ -17,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 enum MNNForwardType {
@@ -124,6 +131,9 @@ public:
     Session* createSession(const ScheduleConfig& config);
     bool releaseSession(Session* session);
     ErrorCode runSession(Session* session) const;
+    // This build's own addition: which back end runs the session, with its
+    // threads and kernels, e.g. "XNNPACK, 2 threads, x86 AVX2+FMA3".
+    std::string describeSession(const Session* session) const;
     // `name` null selects the first input or output.
     Tensor* getSessionInput(const Session* session, const char* name);
     Tensor* getSessionOutput(const Session* session, const char* name);

@@ -1,7 +1,10 @@
-// The runtime layer of mnn_runtime.h on OpenCV's DNN module, for ONNX models.
+// The runtime layer of mnn_runtime.h for ONNX models: processor sessions on
+// XNNPACK (xnn_network.cpp), OpenCL sessions and the fall-back on OpenCV's DNN.
 #include "engine/mnn_runtime.h"
 
 #include "engine/onnx_info.h"
+#include "engine/xnn_network.h"
+#include "support/log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +18,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace MNN {
 
@@ -115,6 +120,19 @@ bool opencl_gpu_usable() {
     return std::find(targets.begin(), targets.end(), cv::dnn::DNN_TARGET_OPENCL) != targets.end();
 }
 
+// QX_ENGINE=opencv keeps processor sessions on OpenCV's DNN: the reference the
+// XNNPACK results are checked against, and a way out on a board where they differ.
+bool xnnpack_wanted() {
+    const char* choice = std::getenv("QX_ENGINE");
+    return !choice || std::strcmp(choice, "opencv") != 0;
+}
+
+// The configured threads, but never more than the processor has cores.
+int thread_count(int requested) {
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    return std::clamp(requested, 1, cores);
+}
+
 bool read_regular_file(const char* path, std::vector<char>& bytes) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -171,6 +189,8 @@ void Tensor::reset(const std::vector<int>& shape, halide_type_t type) {
 
 class Session {
 public:
+    std::unique_ptr<XnnNetwork> xnn;  // null: the session runs on OpenCV's net
+    std::string description;
     std::string input_name;
     std::unique_ptr<Tensor> input;  // null for a model without inputs
     std::vector<cv::String> output_names;
@@ -180,22 +200,34 @@ public:
 // ---------------------------------------------------------------- Interpreter
 
 struct Interpreter::Impl {
-    cv::dnn::Net net;
-    ONNX_GRAPH_INFO graph;
+    // The model's bytes: the graph's initializers point into them, and OpenCV's
+    // net is read from them only when a session needs it, so that an XNNPACK
+    // session does not hold a second copy of the weights in OpenCV's form.
+    std::vector<char> bytes;
+    ONNX_GRAPH graph;
+    std::optional<cv::dnn::Net> net;
     std::string cache_file;
     size_t cache_key_size = 0;
     std::unique_ptr<Session> session;
 
     // One forward pass; the outputs are copied into the session's tensors, whose
     // addresses stay the same for the session's life.
+    // A graph that OpenCV folds away entirely loads as an empty net; its
+    // sessions then simply have nothing to run.
+    cv::dnn::Net& opencv_net() {
+        if (!net) net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+        return *net;
+    }
+
     bool run(Session& s) {
+        if (s.xnn) return run_xnnpack(s);
         if (s.input) {
             cv::Mat blob(s.input->shape_, CV_32F, s.input->data_.get());
-            net.setInput(blob, s.input_name);
+            opencv_net().setInput(blob, s.input_name);
         }
         if (s.output_names.empty()) return true;
         std::vector<cv::Mat> results;
-        net.forward(results, s.output_names);
+        opencv_net().forward(results, s.output_names);
         if (results.size() != s.output_names.size()) return false;
         if (s.outputs.empty())
             for (size_t i = 0; i < results.size(); ++i)
@@ -211,6 +243,26 @@ struct Interpreter::Impl {
         }
         return true;
     }
+
+    bool run_xnnpack(Session& s) {
+        if (!s.xnn->run(s.input->host<float>())) return false;
+        const auto& results = s.xnn->outputs();
+        if (s.outputs.empty())
+            for (size_t i = 0; i < results.size(); ++i)
+                s.outputs.push_back(std::make_unique<Tensor>(results[i].shape, halide_type_t(), Tensor::CAFFE));
+        for (size_t i = 0; i < results.size(); ++i)
+            std::memcpy(s.outputs[i]->data_.get(), results[i].data, s.outputs[i]->size());
+        return true;
+    }
+
+    // The processor session on XNNPACK, or null (with one log line) when the
+    // model holds something it cannot run: OpenCV's net then serves instead.
+    std::unique_ptr<XnnNetwork> try_xnnpack(const std::vector<int>& input_shape, int threads) {
+        std::string why;
+        auto network = XnnNetwork::create(graph, input_shape, threads, why);
+        if (!network) logger->info("engine: XNNPACK cannot run the model ({}), using OpenCV DNN on the processor", why);
+        return network;
+    }
 };
 
 Interpreter::Interpreter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -219,11 +271,10 @@ Interpreter::~Interpreter() = default;
 
 Interpreter* Interpreter::createFromBuffer(const void* buffer, size_t size) {
     try {
+        if (!buffer) return nullptr;
         auto impl = std::make_unique<Impl>();
-        if (!onnx_read_graph_info(buffer, size, impl->graph)) return nullptr;
-        // A graph that OpenCV folds away entirely loads as an empty net; its
-        // sessions then simply have nothing to run.
-        impl->net = cv::dnn::readNetFromONNX(static_cast<const char*>(buffer), size);
+        impl->bytes.assign(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
+        if (!onnx_read_graph(impl->bytes.data(), impl->bytes.size(), impl->graph)) return nullptr;
         return new Interpreter(std::move(impl));
     } catch (...) {
         return nullptr;
@@ -233,9 +284,10 @@ Interpreter* Interpreter::createFromBuffer(const void* buffer, size_t size) {
 Interpreter* Interpreter::createFromFile(const char* file) {
     if (!file) return nullptr;
     try {
-        std::vector<char> bytes;
-        if (!read_regular_file(file, bytes)) return nullptr;
-        return createFromBuffer(bytes.data(), bytes.size());
+        auto impl = std::make_unique<Impl>();
+        if (!read_regular_file(file, impl->bytes)) return nullptr;
+        if (!onnx_read_graph(impl->bytes.data(), impl->bytes.size(), impl->graph)) return nullptr;
+        return new Interpreter(std::move(impl));
     } catch (...) {
         return nullptr;
     }
@@ -271,9 +323,23 @@ Session* Interpreter::createSession(const ScheduleConfig& config) {
             session->input_name = declared.name;
             session->input = std::make_unique<Tensor>(shape, halide_type_t(), Tensor::CAFFE);
         }
-        for (const std::string& name : impl_->graph.outputs)
-            if (impl_->net.getLayerId(name) >= 0) session->output_names.push_back(name);
-        impl_->net.setPreferableTarget(opencl ? cv::dnn::DNN_TARGET_OPENCL : cv::dnn::DNN_TARGET_CPU);
+        if (!opencl && session->input && xnnpack_wanted()) {
+            const int threads = thread_count(config.numThread);
+            session->xnn = impl_->try_xnnpack(session->input->shape_, threads);
+            if (session->xnn) {
+                session->output_names.assign(impl_->graph.outputs.begin(), impl_->graph.outputs.end());
+                session->description = "XNNPACK, " + std::to_string(session->xnn->threads()) + " thread" +
+                                       (session->xnn->threads() == 1 ? "" : "s") + ", " + XnnNetwork::kernel_isa();
+            }
+        }
+        if (!session->xnn) {
+            cv::dnn::Net& net = impl_->opencv_net();
+            for (const std::string& name : impl_->graph.outputs)
+                if (net.getLayerId(name) >= 0) session->output_names.push_back(name);
+            net.setPreferableTarget(opencl ? cv::dnn::DNN_TARGET_OPENCL : cv::dnn::DNN_TARGET_CPU);
+            session->description = std::string("OpenCV DNN, ") + (opencl ? "OpenCL" : "processor") + ", " +
+                                   std::to_string(cv::getNumThreads()) + " threads";
+        }
         // The first pass allocates the layers and tells the output shapes; a
         // model that cannot run gives no session rather than failing later.
         if (!impl_->run(*session)) return nullptr;
@@ -299,6 +365,11 @@ ErrorCode Interpreter::runSession(Session* session) const {
     } catch (...) {
         return COMPUTE_SIZE_ERROR;
     }
+}
+
+std::string Interpreter::describeSession(const Session* session) const {
+    if (!session || session != impl_->session.get()) return std::string();
+    return session->description;
 }
 
 Tensor* Interpreter::getSessionInput(const Session* session, const char* name) {

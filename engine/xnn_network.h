@@ -1,0 +1,48 @@
+#pragma once
+// An ONNX graph imported into an XNNPACK subgraph and run on the processor:
+// the runtime layer's default processor back end (mnn_runtime_opencv.cpp keeps
+// OpenCV's DNN for OpenCL and as the fall-back). Only the operations the
+// recognition model uses are imported; anything else makes `create` refuse the
+// model with a reason, and the caller runs it on OpenCV instead.
+#include "engine/onnx_info.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+class XnnNetwork {
+public:
+    struct Output {
+        std::string name;
+        std::vector<int> shape;  // as the ONNX graph has it (NCHW for 4-D)
+        const float* data;       // NCHW order, shape's element count; valid until the next run
+    };
+
+    // The graph with its one input fixed to `input_shape` (NCHW), on `threads`
+    // threads (1: the caller's thread only). Null with `why` filled when the
+    // graph holds an operation or a form the importer does not take, or when
+    // XNNPACK cannot start on this processor.
+    static std::unique_ptr<XnnNetwork> create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
+                                              int threads, std::string& why);
+    ~XnnNetwork();
+    XnnNetwork(const XnnNetwork&) = delete;
+    XnnNetwork& operator=(const XnnNetwork&) = delete;
+
+    // One forward pass on an NCHW input of the shape given to `create`. One
+    // call at a time per network.
+    bool run(const float* input);
+    const std::vector<Output>& outputs() const { return outputs_; }
+    int threads() const { return threads_; }
+
+    // The instruction set XNNPACK's float kernels use on this processor.
+    static std::string kernel_isa();
+
+    struct State;  // XNNPACK's runtime, thread pool, weights and buffers
+
+private:
+    XnnNetwork();
+    std::unique_ptr<State> state_;
+    std::vector<Output> outputs_;
+    int threads_ = 1;
+};
