@@ -1,0 +1,108 @@
+// XNNPACK, the processor's default back end, against OpenCV's DNN, the
+// reference: the same features and classes on real photos, and the fall-back
+// to OpenCV for models XNNPACK cannot run.
+#include "engine/mnn_runtime.h"
+#include "engine_test_support.h"
+#include "support/log.h"
+#include "testkit/files.h"
+
+#include <gmock/gmock.h>
+
+#include <cmath>
+#include <cstdlib>
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+// The engine on the processor, on the back end QX_ENGINE names ("" for the default).
+void* engine_on(const char* backend, const char* model = nullptr) {
+    if (*backend)
+        setenv("QX_ENGINE", backend, 1);
+    else
+        unsetenv("QX_ENGINE");
+    void* handle = nullptr;
+    testing::internal::CaptureStdout();
+    const int rc = CLSRETRI_Init(model, CLSRETRI_DEVICE_CPU, &handle);
+    testing::internal::GetCapturedStdout();
+    unsetenv("QX_ENGINE");
+    EXPECT_EQ(rc, 0) << backend;
+    return handle;
+}
+
+std::string backend_of(void* handle) {
+    const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
+    return engine->interpreter->describeSession(engine->session);
+}
+
+class BackendAgreementTest : public TempDirTest {
+protected:
+    void TearDown() override {
+        for (void** h : {&xnnpack_, &opencv_})
+            if (*h) CLSRETRI_Release(h);
+        TempDirTest::TearDown();
+    }
+    void* xnnpack_ = nullptr;
+    void* opencv_ = nullptr;
+};
+
+// Features learned on the OpenCV engine stay valid on XNNPACK: every value
+// within 1e-5, cosine above 1 - 1e-9, the same ten classes in the same order.
+TEST_F(BackendAgreementTest, XnnpackGivesOpenCvsFeaturesAndClassesOnRealPhotos) {
+    xnnpack_ = engine_on("");
+    opencv_ = engine_on("opencv");
+    ASSERT_THAT(backend_of(xnnpack_), StartsWith("XNNPACK"));
+    ASSERT_THAT(backend_of(opencv_), StartsWith("OpenCV DNN"));
+    const char* photos[] = {
+        "val/Fruit/Banana/Banana_001.jpg",   "val/Fruit/Apple/Granny-Smith/Granny-Smith_001.jpg",
+        "val/Vegetables/Carrots/Carrots_001.jpg", "val/Fruit/Orange/Orange_001.jpg",
+        "val/Vegetables/Potato/Floury-Potato/Floury-Potato_001.jpg",
+    };
+    for (const char* photo : photos) {
+        SCOPED_TRACE(photo);
+        const cv::Mat picture = grocery_photo(photo);
+        _CLSRETRI_OUTPUT_ fast = marked_output(), reference = marked_output();
+        ASSERT_EQ(CLSRETRI_Process({picture}, &fast, xnnpack_), 0);
+        ASSERT_EQ(CLSRETRI_Process({picture}, &reference, opencv_), 0);
+        double dot = 0, fast_norm = 0, reference_norm = 0, worst = 0;
+        for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) {
+            dot += double(fast.feature[i]) * reference.feature[i];
+            fast_norm += double(fast.feature[i]) * fast.feature[i];
+            reference_norm += double(reference.feature[i]) * reference.feature[i];
+            worst = std::max(worst, std::fabs(double(fast.feature[i]) - reference.feature[i]));
+        }
+        EXPECT_LT(worst, 1e-5);
+        EXPECT_GT(dot / std::sqrt(fast_norm * reference_norm), 1.0 - 1e-9);
+        for (int i = 0; i < CLSRETRI_TOP_CLASSES; ++i) {
+            EXPECT_EQ(fast.cls[i].class_index, reference.cls[i].class_index) << "rank " << i;
+            EXPECT_NEAR(fast.cls[i].score, reference.cls[i].score, 1e-5) << "rank " << i;
+        }
+    }
+}
+
+// A model with an operation the importer does not take still runs, on OpenCV,
+// and says so once in the log; one XNNPACK cannot read is refused as before.
+TEST_F(BackendAgreementTest, ModelXnnpackCannotRunFallsBackToOpenCvWithOneLogLine) {
+    // The tiny contract model with its Softmax turned into a Sigmoid, which
+    // OpenCV runs and the importer does not know.
+    std::string model = read_file(tiny_model("tiny_contract"));
+    const size_t op = model.find("Softmax");
+    ASSERT_NE(op, std::string::npos);
+    model.replace(op, 7, "Sigmoid");
+    write_file("unknown_op.onnx", model);
+    xnnpack_ = engine_on("", "unknown_op.onnx");
+    EXPECT_THAT(backend_of(xnnpack_), StartsWith("OpenCV DNN"));
+    _CLSRETRI_OUTPUT_ output = marked_output();
+    EXPECT_EQ(CLSRETRI_Process({grocery_photo("val/Fruit/Banana/Banana_001.jpg")}, &output, xnnpack_), 0);
+    logger->flush();
+    const std::string log = read_file("tmp/" + list_dir("tmp").back());
+    EXPECT_THAT(log, HasSubstr("XNNPACK cannot run the model (operation Sigmoid is not imported)"));
+    EXPECT_EQ(log.find("XNNPACK"), log.rfind("XNNPACK"));
+
+    // The tiny contract model has the feature head's node kinds: it stays on XNNPACK.
+    opencv_ = engine_on("", tiny_model("tiny_contract").c_str());
+    EXPECT_THAT(backend_of(opencv_), StartsWith("XNNPACK"));
+}
+
+}  // namespace
