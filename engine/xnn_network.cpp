@@ -30,7 +30,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr size_t kExtraFloats = (XNN_EXTRA_BYTES + sizeof(float) - 1) / sizeof(float);
 // No activation of the model comes near this; it keeps a hostile shape from
 // asking for gigabytes before XNNPACK would.
-constexpr size_t kMaxActivation = size_t(1) << 26;
+constexpr size_t kMaxActivation = size_t(1) << 24;
 
 struct Value {
     uint32_t id = XNN_INVALID_VALUE_ID;
@@ -244,7 +244,7 @@ private:
         if (!a) return true;
         if (a->ints.size() != count) return false;
         for (int64_t v : a->ints)
-            if (v < 0 || v > 1 << 16) return false;
+            if (v < 0 || v > 1024) return false;
         out = a->ints;
         return true;
     }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 class Recognition : public FlowTest {};
@@ -26,6 +27,30 @@ TEST_F(Recognition, LearnedKindsAreRecognisedFromHeldBackPhotos) {
     RecordProperty("first", first);
     EXPECT_GE(found, 7) << "right code among the answers for " << found << " of 8 kinds";
     EXPECT_GE(first, 6) << "right code first for " << first << " of 8 kinds";
+}
+
+// Samples learned on the OpenCV engine (QX_ENGINE=opencv, the engine before
+// XNNPACK) are recognised the same on the default XNNPACK engine: the same
+// ranked codes for every held-back photo, so nothing has to be learned again.
+TEST_F(Recognition, BothEnginesRankTheSameCodesFromTheSameLearnedSamples) {
+    ASSERT_EQ(Close(), 0);
+    setenv("QX_ENGINE", "opencv", 1);
+    const int started = Init();
+    unsetenv("QX_ENGINE");
+    ASSERT_EQ(started, 0);
+    stock_pic_data(distinct_kinds(), 3);
+    ASSERT_EQ(LearnFromPicData(), 0);
+    std::vector<std::vector<std::string>> reference;
+    for (const Kind& kind : distinct_kinds())
+        for (int n : {0, 1}) reference.push_back(recognise(grocery("val", kind, n)));
+    ASSERT_EQ(Close(), 0);
+    ASSERT_EQ(Init(), 0);
+    size_t at = 0;
+    for (const Kind& kind : distinct_kinds())
+        for (int n : {0, 1}) {
+            EXPECT_EQ(recognise(grocery("val", kind, n)), reference[at]) << kind.folder << " " << n;
+            EXPECT_FALSE(reference[at++].empty());
+        }
 }
 
 TEST_F(Recognition, NothingLearnedStillGivesSessionAndRecord) {
