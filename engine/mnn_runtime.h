@@ -6,8 +6,9 @@
 // take the place of this header and that file, and the engine stays as it is.
 //
 // Processor sessions run on XNNPACK (xnn_network.cpp) with ScheduleConfig::
-// numThread threads, at most one per core; a model XNNPACK cannot run, or the
-// environment variable QX_ENGINE=opencv, puts them on OpenCV's DNN instead.
+// numThread threads, at most one per core; a model XNNPACK cannot run,
+// BackendConfig::opencvOnProcessor, or the environment variable
+// QX_ENGINE=opencv puts them on OpenCV's DNN instead.
 // OpenCL sessions always run on OpenCV's DNN.
 //
 // Limits of this implementation:
@@ -58,7 +59,10 @@ enum ErrorCode {
     INVALID_VALUE = 5,
 };
 
-struct BackendConfig;
+// This build's own: the back end of a processor session, for comparisons.
+struct BackendConfig {
+    bool opencvOnProcessor = false;  // OpenCV's DNN (the reference) instead of XNNPACK
+};
 
 struct ScheduleConfig {
     MNNForwardType type = MNN_FORWARD_CPU;

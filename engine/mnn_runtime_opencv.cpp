@@ -323,7 +323,8 @@ Session* Interpreter::createSession(const ScheduleConfig& config) {
             session->input_name = declared.name;
             session->input = std::make_unique<Tensor>(shape, halide_type_t(), Tensor::CAFFE);
         }
-        if (!opencl && session->input && xnnpack_wanted()) {
+        const bool reference = config.backendConfig && config.backendConfig->opencvOnProcessor;
+        if (!opencl && session->input && !reference && xnnpack_wanted()) {
             const int threads = thread_count(config.numThread);
             session->xnn = impl_->try_xnnpack(session->input->shape_, threads);
             if (session->xnn) {

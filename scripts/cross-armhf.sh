@@ -2,8 +2,10 @@
 # Builds the library and its tests for the scale's board (32-bit Arm, hard-float)
 # and runs the test suite under user-mode emulation.
 #
-# The armhf -dev packages cannot be co-installed with the amd64 OpenCV through
-# dpkg, so they are unpacked into a private sysroot instead. Unpacking runs no
+# The armhf -dev packages cannot be co-installed with the amd64 ones through
+# dpkg (OpenCV, and XNNPACK and pthreadpool, whose headers and static parts
+# clash), so they are unpacked into a private sysroot instead; CMake finds
+# XNNPACK and pthreadpool there through the toolchain file's find root. Unpacking runs no
 # package scripts: the links those scripts would make are made here by hand.
 #
 # Usage: scripts/cross-armhf.sh [BUILD_DIR]   (default build-armhf)
@@ -42,6 +44,7 @@ target_packages=(
   libc6-dev libstdc++-12-dev
   libopencv-dev libsqlite3-dev libcurl4-openssl-dev
   libspdlog-dev libfmt-dev rapidjson-dev libhnswlib-dev
+  libxnnpack-dev libpthreadpool-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
 )
 want="${target_packages[*]}"

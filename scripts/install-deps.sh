@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config binutils file
   libopencv-dev libsqlite3-dev sqlite3 libcurl4-openssl-dev
   libspdlog-dev libfmt-dev rapidjson-dev libhnswlib-dev
+  libxnnpack-dev libpthreadpool-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   python3 python3-numpy python3-onnx
   chromium chromium-driver python3-selenium

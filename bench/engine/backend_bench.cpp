@@ -46,12 +46,13 @@ void choose_backend(const char* backend) {
 class Session {
 public:
     Session(const char* backend, int threads) {
-        choose_backend(backend);
         interpreter_.reset(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+        MNN::BackendConfig choice;
+        choice.opencvOnProcessor = std::strcmp(backend, "opencv") == 0;
         MNN::ScheduleConfig config;
         config.numThread = threads;
+        config.backendConfig = &choice;
         if (interpreter_) session_ = interpreter_->createSession(config);
-        unsetenv("QX_ENGINE");
         if (!session_) return;
         input_ = interpreter_->getSessionInput(session_, nullptr);
         if (!photo().empty() && CLSRETRI_preprocess_opencv({photo()}, input_, nullptr) != 0) session_ = nullptr;

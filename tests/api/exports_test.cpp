@@ -20,6 +20,6 @@ TEST(Exports, ExactlyThePublicFunctions) {
         "Init", "Close", "qx_ai_qxrelease", "AutoDetect", "TestDetect", "LearnFromPicData",
         "SetFeedBack", "ExportData", "ImportData", "ClearTrainedData", "qx_ai_setnorecommend",
         "SetCameraId", "qx_ai_reopencamera", "GetScaleBitmap", "GetScaleSetting",
-        "SaveScaleSetting", "findcode", "findcode_n", "InitPos", "UnbindPos"};
+        "SaveScaleSetting", "findcode", "findcode_n", "InitPos", "UnbindPos", "qx_ai_enginebench"};
     EXPECT_EQ(exported, expected);
 }

@@ -47,7 +47,7 @@ TEST_F(Qxvisor, HelpForEveryCommand) {
     EXPECT_EQ(overview.status, 0);
     for (const char* command : {"detect", "test-detect", "feedback", "learn", "export", "import", "clear",
                                 "norecommend", "camera", "crop", "snapshot", "bind", "unbind", "find", "eval",
-                                "batch", "serve"}) {
+                                "bench", "batch", "serve"}) {
         EXPECT_NE(overview.out.find(std::string("  ") + command + " "), std::string::npos) << command;
         ToolRun help = qxvisor(std::string(command) + " --help");
         EXPECT_EQ(help.status, 0) << command;
@@ -58,6 +58,19 @@ TEST_F(Qxvisor, HelpForEveryCommand) {
     ToolRun unknown = qxvisor("frobnicate");
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("unknown command"), std::string::npos);
+}
+
+// One line per processor back end with its figures; OpenCL says why it is
+// missing on a machine without a graphics processor.
+TEST_F(Qxvisor, BenchTimesEveryBackEnd) {
+    ToolRun run = qxvisor("bench --forwards 2");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("XNNPACK, 1 thread, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("OpenCV DNN, processor"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("OpenCL"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("forward "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("ms (median of 2)"), std::string::npos) << run.out;
+    EXPECT_EQ(qxvisor("bench --forwards 0").status, 1);
 }
 
 TEST_F(Qxvisor, CropRoundTripAndRefusalInOneLine) {

@@ -37,6 +37,7 @@ std::vector<std::string> split_codes(const std::string& text);
 
 int run_eval(const std::vector<std::string>& args);
 int run_serve(const std::vector<std::string>& args);
+int run_bench(const std::vector<std::string>& args);
 
 // What findcode finds for `text`, however long; *result gets a failure code.
 std::string catalogue_text(const std::string& text, int* result = nullptr);

@@ -282,6 +282,12 @@ const std::vector<Command> kCommands = {
      "empty folder: it replaces pic_data/ and the learned data there. --json prints the\n"
      "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n",
      run_eval},
+    {"bench", "[--forwards N]", "time the recognition engine on each back end of this device",
+     "Loads the built-in model on XNNPACK (one thread, then every core), on OpenCV DNN and,\n"
+     "where there is a usable graphics processor, on OpenCL, and prints per back end its\n"
+     "threads, kernels, load time and median milliseconds per forward pass (default N 20).\n"
+     "Run it on the board itself, with the point-of-sale program idle.\n",
+     run_bench},
     {"batch", "FILE|-", "run several commands between one Init and Close",
      "One command per line (e.g. `test-detect a.jpg` then `feedback 1001 $SESSION`);\n"
      "lines starting with # are skipped. Stops at the first failure.\n",
