@@ -5,6 +5,7 @@
 #include "engine/embedded_model.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
+#include "timing.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>
@@ -67,21 +68,6 @@ private:
     MNN::Tensor* input_ = nullptr;
 };
 
-double median(std::vector<double> values) {
-    if (values.empty()) return 0.0;
-    const auto middle = values.begin() + values.size() / 2;
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
-// Processor time of the whole process, worker threads included: on a machine
-// others keep busy it tells the work done better than the wall clock does.
-double process_cpu_ms() {
-    timespec now;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
 struct Timings {
     std::vector<double> wall, cpu;
     template <typename Work>
@@ -96,15 +82,11 @@ struct Timings {
 };
 
 bool ready(benchmark::State& state, const Session& session) {
-    if (photo().empty()) {
-        state.SkipWithError("grocery photo not found under QX_SHARED_DIR");
-        return false;
-    }
-    if (!session.ok()) {
-        state.SkipWithError("no session");
-        return false;
-    }
-    return true;
+    const char* problem = photo().empty() ? "grocery photo not found under QX_SHARED_DIR"
+                          : !session.ok() ? "no session"
+                                          : nullptr;
+    if (problem) state.SkipWithError(problem);
+    return !problem;
 }
 
 // OpenCV's thread count is the process's; it is set for both, though only

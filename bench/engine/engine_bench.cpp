@@ -4,6 +4,7 @@
 #include "engine/embedded_model.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
+#include "timing.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/dnn.hpp>
@@ -115,21 +116,6 @@ void BM_PreprocessOpenCv(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(CLSRETRI_preprocess_opencv(input, handle->input_tensor, handle));
 }
 BENCHMARK(BM_PreprocessOpenCv)->Unit(benchmark::kMicrosecond);
-
-double median(std::vector<double> values) {
-    if (values.empty()) return 0.0;
-    const auto middle = values.begin() + values.size() / 2;
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
-// Processor time of the whole process (OpenCV's worker threads included): on a
-// busy machine it tells the work done better than the wall clock does.
-double process_cpu_ms() {
-    timespec now;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
 
 // The two in alternation within each iteration, so that load from elsewhere
 // on the machine falls on both alike; reports the medians of both, in wall and
