@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -54,6 +55,18 @@ std::unique_ptr<MNN::Tensor> host_copy(const MNN::Tensor* tensor) {
     return host;
 }
 
+// 4, or QX_ENGINE_THREADS where the host sets it (the runtime uses no more
+// than the processor has cores). Threads only pay off on free cores: where
+// other work keeps them busy, every hand-over between layers waits for a time
+// slice, and one thread is several times faster than two.
+int engine_threads() {
+    const char* text = std::getenv("QX_ENGINE_THREADS");
+    if (!text) return 4;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= 1 && value <= 64 ? static_cast<int>(value) : 4;
+}
+
 bool holds_float32(const MNN::Tensor* tensor) { return tensor->getType() == halide_type_t(halide_type_float, 32); }
 
 }  // namespace
@@ -71,6 +84,7 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
 
     _CLSRETRI_DEVICE_ recorded = device;
     MNN::ScheduleConfig config;
+    config.numThread = engine_threads();
     if (device == CLSRETRI_DEVICE_GPU) {
         config.type = MNN_FORWARD_OPENCL;
         std::printf("use gpu!\n");

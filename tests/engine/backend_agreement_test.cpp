@@ -1,6 +1,7 @@
 // XNNPACK, the processor's default back end, against OpenCV's DNN, the
 // reference: the same features and classes on real photos, and the fall-back
 // to OpenCV for models XNNPACK cannot run.
+#include "engine/embedded_model.h"
 #include "engine/mnn_runtime.h"
 #include "engine_test_support.h"
 #include "support/log.h"
@@ -10,6 +11,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
+#include <thread>
 
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -79,6 +82,32 @@ TEST_F(BackendAgreementTest, XnnpackGivesOpenCvsFeaturesAndClassesOnRealPhotos) 
             EXPECT_NEAR(fast.cls[i].score, reference.cls[i].score, 1e-5) << "rank " << i;
         }
     }
+}
+
+// The thread pool splits the work, not the sums: XNNPACK on every core gives
+// the one-thread features.
+TEST_F(BackendAgreementTest, ThreadPoolGivesTheOneThreadFeatures) {
+    const cv::Mat picture = grocery_photo("val/Fruit/Kiwi/Kiwi_001.jpg");
+    std::vector<float> features[2];
+    std::string described[2];
+    const int threads[2] = {1, 2};
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<MNN::Interpreter> interpreter(
+            MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+        ASSERT_NE(interpreter, nullptr);
+        MNN::ScheduleConfig config;
+        config.numThread = threads[i];
+        MNN::Session* session = interpreter->createSession(config);
+        ASSERT_NE(session, nullptr);
+        described[i] = interpreter->describeSession(session);
+        ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, interpreter->getSessionInput(session, nullptr), nullptr), 0);
+        ASSERT_EQ(interpreter->runSession(session), MNN::NO_ERROR);
+        const float* values = interpreter->getSessionOutput(session, "512feature")->host<float>();
+        features[i].assign(values, values + CLSRETRI_FEATURE_SIZE);
+    }
+    EXPECT_THAT(described[0], StartsWith("XNNPACK, 1 thread, "));
+    if (std::thread::hardware_concurrency() > 1) EXPECT_THAT(described[1], StartsWith("XNNPACK, 2 threads, "));
+    for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
 }
 
 // A model with an operation the importer does not take still runs, on OpenCV,
