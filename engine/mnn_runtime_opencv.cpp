@@ -210,8 +210,6 @@ struct Interpreter::Impl {
     size_t cache_key_size = 0;
     std::unique_ptr<Session> session;
 
-    // One forward pass; the outputs are copied into the session's tensors, whose
-    // addresses stay the same for the session's life.
     // A graph that OpenCV folds away entirely loads as an empty net; its
     // sessions then simply have nothing to run.
     cv::dnn::Net& opencv_net() {
@@ -219,6 +217,8 @@ struct Interpreter::Impl {
         return *net;
     }
 
+    // One forward pass; the outputs are copied into the session's tensors, whose
+    // addresses stay the same for the session's life.
     bool run(Session& s) {
         if (s.xnn) return run_xnnpack(s);
         if (s.input) {

@@ -368,7 +368,10 @@ bool onnx_tensor_floats(const ONNX_TENSOR& tensor, std::vector<float>& values) {
 
 bool onnx_tensor_ints(const ONNX_TENSOR& tensor, std::vector<int64_t>& values) {
     const int64_t count = tensor.element_count();
-    if (count < 0 || tensor.external || (tensor.data_type != 6 && tensor.data_type != 7)) return false;
+    // Integer initializers are shapes and axes here: a handful of values.
+    if (count < 0 || count > static_cast<int64_t>(onnx_limits::kListValues) || tensor.external ||
+        (tensor.data_type != 6 && tensor.data_type != 7))
+        return false;
     values.clear();
     if (tensor.field == kTensorRawData) {
         const size_t width = tensor.data_type == 7 ? 8 : 4;
@@ -389,7 +392,7 @@ bool onnx_tensor_ints(const ONNX_TENSOR& tensor, std::vector<int64_t>& values) {
     if (tensor.field != kTensorInt64Data && tensor.field != kTensorInt32Data) return false;
     std::vector<int64_t> read;
     if (!read_varint_run(tensor.data, tensor.data_size, read, onnx_limits::kListValues)) return false;
-    // int32_data holds each value sign-extended to 64 bits, so the cast is exact.
+    // int32_data holds each value as a sign-extended varint: read as 64 bits it is exact.
     if (read.size() != static_cast<size_t>(count)) return false;
     values = std::move(read);
     return true;
