@@ -656,8 +656,8 @@ std::string XnnNetwork::kernel_isa() {
     return "AArch64 NEON with FMA";
 #elif defined(__arm__)
     const unsigned long hwcap = getauxval(AT_HWCAP);
-    if (!(hwcap & HWCAP_NEON)) return "ARM without NEON (XNNPACK does not start)";
-    return (hwcap & HWCAP_VFPv4) ? "ARMv7 NEON with FMA (VFPv4)" : "ARMv7 NEON";
+    if (!(hwcap & HWCAP_ARM_NEON)) return "ARM without NEON (XNNPACK does not start)";
+    return (hwcap & HWCAP_ARM_VFPv4) ? "ARMv7 NEON with FMA (VFPv4)" : "ARMv7 NEON";
 #else
     return "scalar";
 #endif
