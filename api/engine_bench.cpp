@@ -4,11 +4,14 @@
 #include "api/guard.h"
 #include "engine/runtime_bench.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 int qx_ai_enginebench(int forwards, char* out, int out_size) {
-    return qx_guarded("qx_ai_enginebench", QX_ERR_INTERNAL, [&] {
+    // Its own engines only, never the library's: no Init needed, nothing to lock
+    // beyond keeping Init and Close out while it runs.
+    return qx_gated("qx_ai_enginebench", QX_ERR_INTERNAL, QxAccess::kAny, [&] {
         if (forwards < 1 || forwards > 1000 || out_size < 0 || (!out && out_size > 0)) return QX_ERR_ARGUMENT;
         if (out_size > 0) out[0] = '\0';
         const std::string report = CLSRETRI_RuntimeBench(forwards);
