@@ -6,7 +6,9 @@
 #include "api/guard.h"
 #include "camera/camhp.h"
 #include "cloud/CommonTools.h"
+#include "cloud/cloud.h"
 #include "store/database.h"
+#include "support/json.h"
 #include "support/log.h"
 #include "support/tools.h"
 
@@ -22,14 +24,8 @@
 
 namespace {
 
-// A cloud URL template with the prefix and the tenant code put in; sized to fit.
-std::string cloud_url(const std::string& pattern) {
-    int size = std::snprintf(nullptr, 0, pattern.c_str(), params->dev.c_str(), params->tenant_code.c_str());
-    if (size < 0) return {};
-    std::vector<char> url(static_cast<size_t>(size) + 1);
-    std::snprintf(url.data(), url.size(), pattern.c_str(), params->dev.c_str(), params->tenant_code.c_str());
-    return url.data();
-}
+// A cloud URL template with the prefix and the escaped tenant code put in.
+std::string cloud_url(const std::string& pattern) { return Cloud::tenant_url(pattern); }
 
 std::string report_json(const DB_RECORD& record, const DB_FEEDBACK& feedback, const std::string& picture_url,
                         int top) {
@@ -59,8 +55,7 @@ std::string report_json(const DB_RECORD& record, const DB_FEEDBACK& feedback, co
 bool uploaded_url(const std::string& answer, std::string* url, bool* missing_url) {
     *missing_url = false;
     rapidjson::Document document;
-    document.Parse(answer.c_str(), answer.size());
-    if (document.HasParseError() || !document.IsObject()) return false;
+    if (!json_parse(answer, document) || !document.IsObject()) return false;
     auto code = document.FindMember("code");
     if (code == document.MemberEnd() || !code->value.IsNumber() || code->value.GetDouble() != 0) return false;
     const rapidjson::Value* found = rapidjson::Pointer("/data/url").Get(document);

@@ -3,9 +3,10 @@
 #include "api/context.h"
 #include "build_config.h"
 #include "support/ini.h"
+#include "support/json.h"
 #include "support/log.h"
 
-#include <rapidjson/document.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -30,19 +31,10 @@ int ini_search_k(const std::string& text) {
 }
 
 // The text member `name` of the JSON object in `path`; empty when the file is
-// missing, is no JSON object, or the member is absent or not a string.
-std::string json_text_member(const std::string& path, const char* name, bool* opened) {
-    *opened = false;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return {};
-    *opened = true;
-    std::string content;
-    char chunk[65536];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) content.append(chunk, n);
-    std::fclose(file);
+// missing or refused, is no JSON object, or the member is absent or not a string.
+std::string json_text_member(const std::string& path, const char* name) {
     rapidjson::Document document;
-    document.Parse(content.c_str(), content.size());
-    if (document.HasParseError() || !document.IsObject()) return {};
+    if (!json_parse_file(path, document) || !document.IsObject()) return {};
     auto member = document.FindMember(name);
     if (member == document.MemberEnd() || !member->value.IsString()) return {};
     return std::string(member->value.GetString(), member->value.GetStringLength());
@@ -54,7 +46,9 @@ void settings_read_dev_ini(DB_HADNLE* context) {
     mINI::INIStructure ini;
     if (!context->ini_path.empty()) {
         mINI::INIReader reader(context->ini_path);
-        reader >> ini;
+        // Unreadable counts as missing: defaults, and start-up goes on.
+        if (!(reader >> ini) && access(context->ini_path.c_str(), F_OK) == 0)
+            logger->info("dev.ini not read ({}): defaults in force", reader.why());
     }
     auto& section = ini["default"];
     context->dev = section["dev"];
@@ -69,8 +63,7 @@ void settings_read_dev_ini(DB_HADNLE* context) {
 }
 
 void settings_read_bindings(DB_HADNLE* context) {
-    bool opened = false;
-    context->tenant_code = json_text_member(context->json_tenant_path, "demo", &opened);
+    context->tenant_code = json_text_member(context->json_tenant_path, "demo");
     logger->info("params->json_tenant_path.c_str():{}", context->json_tenant_path);
-    context->pos_id = json_text_member(context->json_posid_path, "posId", &opened);
+    context->pos_id = json_text_member(context->json_posid_path, "posId");
 }

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -16,6 +17,9 @@ namespace {
 
 constexpr int kRingSlots = 3;
 constexpr double kCameraFps = 30.0;
+// Failed reads wait this long, doubling up to the longest pause.
+constexpr std::chrono::milliseconds kFirstFailurePause(1);
+constexpr std::chrono::milliseconds kLongestFailurePause(512);
 
 // A simulated source plays at the pace a camera delivers, not as fast as it decodes.
 constexpr std::chrono::microseconds kSimulatedFramePeriod(static_cast<long>(1e6 / kCameraFps));
@@ -120,6 +124,13 @@ bool read_simulated(_CAMHP_CAP_* cap, cv::Mat& frame, long& played) {
     return false;
 }
 
+// Sleeps `pause` in short steps, so that a stop request is served promptly.
+void pause_unless_stopped(_CAMHP_CAP_* cap, std::chrono::milliseconds pause) {
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (!cap->capture_stop && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(10)));
+}
+
 // The crop area is measured in 640 x 480 frames, whatever the source delivers.
 void fit_frame(cv::Mat& frame, cv::Mat& scaled) {
     if (frame.empty() || (frame.cols == CAMHP_FRAME_WIDTH && frame.rows == CAMHP_FRAME_HEIGHT)) return;
@@ -204,19 +215,34 @@ void camhp_get_now_mat(_CAMHP_CAP_* cap) {
     cv::Mat incoming, scaled;
     auto next_frame = std::chrono::steady_clock::now();
     int i = 0;
-    while (!cap->capture_stop && cap->cap.isOpened()) {
-        if (simulated)
-            read_simulated(cap, incoming, played);
-        else
-            cap->cap.read(incoming);
+    // A camera that stops delivering (unplugged, a source gone) must neither
+    // spin nor flood the log: reads back off and the streak is logged twice,
+    // when it starts and, with its length, when it ends.
+    long failures = 0;
+    std::chrono::milliseconds pause(0);
+    // A simulated source that vanished is retried like a device that was unplugged.
+    while (!cap->capture_stop && (simulated || cap->cap.isOpened())) {
+        const bool read = simulated ? read_simulated(cap, incoming, played) : cap->cap.read(incoming);
+        if (!read) incoming.release();
         fit_frame(incoming, scaled);
         const bool empty = incoming.empty();
         {
             std::lock_guard<std::mutex> lock(cap->frame_locks[i]);
             cv::swap(cap->frames[i], incoming);
         }
-        if (empty) logger->info("cap error");
         i = (i + 1) % cap->frame_count;
+        if (empty) {
+            if (failures++ == 0) logger->info("cap error");
+            pause = std::min(std::max(pause * 2, kFirstFailurePause), kLongestFailurePause);
+            pause_unless_stopped(cap, pause);
+            next_frame = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (failures > 0) {
+            logger->info("cap error: {} reads failed in a row, capture resumed", failures);
+            failures = 0;
+            pause = std::chrono::milliseconds(0);
+        }
         usleep(300);
         if (simulated) {
             next_frame += kSimulatedFramePeriod;
@@ -225,6 +251,7 @@ void camhp_get_now_mat(_CAMHP_CAP_* cap) {
             std::this_thread::sleep_until(next_frame);
         }
     }
+    if (failures > 0) logger->info("cap error: {} reads failed in a row", failures);
     logger->info("取图结束");
     if (!cap->cap.isOpened()) cap->camera_opened = false;
 }

@@ -75,14 +75,18 @@ cv::Mat camhp_copy_slot(_CAMHP_CAP_* cap, int slot);
 
 // Crop area and scale bitmap.
 int camhp_read_setting_from_file(_CAMHP_CAP_* cap);
+// 0, or -1 (logged) when the file could not be replaced.
 int camhp_write_setting_from_file(_CAMHP_CAP_* cap);
 cv::Mat camhp_get_scale_bitmap(_CAMHP_CAP_* cap, _CAMHP_IMAGE_* image);
+// The path written, or empty (logged) when the picture could not be saved.
 std::string camhp_save_img(_CAMHP_CAP_* cap, _CAMHP_MAT_INFO_* info);
 // Index of the copy whose `rect` region is sharpest (the first of equals), or -1
 // when no copy holds a frame that contains the whole rectangle.
 int camhp_pick_sharpest(const cv::Mat* copies, int count, const cv::Rect& rect, float* score);
-// The time-named file of a picture taken at local time `when`.
-std::string camhp_picture_name(const std::string& folder, bool is_raw, const std::tm& when);
+// The time-named file of the run's `sequence`-th picture, taken at local time
+// `when` and `millisecond`: unique within the run and sorting by time.
+std::string camhp_picture_name(const std::string& folder, bool is_raw, const std::tm& when, int millisecond,
+                               unsigned long sequence);
 
 // Commodity picture store.
 void camhp_save_commodity_pic(_CAMHP_IMAGE_* image);

@@ -3,25 +3,23 @@
 #include "camera/camhp.h"
 
 #include "support/alg.h"
+#include "support/json.h"
 #include "support/log.h"
 #include "support/tools.h"
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
 #include <rapidjson/pointer.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <sys/stat.h>
-
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
 namespace {
-
-constexpr size_t kJsonBufferSize = 65536;
 
 // In 64 bits: a product of two large ints must not wrap to 0.
 bool rect_is_set(const _CAMHP_CAP_* cap) { return static_cast<long long>(cap->width) * cap->height != 0; }
@@ -37,20 +35,17 @@ void copy_path(char (&out)[260], const std::string& path) { std::snprintf(out, s
 }  // namespace
 
 int camhp_read_setting_from_file(_CAMHP_CAP_* cap) {
-    FILE* file = std::fopen(cap->coordinate_path.c_str(), "rb");
-    if (!file) {
+    rapidjson::Document document;
+    bool opened = false;
+    const bool parsed = json_parse_file(cap->coordinate_path, document, &opened);
+    if (!opened) {
         logger->info("read coordinate error");
         return -1;
     }
-    std::vector<char> buffer(kJsonBufferSize);
-    rapidjson::FileReadStream stream(file, buffer.data(), buffer.size());
-    rapidjson::Document document;
-    document.ParseStream(stream);
-    std::fclose(file);
 
     // Whatever the file holds, a member that is not a plain integer reads as 0.
-    auto member = [&document](const char* pointer) {
-        if (document.HasParseError()) return 0;
+    auto member = [&document, parsed](const char* pointer) {
+        if (!parsed) return 0;
         const rapidjson::Value* value = rapidjson::Pointer(pointer).Get(document);
         return value && value->IsInt() ? value->GetInt() : 0;
     };
@@ -76,8 +71,10 @@ int camhp_write_setting_from_file(_CAMHP_CAP_* cap) {
     rapidjson::Writer<rapidjson::StringBuffer> writer(text);
     document.Accept(writer);
     // Replaced in one step: a power cut mid-write must not cost the crop area.
-    if (!tool_write_file_atomic(cap->coordinate_path, std::string(text.GetString(), text.GetSize())))
+    if (!tool_write_file_atomic(cap->coordinate_path, std::string(text.GetString(), text.GetSize()))) {
         logger->info("write coordinate error:{}", cap->coordinate_path);
+        return -1;
+    }
     return 0;
 }
 
@@ -143,25 +140,41 @@ cv::Mat camhp_get_scale_bitmap(_CAMHP_CAP_* cap, _CAMHP_IMAGE_* image) {
     return crop;
 }
 
-std::string camhp_picture_name(const std::string& folder, bool is_raw, const std::tm& when) {
+std::string camhp_picture_name(const std::string& folder, bool is_raw, const std::tm& when, int millisecond,
+                               unsigned long sequence) {
+    // Every field padded, so that names sort by time; the run's sequence number
+    // keeps two pictures of the same millisecond apart.
     char name[128];
-    std::snprintf(name, sizeof name, is_raw ? "/raw%d%d%d%d%d%d.jpg" : "/%d%d%d%d%d%d.jpg", when.tm_year + 1900,
-                  when.tm_mon + 1, when.tm_mday, when.tm_hour + 8, when.tm_min, when.tm_sec);
+    std::snprintf(name, sizeof name, "/%s%04d%02d%02d%02d%02d%02d%03d_%06lu.jpg", is_raw ? "raw" : "",
+                  when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour + 8, when.tm_min, when.tm_sec,
+                  millisecond, sequence);
     return folder + name;
 }
 
 std::string camhp_save_img(_CAMHP_CAP_* cap, _CAMHP_MAT_INFO_* info) {
-    const std::time_t now = std::time(nullptr);
+    static std::atomic<unsigned long> sequence{0};
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const int millisecond = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm local{};
-    localtime_r(&now, &local);
-    mkdir(cap->qxphoto_path.c_str(), 0700);
-    const std::string path = camhp_picture_name(cap->qxphoto_path, info->is_raw, local);
+    localtime_r(&seconds, &local);
+    const std::string path = camhp_picture_name(cap->qxphoto_path, info->is_raw, local, millisecond, ++sequence);
+    if (!tool_own_folder(cap->qxphoto_path)) {
+        logger->info("photo folder refused, not a folder of its own:{}", cap->qxphoto_path);
+        return std::string();
+    }
     bool written = false;
     try {
-        written = !info->mat.empty() && cv::imwrite(path, info->mat);
+        std::vector<unsigned char> jpeg;
+        written = !info->mat.empty() && cv::imencode(".jpg", info->mat, jpeg) &&
+                  tool_write_file_atomic(path, std::string(jpeg.begin(), jpeg.end()));
     } catch (const cv::Exception&) {
         written = false;
     }
-    if (!written) logger->info("save picture failed:{}", path);
+    if (!written) {
+        logger->info("save picture failed:{}", path);
+        return std::string();
+    }
     return path;
 }

@@ -41,9 +41,12 @@ void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
         cv::resize(picture, small, cv::Size(kPictureSide, kPictureSide), 0, 0, cv::INTER_AREA);
 
         const std::string store = tool_get_dll_path() + "pic_data";
-        mkdir(store.c_str(), 0700);
         const std::string folder = store + "/" + code;
-        mkdir(folder.c_str(), 0700);
+        // A planted link must not carry the deletion and the picture elsewhere.
+        if (!tool_own_folder(store) || !tool_own_folder(folder)) {
+            logger->info("picture folder refused, not a folder of its own:{}", folder);
+            return;
+        }
 
         // Listed with the library's own readdir: OpenCV's glob is built without
         // large-file support on 32-bit Arm and fails on 64-bit directory offsets.
@@ -52,7 +55,7 @@ void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
         for (const std::string& entry : entries) {
             struct stat status;
             if (entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".jpg") == 0 &&
-                stat(entry.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+                lstat(entry.c_str(), &status) == 0 && S_ISREG(status.st_mode))
                 pictures.push_back(entry);
         }
         const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -65,7 +68,10 @@ void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
         }
         char name[32];
         std::snprintf(name, sizeof name, "/%lld.jpg", now_ms);
-        cv::imwrite(folder + name, small);
+        std::vector<unsigned char> jpeg;
+        if (!cv::imencode(".jpg", small, jpeg) ||
+            !tool_write_file_atomic(folder + name, std::string(jpeg.begin(), jpeg.end())))
+            logger->info("commodity picture not stored:{}", folder + name);
     } catch (const cv::Exception& e) {
         // The store is a by-product of feedback: its failures never fail the feedback.
         logger->info("commodity picture not stored:{}", e.what());

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -26,13 +28,25 @@ constexpr long kUploadTimeoutSeconds = 3;
 
 // A callback must not let an exception unwind through libcurl's C frames;
 // answering fewer bytes than offered makes libcurl end the transfer instead.
+// So does an answer beyond the limit: a hostile or broken server must not grow
+// the host's memory (or the log the answer goes into) without end.
 size_t append_to(void* data, size_t bytes, void* response) {
     try {
-        static_cast<std::string*>(response)->append(static_cast<const char*>(data), bytes);
+        auto* text = static_cast<std::string*>(response);
+        if (bytes > CommonTools::kAnswerLimit - std::min(text->size(), CommonTools::kAnswerLimit)) return 0;
+        text->append(static_cast<const char*>(data), bytes);
         return bytes;
     } catch (...) {
         return 0;
     }
+}
+
+// What every request carries: signals would hit whatever thread of the host
+// happens to run, and the time limit covers the whole transfer, connection included.
+void limit(CURL* easy, long timeout) {
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, timeout);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
 }
 
 void receive_into(CURL* easy, std::string& response) {
@@ -60,10 +74,7 @@ unsigned int CommonTools::http_get(const std::string& url, std::string& response
     Easy easy(curl_easy_init());
     if (!easy) return CURLE_FAILED_INIT;
     curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
-    // Signals would hit whatever thread of the host happens to run.
-    curl_easy_setopt(easy.get(), CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout));
-    curl_easy_setopt(easy.get(), CURLOPT_NOPROGRESS, 1L);
+    limit(easy.get(), timeout);
     receive_into(easy.get(), response);
     return perform(easy.get());
 }
@@ -79,7 +90,7 @@ unsigned int CommonTools::http_post(const std::string& url, std::string body, st
     curl_easy_setopt(easy.get(), CURLOPT_POST, 1L);
     curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout));
+    limit(easy.get(), timeout);
     receive_into(easy.get(), response);
     return perform(easy.get());
 }
@@ -93,7 +104,7 @@ unsigned int CommonTools::http_put(const std::string& url, std::string body, std
     curl_easy_setopt(easy.get(), CURLOPT_CUSTOMREQUEST, "PUT");
     curl_easy_setopt(easy.get(), CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout));
+    limit(easy.get(), timeout);
     receive_into(easy.get(), response);
     return perform(easy.get());
 }
@@ -105,7 +116,7 @@ unsigned int CommonTools::http_delete(const std::string& url, std::string& respo
     curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy.get(), CURLOPT_CUSTOMREQUEST, "DELETE");
     curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout));
+    limit(easy.get(), timeout);
     receive_into(easy.get(), response);
     return perform(easy.get());
 }
@@ -129,7 +140,7 @@ int CommonTools::upload_file(const char* url, const char* path, std::string& res
 
     curl_easy_setopt(easy.get(), CURLOPT_URL, url ? url : "");
     curl_easy_setopt(easy.get(), CURLOPT_MIMEPOST, form.get());
-    curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, kUploadTimeoutSeconds);
+    limit(easy.get(), kUploadTimeoutSeconds);
     curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, &write_data);
     curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &response);
     const CURLcode code = curl_easy_perform(easy.get());
@@ -166,4 +177,15 @@ int CommonTools::download_file(const char* url, const char* path) {
     }
     curl_global_cleanup();
     return result;
+}
+
+bool CommonTools::url_escape(const std::string& value, std::string& escaped) {
+    Easy easy(curl_easy_init());
+    if (!easy) return false;
+    if (value.size() > static_cast<size_t>(INT_MAX)) return false;
+    char* encoded = curl_easy_escape(easy.get(), value.data(), static_cast<int>(value.size()));
+    if (!encoded) return false;
+    escaped = encoded;
+    curl_free(encoded);
+    return true;
 }

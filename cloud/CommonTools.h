@@ -6,10 +6,20 @@
 
 class CommonTools {
 public:
+    // The largest answer body a request accepts; beyond it the transfer is
+    // abandoned and fails (libcurl's write error, 23). No endpoint answers
+    // more than a few hundred bytes.
+    static constexpr size_t kAnswerLimit = 256 * 1024;
+
+    // The value as it may stand in a URL's path or query: every byte but
+    // letters, digits, "-", "_", "." and "~" percent-encoded. False when it
+    // could not be encoded.
+    static bool url_escape(const std::string& value, std::string& escaped);
+
     // Text requests answer libcurl's result code (0 once the transfer
     // completed, whatever the HTTP status; 2 when no handle could be made) and
     // append the body received to `response`. `timeout` covers the whole
-    // transfer, in seconds.
+    // transfer, in seconds; the upload's is 3.
     static unsigned int http_get(const std::string& url, std::string& response, int timeout);
     static unsigned int http_post(const std::string& url, std::string body, std::string& response, int timeout);
     static unsigned int http_put(const std::string& url, std::string body, std::string& response, int timeout);

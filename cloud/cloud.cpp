@@ -4,6 +4,7 @@
 #include "build_config.h"
 #include "cloud/CommonTools.h"
 #include "qx_ai.h"
+#include "support/json.h"
 #include "support/log.h"
 #include "support/tools.h"
 
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <curl/curl.h>
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <rapidjson/stringbuffer.h>
@@ -19,6 +21,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -52,8 +55,7 @@ std::string compact_json(const rapidjson::Value& value) {
 // An answer counts only as a JSON object with an integer "code"; anything else
 // (an empty body after a failed transfer included) is no answer at all.
 bool read_answer(const std::string& response, rapidjson::Document& answer, int& code) {
-    answer.Parse(response.c_str(), response.size());
-    if (answer.HasParseError() || !answer.IsObject()) return false;
+    if (!json_parse(response, answer) || !answer.IsObject()) return false;
     auto member = answer.FindMember("code");
     if (member == answer.MemberEnd() || !member->value.IsInt()) return false;
     code = member->value.GetInt();
@@ -79,6 +81,37 @@ std::string device_mac_text() {
     char mac[32];
     qx_auty_getmacaddresses(mac);
     return mac;
+}
+
+// Values placed into a URL, each percent-encoded so that none can end the path,
+// start a query or add a parameter. False, logged, when one cannot be encoded:
+// the request is then not sent at all.
+bool escaped_values(const char* what, std::initializer_list<std::string> values, std::vector<std::string>& out) {
+    out.clear();
+    for (const std::string& value : values) {
+        std::string escaped;
+        if (!CommonTools::url_escape(value, escaped)) {
+            logger->info("{} refused: a value cannot be put into the URL", what);
+            return false;
+        }
+        out.push_back(escaped);
+    }
+    return true;
+}
+
+// Both binding files or neither: a bind whose files are not on disk would be
+// lost at the next start while the caller believes it stored.
+bool store_binding(const std::string& tenant, const std::string& pos_id) {
+    std::string previous, why;
+    const bool had_tenant = tool_read_small_file(params->json_tenant_path, kJsonFileLimit, previous, why);
+    if (!tenant.empty() && Storage("/demo", tenant, params->json_tenant_path) != 0) return false;
+    if (Storage("/posId", pos_id, params->json_posid_path) == 0) return true;
+    if (!tenant.empty()) {
+        const bool restored = had_tenant ? tool_write_file_atomic(params->json_tenant_path, previous)
+                                         : unlink(params->json_tenant_path.c_str()) == 0;
+        if (!restored) logger->info("Storage could not restore {}", params->json_tenant_path);
+    }
+    return false;
 }
 
 }  // namespace
@@ -119,14 +152,27 @@ int Cloud::cloud_init() {
     return 0;
 }
 
+std::string Cloud::tenant_url(const std::string& url_template) {
+    std::vector<std::string> escaped;
+    if (!params || !escaped_values("cloud request", {params->tenant_code}, escaped)) return std::string();
+    return format_url(url_template, {params->dev, escaped[0]});
+}
+
 int checkTenant(const char* tenant_code) {
     const std::string tenant = text_of(tenant_code);
     if (!params) return QX_ERR_TENANT_UNKNOWN;
-    const std::string url = Cloud::format_url(params->url_query_tenant, {params->dev, tenant});
+    std::vector<std::string> escaped;
+    if (!escaped_values("tenant check", {tenant}, escaped)) return QX_ERR_BINDING;
+    const std::string url = Cloud::format_url(params->url_query_tenant, {params->dev, escaped[0]});
     logger->info("tenantUrl is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_get(url, response, kCloudTimeoutSeconds);
     logger->info("reponse is {}", response);
+    // A URL libcurl will not send (a broken dev setting) is no verdict on the tenant.
+    if (transfer == CURLE_URL_MALFORMAT || transfer == CURLE_UNSUPPORTED_PROTOCOL) {
+        logger->info("tenant check refused: the URL cannot be sent ({})", transfer);
+        return QX_ERR_BINDING;
+    }
 
     rapidjson::Document answer;
     int code = 0;
@@ -160,7 +206,9 @@ int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const ch
     rapidjson::Pointer("/macAddress").Set(body, rapidjson::Value(mac.c_str(), body.GetAllocator()));
     rapidjson::Pointer("/snNo").Set(body, rapidjson::Value(sn.c_str(), body.GetAllocator()));
 
-    const std::string url = format_url(params->url_bind, {params->dev, tenant});
+    std::vector<std::string> escaped;
+    if (!escaped_values("initPos", {tenant}, escaped)) return QX_ERR_BINDING;
+    const std::string url = format_url(params->url_bind, {params->dev, escaped[0]});
     logger->info("url is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_put(url, compact_json(body), response, kCloudTimeoutSeconds);
@@ -194,10 +242,12 @@ int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const ch
         logger->info("initPos failed: the answer holds no terminal id");
         return QX_ERR_BINDING;
     }
+    if (!store_binding(tenant, pos_id)) {
+        logger->info("initPos failed: the binding files could not be written, both kept as they were");
+        return QX_ERR_BINDING;
+    }
     params->pos_id = pos_id;
     params->tenant_code = tenant;
-    if (!params->tenant_code.empty()) Storage("/demo", params->tenant_code, params->json_tenant_path);
-    Storage("/posId", params->pos_id, params->json_posid_path);
     return 0;
 }
 
@@ -211,7 +261,9 @@ int Cloud::cloud_unbindpos(const char* tenant_code, const char* sn_code) {
     const int checked = checkTenant(tenant.c_str());
     if (checked != 0) return checked;
 
-    const std::string url = format_url(params->url_unbind, {params->dev, tenant, device_mac_text(), sn});
+    std::vector<std::string> escaped;
+    if (!escaped_values("unbindPos", {tenant, device_mac_text(), sn}, escaped)) return QX_ERR_BINDING;
+    const std::string url = format_url(params->url_unbind, {params->dev, escaped[0], escaped[1], escaped[2]});
     logger->info("url is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_get(url, response, kCloudTimeoutSeconds);

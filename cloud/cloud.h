@@ -10,15 +10,21 @@ public:
     // the build's default host). Always 0.
     static int cloud_init();
     // InitPos / UnbindPos: 0, QX_ERR_TENANT_UNKNOWN, -4001..-4006 by the
-    // server's code, QX_ERR_BINDING for any other answer or a failed transfer.
+    // server's code, QX_ERR_BINDING for any other answer, a failed transfer,
+    // a value that cannot be put into the URL, or binding files not written.
     static int cloud_initpos(const char* tenant_code, const char* pos_code, const char* sn_code);
     static int cloud_unbindpos(const char* tenant_code, const char* sn_code);
     // Fills a URL template: each "%s" takes the next value in turn, "%%" is a
-    // "%". The values go in unescaped; a missing value reads as empty text.
+    // "%". The values go in as given (callers escape them); a missing value
+    // reads as empty text.
     static std::string format_url(const std::string& url_template, std::initializer_list<std::string> values);
+    // A template of the report or the upload filled with the dev prefix and the
+    // escaped tenant code of the context; empty (logged) when it cannot be made.
+    static std::string tenant_url(const std::string& url_template);
 };
 
-// 0 when the cloud knows the tenant, QX_ERR_TENANT_UNKNOWN otherwise.
+// 0 when the cloud knows the tenant, QX_ERR_TENANT_UNKNOWN otherwise;
+// QX_ERR_BINDING (logged) when the request cannot be sent at all.
 int checkTenant(const char* tenant_code);
 
 // Replaces `path` with a JSON document holding only `value`, as a string, at

@@ -1,5 +1,7 @@
 #include "support/ini.h"
 
+#include "support/tools.h"
+
 namespace mINI {
 
 namespace {
@@ -55,18 +57,12 @@ INIParser::PDataType INIParser::parseLine(std::string line, T_ParseValues& parse
     return PDataType::PDATA_KEYVALUE;
 }
 
-INIReader::INIReader(const std::string& path) : file_(path, std::ios::in | std::ios::binary) {}
+INIReader::INIReader(const std::string& path) : path_(path) {}
 
 bool INIReader::operator>>(INIStructure& data) {
-    if (!file_.is_open()) return false;
-    file_.seekg(0, std::ios::end);
-    std::streamoff size = file_.tellg();
-    if (size < 0) size = 0;
-    std::string content(static_cast<size_t>(size), '\0');
-    file_.seekg(0, std::ios::beg);
-    if (size > 0) file_.read(&content[0], size);
-    file_.close();
-    if (size == 0) return true;
+    std::string content;
+    if (!tool_read_small_file(path_, kIniFileLimit, content, why_)) return false;
+    if (content.empty()) return true;
 
     std::vector<std::string> lines;
     std::string pending;

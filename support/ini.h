@@ -2,7 +2,6 @@
 // Reader for dev.ini: the whole file into a two-level map (section, key -> value),
 // both levels case-insensitive for ASCII and kept in first-insertion order.
 #include <cctype>
-#include <fstream>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -49,12 +48,17 @@ PDataType parseLine(std::string line, T_ParseValues& parseData);
 class INIReader {
 public:
     explicit INIReader(const std::string& path);
-    // False (structure untouched) when the file could not be opened.
+    // False (structure untouched) when the file could not be read: missing, no
+    // regular file, or larger than kIniFileLimit; why() then says which.
     bool operator>>(INIStructure& data);
+    const std::string& why() const { return why_; }
 
 private:
-    std::ifstream file_;
-    std::vector<std::string> lines_;  // room for a copy of the lines; never filled here
+    std::string path_;
+    std::string why_;
 };
+
+// dev.ini holds a handful of lines; anything far larger is no settings file.
+constexpr size_t kIniFileLimit = 1 << 20;
 
 }  // namespace mINI

@@ -5,7 +5,10 @@
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/sinks/null_sink.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -72,12 +75,32 @@ bool log_is_fallback() {
     return g_current && g_current_is_fallback;
 }
 
-int delete_daily() {
-    std::vector<std::string> files;
-    tools_get_files(tool_get_dll_path() + "tmp/", files);
-    std::sort(files.begin(), files.end());
-    if (files.size() > 7) {
-        for (size_t i = 0; i + 7 < files.size(); ++i) std::remove(files[i].c_str());
+namespace {
+
+// "daily_YYYY-MM-DD.txt" exactly: names of that form sort by date.
+bool is_day_file(const std::string& name) {
+    static const std::string pattern = "daily_dddd-dd-dd.txt";
+    if (name.size() != pattern.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(name[i])) != 0;
+        if (pattern[i] == 'd' ? !digit : name[i] != pattern[i]) return false;
     }
+    return true;
+}
+
+}  // namespace
+
+int delete_daily() {
+    const std::string folder = tool_get_dll_path() + "tmp/";
+    std::vector<std::string> entries, days;
+    tools_get_files(folder, entries);
+    for (const std::string& entry : entries) {
+        struct stat status;
+        if (is_day_file(entry.substr(entry.rfind('/') + 1)) && lstat(entry.c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode))
+            days.push_back(entry);
+    }
+    std::sort(days.begin(), days.end());
+    for (size_t i = 0; i + 7 < days.size(); ++i) std::remove(days[i].c_str());
     return 0;
 }

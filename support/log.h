@@ -25,5 +25,6 @@ void log_flush_every_message();
 void log_reopen();
 // True while messages go nowhere because the day file could not be opened.
 bool log_is_fallback();
-// Keeps the seven newest files of tmp/ and removes older ones; always 0.
+// Keeps the seven newest day files ("daily_YYYY-MM-DD.txt", regular files) of
+// tmp/ and removes older ones; whatever else tmp/ holds is the host's. Always 0.
 int delete_daily();

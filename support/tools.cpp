@@ -3,9 +3,12 @@
 #include "support/log.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -181,9 +184,16 @@ std::string tool_getnowdate() {
 }
 
 std::string tool_get_dll_path() {
-    char buffer[260] = {0};
-    if (!getcwd(buffer, sizeof buffer)) buffer[0] = '\0';
-    std::string path = std::string(buffer) + "/";
+    // No fixed buffer: a path that does not fit must never shorten to "/".
+    std::vector<char> buffer(256);
+    while (!getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE || buffer.size() >= (1u << 20)) {
+            logger->info("working directory unknown ({}): files stay relative to it", std::strerror(errno));
+            return "./";
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    std::string path = std::string(buffer.data()) + "/";
     logger->info("new_dll:{}", path);
     return path;
 }
@@ -221,17 +231,82 @@ bool tool_code_is_safe_folder(const std::string& code) {
     return code.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
+namespace {
+
+// Closes a descriptor on every path.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+bool write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+}  // namespace
+
 bool tool_write_file_atomic(const std::string& path, const std::string& data) {
-    std::string temporary = path + ".tmp." + std::to_string(getpid());
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return false;
-    bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    written = (std::fflush(file) == 0) && written;
-    written = (fsync(fileno(file)) == 0) && written;
-    written = (std::fclose(file) == 0) && written;
+    std::string temporary = path + ".XXXXXX";
+    Descriptor file{mkostemp(&temporary[0], O_CLOEXEC)};
+    if (file.fd < 0) return false;
+    // mkstemp makes the file private; the library's files are ordinary ones.
+    bool written = fchmod(file.fd, 0644) == 0 && write_all(file.fd, data.data(), data.size());
+    written = written && fsync(file.fd) == 0;
+    written = close(file.fd) == 0 && written;
+    file.fd = -1;
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
+        unlink(temporary.c_str());
         return false;
     }
     return true;
+}
+
+bool tool_read_small_file(const std::string& path, size_t limit, std::string& content, std::string& why) {
+    content.clear();
+    // Non-blocking, so that opening a FIFO returns at once instead of waiting for a writer.
+    Descriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat status;
+    if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    if (static_cast<unsigned long long>(status.st_size) > limit) {
+        why = "larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = read(file.fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        if (got == 0) return true;
+        // A file that grows while it is read is cut at the limit, never followed.
+        if (content.size() + static_cast<size_t>(got) > limit) {
+            why = "larger than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        content.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+bool tool_own_folder(const std::string& path) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }

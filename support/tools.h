@@ -32,7 +32,9 @@ int tool_gettopno(const std::string* slots, const char* code);
 
 std::string tool_get_session_id();
 std::string tool_getnowdate();
-// Working directory + "/"; every file of the library hangs from it.
+// Working directory + "/"; every file of the library hangs from it. Whatever
+// the path's length; when the working directory cannot be had at all, "./" with
+// a log line, so that files still land in it and never at the root.
 std::string tool_get_dll_path();
 // Appends folder + "/" + name for every entry ("." and ".." included), unsorted.
 void tools_get_files(const std::string& folder, std::vector<std::string>& entries);
@@ -44,5 +46,15 @@ void tool_del_rod(std::string& text);
 // holding "/", "\\" or a NUL byte, so no code reaches outside its own folder.
 bool tool_code_is_safe_folder(const std::string& code);
 // Writes `data` to `path` through a temporary file in the same folder and a
-// rename, so a crash never leaves half a file. False on any failure.
+// rename, so a crash never leaves half a file. The temporary file gets an
+// unpredictable name and is created exclusively; the rename replaces a symbolic
+// link at `path` instead of writing through it. False on any failure.
 bool tool_write_file_atomic(const std::string& path, const std::string& data);
+// Reads a whole settings file of at most `limit` bytes. Refuses (false, the
+// reason in `why`) a missing file, anything that is not a regular file (a FIFO
+// would block the caller), and a larger file, without reading it.
+bool tool_read_small_file(const std::string& path, size_t limit, std::string& content, std::string& why);
+// Makes `path` a folder of the library's own if it is missing. False when it is
+// anything but a real folder (a symbolic link included): nothing may be written
+// or deleted through it.
+bool tool_own_folder(const std::string& path);

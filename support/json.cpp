@@ -1,0 +1,69 @@
+#include "support/json.h"
+
+#include "support/log.h"
+#include "support/tools.h"
+
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace {
+
+// The deepest nesting of arrays and objects, brackets inside strings skipped.
+// The iterative parser already keeps the stack safe; this keeps the document
+// safe for the recursive code that walks it later (writers, comparisons).
+bool nesting_within(const std::string& text, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool json_parse(const std::string& text, rapidjson::Document& document) {
+    if (!nesting_within(text, kJsonMaxDepth)) {
+        document.SetNull();
+        return false;
+    }
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    if (document.HasParseError()) {
+        document.SetNull();
+        return false;
+    }
+    return true;
+}
+
+bool json_parse_file(const std::string& path, rapidjson::Document& document, bool* opened) {
+    if (opened) *opened = false;
+    document.SetNull();
+    std::string content, why;
+    if (!tool_read_small_file(path, kJsonFileLimit, content, why)) {
+        struct stat status;
+        const bool exists = stat(path.c_str(), &status) == 0;
+        if (opened) *opened = exists;
+        // A missing file is the normal case of a device never set up.
+        if (exists) logger->info("{} refused: {}", path, why);
+        return false;
+    }
+    if (opened) *opened = true;
+    if (!json_parse(content, document)) {
+        logger->info("{} is no readable JSON", path);
+        return false;
+    }
+    return true;
+}
