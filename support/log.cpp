@@ -79,11 +79,11 @@ namespace {
 
 // "daily_YYYY-MM-DD.txt" exactly: names of that form sort by date.
 bool is_day_file(const std::string& name) {
-    static const std::string pattern = "daily_dddd-dd-dd.txt";
+    static const std::string pattern = "daily_####-##-##.txt";
     if (name.size() != pattern.size()) return false;
     for (size_t i = 0; i < name.size(); ++i) {
         const bool digit = std::isdigit(static_cast<unsigned char>(name[i])) != 0;
-        if (pattern[i] == 'd' ? !digit : name[i] != pattern[i]) return false;
+        if (pattern[i] == '#' ? !digit : name[i] != pattern[i]) return false;
     }
     return true;
 }

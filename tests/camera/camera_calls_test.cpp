@@ -9,6 +9,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -55,7 +57,7 @@ TEST_F(CameraCalls, OnlyRectanglesWithinTheFrameAreStored) {
     EXPECT_EQ(log_count("Scale not match 640*480 x=1,y=0,w=640,h=480"), 1);
 }
 
-TEST_F(CameraCalls, SettingsSurviveARestartAndZeroWidthClearsTheArea) {
+TEST_F(CameraCalls, SettingsSurviveARestart) {
     write_file("coordinate.json", R"({"cameraNum":3})");
     Init();
     EXPECT_EQ(cam().camera_num, 3);
@@ -63,10 +65,33 @@ TEST_F(CameraCalls, SettingsSurviveARestartAndZeroWidthClearsTheArea) {
     SaveScaleSetting(150, 70, 340, 340);
     Init();
     EXPECT_EQ(scale_setting(), "150,70,340,340");
-    EXPECT_EQ(SaveScaleSetting(10, 10, 0, 100), 0);
-    EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":3})");
+}
+
+// A rectangle without area once passed and left every later AutoDetect at
+// QX_ERR_NO_PICTURE; a file that could not be written once passed too, and the
+// old rectangle came back at the next start.
+TEST_F(CameraCalls, RefusedRectangleOrUnwrittenFileKeepsTheRectangleInForce) {
     Init();
-    EXPECT_EQ(scale_setting(), "0,0,0,0");
+    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    const std::string stored = read_file("coordinate.json");
+    struct Case {
+        int x, y, width, height;
+    } const no_area[] = {{10, 10, 0, 100}, {10, 10, 100, 0}, {10, 10, -5, 100}, {10, 10, 100, -1}, {0, 0, 0, 0}};
+    for (const Case& c : no_area) {
+        EXPECT_EQ(SaveScaleSetting(c.x, c.y, c.width, c.height), QX_ERR_CROP_OUTSIDE);
+        EXPECT_EQ(scale_setting(), "150,70,340,340");
+    }
+    EXPECT_EQ(read_file("coordinate.json"), stored);
+    // Negative x or y stay accepted.
+    EXPECT_EQ(SaveScaleSetting(-10, -20, 300, 300), 0);
+    EXPECT_EQ(scale_setting(), "-10,-20,300,300");
+
+    // coordinate.json as a folder cannot be replaced.
+    std::remove("coordinate.json");
+    ASSERT_EQ(mkdir("coordinate.json", 0700), 0);
+    EXPECT_EQ(SaveScaleSetting(100, 100, 200, 200), QX_ERR_DATA_FILE);
+    EXPECT_EQ(scale_setting(), "-10,-20,300,300");
+    EXPECT_EQ(log_count("coordinate.json not written"), 1);
 }
 
 TEST_F(CameraCalls, SetCameraIdTwiceRefusesTheSecondAndKeepsCapturing) {

@@ -47,7 +47,7 @@ TEST_F(CropArea, WriteCountsAProductThatWrapsIn32BitsAsSetAndSurvivesNoFolder) {
     EXPECT_EQ(camhp_write_setting_from_file(&cam), 0);
     EXPECT_EQ(read_file("coordinate.json"), R"({"x":0,"y":0,"width":65536,"height":65536,"cameraNum":2})");
     cam.coordinate_path = dir() + "/no-such-folder/coordinate.json";
-    EXPECT_EQ(camhp_write_setting_from_file(&cam), 0);
+    EXPECT_EQ(camhp_write_setting_from_file(&cam), -1);
     EXPECT_EQ(log_count("write coordinate error"), 1);
 }
 
@@ -61,7 +61,9 @@ TEST(CropSharpness, NearlySaturatedDerivativeContributesItsRealSquare) {
     EXPECT_NEAR(alg_tenengrad_blur_detect(picture), 100.0f * 3 * contribution / 9, 1e-4);
 }
 
-TEST(PictureName, HourRunsEightAheadWithoutPadding) {
+// Names that once collided minutes apart ("10:01:11" and "10:11:01") or within
+// one second must differ and sort by time.
+TEST(PictureName, PaddedFieldsAndSequenceSortByTimeAndNeverCollide) {
     std::tm when{};
     when.tm_year = 2026 - 1900;
     when.tm_mon = 2;
@@ -69,10 +71,13 @@ TEST(PictureName, HourRunsEightAheadWithoutPadding) {
     when.tm_hour = 16;
     when.tm_min = 7;
     when.tm_sec = 9;
-    EXPECT_EQ(camhp_picture_name("QXPhoto", true, when), "QXPhoto/raw2026352479.jpg");
-    EXPECT_EQ(camhp_picture_name("QXPhoto", false, when), "QXPhoto/2026352479.jpg");
-    when.tm_hour = 23;
-    EXPECT_EQ(camhp_picture_name("QXPhoto", false, when), "QXPhoto/2026353179.jpg");
+    EXPECT_EQ(camhp_picture_name("QXPhoto", true, when, 42, 7), "QXPhoto/raw20260305240709042_000007.jpg");
+    EXPECT_EQ(camhp_picture_name("QXPhoto", false, when, 42, 7), "QXPhoto/20260305240709042_000007.jpg");
+    std::tm a = when, b = when;
+    a.tm_hour = 10, a.tm_min = 1, a.tm_sec = 11;
+    b.tm_hour = 10, b.tm_min = 11, b.tm_sec = 1;
+    EXPECT_LT(camhp_picture_name("Q", false, a, 0, 1), camhp_picture_name("Q", false, b, 0, 2));
+    EXPECT_LT(camhp_picture_name("Q", false, a, 999, 1), camhp_picture_name("Q", false, a, 999, 2));
 }
 
 // The whole selection on a ring filled by hand, as the capture thread would.
@@ -99,7 +104,8 @@ TEST_F(CropScaleBitmap, ReturnsTheSharpestTrayAndSavesSlotZeroUnderTheTime) {
     for (std::time_t t = before; t <= after; ++t) {
         std::tm local{};
         localtime_r(&t, &local);
-        named_by_time |= image.raw_path == camhp_picture_name("QXPhoto", true, local);
+        const std::string second = camhp_picture_name("QXPhoto", true, local, 0, 0);
+        named_by_time |= std::string(image.raw_path).compare(0, second.size() - 15, second, 0, second.size() - 15) == 0;
     }
     EXPECT_TRUE(named_by_time) << image.raw_path;
     const cv::Mat raw = cv::imread(image.raw_path);

@@ -142,7 +142,10 @@ TEST_F(CloudLink, UnbindSendsMacAndSnAndChangesNothing) {
     EXPECT_EQ(UnbindPos("T01", "SN1"), 0);
     auto seen = cloud.seen("GET", kUnbindPath);
     ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].target, std::string(kUnbindPath) + "?mac=" + device_mac() + "&snNo=SN1");
+    std::string mac = device_mac();
+    for (size_t colon; (colon = mac.find(':')) != std::string::npos;) mac.replace(colon, 1, "%3A");
+    EXPECT_EQ(seen[0].target, std::string(kUnbindPath) + "?mac=" + mac + "&snNo=SN1");
+    EXPECT_EQ(seen[0].query["mac"], device_mac());
     expect_binding_unchanged();
 }
 
