@@ -1,0 +1,154 @@
+// What Init does to the files of a careless or hostile host: a long working
+// directory, a crowded tmp/, settings files that are folders, FIFOs, huge or
+// deeply nested.
+#include "qx_ai.h"
+
+#include "api/context.h"
+#include "support/log.h"
+#include "testkit/files.h"
+#include "testkit/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <functional>
+
+namespace {
+
+std::string today_file() {
+    std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char name[64];
+    std::strftime(name, sizeof name, "daily_%Y-%m-%d.txt", &t);
+    return name;
+}
+
+int log_count(const std::string& text) {
+    int count = 0;
+    for (const std::string& name : list_dir("tmp")) {
+        const std::string log = read_file("tmp/" + name);
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+class StartupFiles : public TempDirTest {
+protected:
+    void TearDown() override {
+        Close();
+        TempDirTest::TearDown();
+    }
+    // Settings Init must still read whatever happens to dev.ini.
+    void write_other_settings() {
+        write_file("coordinate.json", R"({"x":150,"y":70,"width":340,"height":340,"cameraNum":3})");
+        write_file("tenant.json", R"({"demo":"T01"})");
+        write_file("posId.json", R"({"posId":"7"})");
+    }
+    void expect_other_settings_read() {
+        const _CAMHP_CAP_& cam = params->cam;
+        EXPECT_EQ(cv::format("%d,%d,%d,%d,%d", cam.x, cam.y, cam.width, cam.height, cam.camera_num),
+                  "150,70,340,340,3");
+        EXPECT_EQ(params->tenant_code + "/" + params->pos_id, "T01/7");
+        EXPECT_TRUE(file_exists("featurexYz.db"));
+        EXPECT_EQ(params->dev, "");
+        EXPECT_EQ(params->filter_score, 0.0f);
+    }
+};
+
+// A working directory of 260 bytes or more once read as "/": the database,
+// coordinate.json and the binding files went to the root, and the log pruning
+// deleted files of the system's /tmp.
+TEST_F(StartupFiles, LongWorkingDirectoryKeepsEveryFileInside) {
+    std::string deep = dir();
+    while (deep.size() < 320) {
+        deep += "/" + std::string(60, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    }
+    write_file(deep + "/dev.ini", "[default]\nfilterScore = 0.5\n");
+    write_file(deep + "/tenant.json", R"({"demo":"T01"})");
+    ASSERT_EQ(chdir(deep.c_str()), 0);
+    log_reopen();  // the test's log goes into the deep folder too
+    const bool root_had_database = file_exists("/featurexYz.db");
+
+    EXPECT_EQ(Init(), 0);
+    EXPECT_FLOAT_EQ(params->filter_score, 0.5f);
+    EXPECT_EQ(params->tenant_code, "T01");
+    EXPECT_EQ(params->db_path, deep + "/featurexYz.db");
+    EXPECT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    EXPECT_EQ(list_dir("."),
+              (std::vector<std::string>{"coordinate.json", "dev.ini", "featurexYz.db", "tenant.json", "tmp"}));
+    EXPECT_EQ(list_dir(dir()), (std::vector<std::string>{std::string(60, 'd')}));
+    EXPECT_EQ(file_exists("/featurexYz.db"), root_had_database);
+}
+
+// Pruning once kept the seven newest entries of tmp/ whatever they were and
+// deleted the rest, the host's own files included.
+TEST_F(StartupFiles, PruningRemovesOnlyTheOldestDayFiles) {
+    const std::vector<std::string> hosts = {"daily_2026-01-01.txt.bak", "daily_notes.txt", "host-notes.txt"};
+    for (const std::string& name : hosts) write_file("tmp/" + name, "the host's");
+    ASSERT_EQ(mkdir("tmp/daily_2025-12-31.txt", 0700), 0);  // a folder, never a day file
+    ASSERT_EQ(symlink("host-notes.txt", "tmp/daily_2025-12-30.txt"), 0);
+    for (int day = 1; day <= 9; ++day) write_file("tmp/daily_2026-01-0" + std::to_string(day) + ".txt", "old");
+
+    EXPECT_EQ(Init(), 0);
+    std::vector<std::string> expected = {"daily_2025-12-30.txt", "daily_2025-12-31.txt"};
+    for (int day = 4; day <= 9; ++day) expected.push_back("daily_2026-01-0" + std::to_string(day) + ".txt");
+    expected.insert(expected.end(), hosts.begin(), hosts.end());
+    expected.push_back(today_file());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list_dir("tmp"), expected);
+    EXPECT_EQ(read_file("tmp/host-notes.txt"), "the host's");
+}
+
+// A dev.ini that cannot be read once threw inside the reader (a folder), hung
+// Init (a FIFO) or took a minute and gigabytes (200 MB): now it counts as
+// missing, with one log line, and every other start-up step still runs.
+TEST_F(StartupFiles, UnreadableDevIniCountsAsMissingAndStartUpFinishes) {
+    write_other_settings();
+    const std::vector<std::pair<const char*, std::function<void()>>> kinds = {
+        {"folder", [] { ASSERT_EQ(mkdir("dev.ini", 0700), 0); }},
+        {"FIFO", [] { ASSERT_EQ(mkfifo("dev.ini", 0600), 0); }},
+        {"200 MB",
+         [] {
+             write_file("dev.ini", "[default]\ndev = huge\n");
+             ASSERT_EQ(truncate("dev.ini", 200 << 20), 0);  // sparse: cheap to make
+         }},
+    };
+    int refusals = 0;
+    for (const auto& [kind, make] : kinds) {
+        SCOPED_TRACE(kind);
+        make();
+        EXPECT_EQ(Init(), 0);
+        expect_other_settings_read();
+        EXPECT_EQ(log_count("dev.ini not read"), ++refusals);
+        ASSERT_EQ(remove("dev.ini"), 0);
+    }
+}
+
+// 600,000 "[" in a binding file or coordinate.json once overflowed the host's
+// stack inside Init.
+TEST_F(StartupFiles, DeeplyNestedSettingsFilesReadAsMalformed) {
+    const std::string deep(600000, '[');
+    for (const char* name : {"tenant.json", "posId.json", "coordinate.json"}) {
+        SCOPED_TRACE(name);
+        write_other_settings();
+        write_file(name, deep);
+        EXPECT_EQ(Init(), 0);
+        const _CAMHP_CAP_& cam = params->cam;
+        const bool coordinates = std::string(name) == "coordinate.json";
+        EXPECT_EQ(cam.width, coordinates ? 0 : 340);
+        EXPECT_EQ(params->tenant_code, std::string(name) == "tenant.json" ? "" : "T01");
+        EXPECT_EQ(params->pos_id, std::string(name) == "posId.json" ? "" : "7");
+    }
+    // Nesting a settings file has a reason for still reads.
+    write_file("coordinate.json", R"({"x":150,"y":70,"width":340,"height":340,"cameraNum":3,"n":[[[[]]]]})");
+    EXPECT_EQ(Init(), 0);
+    EXPECT_EQ(params->cam.width, 340);
+}
