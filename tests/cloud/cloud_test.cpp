@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <iterator>
 
 namespace {
@@ -201,6 +204,104 @@ TEST_F(CloudLink, ExportedCallsTakeNullAsEmptyAndSendNothingAfterClose) {
     EXPECT_EQ(InitPos("T01", "P01", "SN1"), -2006);
     EXPECT_EQ(UnbindPos("T01", "SN1"), -2006);
     EXPECT_EQ(cloud.seen().size(), 2u);
+}
+
+// Values once went into the URLs as they were: "T01#x" asked the tenant check
+// about "T01", an SN holding "&mac=" added a parameter, a space made libcurl
+// refuse the URL and the call answered "tenant unknown".
+TEST_F(CloudLink, ValuesAreEscapedIntoTheirOwnPlaceInTheUrl) {
+    tenant_is_known();
+    struct Case {
+        const char* tenant;
+        const char* escaped;
+    } const cases[] = {{"T01#x", "T01%23x"}, {"T 01", "T%2001"}, {"T/../x?y", "T%2F..%2Fx%3Fy"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tenant);
+        const std::string bind = std::string("/") + c.tenant + "/newretail/api/pos/machine/bind";
+        cloud.answer("PUT", bind, json(R"({"code":0,"data":{"id":"77"}})"));
+        EXPECT_EQ(InitPos(c.tenant, "P01", "SN1"), 0);
+        EXPECT_EQ(cloud.seen("GET", kTenantPath).back().query["tenantCode"], c.tenant);
+        EXPECT_EQ(cloud.seen("GET", kTenantPath).back().target, std::string(kTenantPath) + "?tenantCode=" + c.escaped);
+        ASSERT_EQ(cloud.seen("PUT", bind).size(), 1u);
+        EXPECT_EQ(cloud.seen("PUT", bind)[0].target, std::string("/") + c.escaped + "/newretail/api/pos/machine/bind");
+        EXPECT_EQ(read_file("tenant.json"), std::string(R"({"demo":")") + c.tenant + "\"}");
+    }
+    cloud.answer("GET", kUnbindPath, json(R"({"code":0})"));
+    EXPECT_EQ(UnbindPos("T01", "SN1&mac=00:00:00:00:00:00"), 0);
+    const SeenRequest unbind = cloud.seen("GET", kUnbindPath).at(0);
+    EXPECT_EQ(unbind.query.size(), 2u);
+    EXPECT_EQ(unbind.query.at("snNo"), "SN1&mac=00:00:00:00:00:00");
+    EXPECT_EQ(unbind.query.at("mac"), device_mac());
+    // Plain values stay byte-identical.
+    EXPECT_NE(log_text().find("url is http://t.localhost:" + std::to_string(cloud.port()) +
+                              "/T01/newretail/api/pos/machine/unbind?mac="),
+              std::string::npos);
+}
+
+// A URL libcurl cannot send is refused as such, not taken for an unknown tenant.
+TEST_F(CloudLink, UnsendableUrlIsRefusedNotAnUnknownTenant) {
+    params->dev = "ht tp://bad";
+    EXPECT_EQ(InitPos("T01", "P01", "SN1"), QX_ERR_BINDING);
+    EXPECT_EQ(UnbindPos("T01", "SN1"), QX_ERR_BINDING);
+    EXPECT_NE(log_text().find("tenant check refused"), std::string::npos);
+    EXPECT_TRUE(cloud.seen().empty());
+    expect_binding_unchanged();
+}
+
+// A bind once answered 0 with tenant.json blocked; and its temporary file had
+// a predictable name, so a link planted there carried the write elsewhere.
+TEST_F(CloudLink, BindWritesBothBindingFilesOrNeither) {
+    tenant_is_known();
+    cloud.answer("PUT", kBindPath, json(R"({"code":0,"data":{"id":"77"}})"));
+    for (const char* blocked : {"tenant.json", "posId.json"}) {
+        SCOPED_TRACE(blocked);
+        const std::string kept = read_file(blocked);
+        ASSERT_EQ(std::remove(blocked), 0);
+        ASSERT_EQ(mkdir(blocked, 0700), 0);
+        EXPECT_EQ(InitPos("T01", "P01", "SN1"), QX_ERR_BINDING);
+        EXPECT_EQ(params->tenant_code + "/" + params->pos_id, "OLD-TENANT/1");
+        ASSERT_EQ(rmdir(blocked), 0);
+        write_file(blocked, kept);
+        expect_binding_unchanged();
+        EXPECT_EQ(list_dir("."), (std::vector<std::string>{"dev.ini", "posId.json", "tenant.json", "tmp"}));
+    }
+    EXPECT_NE(log_text().find("initPos failed: the binding files could not be written"), std::string::npos);
+
+    write_file(dir() + "/../outside-" + std::to_string(getpid()), "the host's");
+    const std::string outside = dir() + "/../outside-" + std::to_string(getpid());
+    for (const char* name : {"tenant.json", "posId.json"})
+        ASSERT_EQ(symlink(outside.c_str(), (dir() + "/" + name + ".tmp." + std::to_string(getpid())).c_str()), 0);
+    EXPECT_EQ(InitPos("T01", "P01", "SN1"), 0);
+    EXPECT_EQ(read_file(outside), "the host's");
+    std::remove(outside.c_str());
+    EXPECT_EQ(read_file("tenant.json") + read_file("posId.json"), R"({"demo":"T01"}{"posId":"77"})");
+}
+
+// 2,000,000 "[" once overflowed the host's stack; an answer of 100 MB grew
+// the host by hundreds of MB. Both now count as no answer.
+TEST_F(CloudLink, DeepOrHugeAnswersCountAsNoAnswer) {
+    const std::string deep(250000, '['), pad(1 << 20, 'x');
+    cloud.answer("GET", kTenantPath, json(deep));
+    EXPECT_EQ(InitPos("T01", "P01", "SN1"), -4004);
+    cloud.answer("GET", kTenantPath, json(R"({"code":0,"data":true,"pad":")" + pad + "\"}"));
+    EXPECT_EQ(InitPos("T01", "P01", "SN1"), -4004);
+    tenant_is_known();
+    for (const std::string& body : {deep, R"({"code":0,"data":{"id":"77"},"pad":")" + pad + "\"}"}) {
+        cloud.answer("PUT", kBindPath, json(body));
+        EXPECT_EQ(InitPos("T01", "P01", "SN1"), QX_ERR_BINDING);
+        cloud.answer("GET", kUnbindPath, json(body));
+        EXPECT_EQ(UnbindPos("T01", "SN1"), QX_ERR_BINDING);
+    }
+    expect_binding_unchanged();
+}
+
+// The bind's PUT keeps its 3 s limit: an answer after 5 s fails the bind.
+TEST_F(CloudLink, BindAnsweredTooLateFails) {
+    tenant_is_known();
+    cloud.answer("PUT", kBindPath, {200, R"({"code":0,"data":{"id":"77"}})", MockAnswer::Kind::Slow});
+    EXPECT_EQ(InitPos("T01", "P01", "SN1"), QX_ERR_BINDING);
+    EXPECT_NE(log_text().find("no usable answer (transfer code 28)"), std::string::npos);
+    expect_binding_unchanged();
 }
 
 TEST(MacText, UpperCaseHexOfTheFirstInterfaceThatAnswers) {
