@@ -11,7 +11,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -117,6 +121,66 @@ TEST_F(CameraCalls, GetScaleBitmapSavesTheWholeFrameAndTheCrop) {
     EXPECT_FALSE(cam().save_image);  // only for the length of the call
     EXPECT_EQ(log_count(std::string("rawPath:") + raw), 1);
     EXPECT_EQ(log_count(std::string("cropPath:") + crop), 1);
+}
+
+// Pictures of the same second once shared a name, so a later recognition's
+// picture replaced an earlier one's; and a QXPhoto planted as a link took the
+// pictures wherever it pointed.
+TEST_F(CameraCalls, PicturesGetUniqueTimeSortedNamesAndNeverGoThroughALink) {
+    CameraSource source(photo_sequence());
+    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    ASSERT_EQ(SetCameraId(0), 0);
+    std::vector<std::string> raws, crops;
+    for (int shot = 0; shot < 5; ++shot) {
+        char raw[QX_PATH_SIZE] = "", crop[QX_PATH_SIZE] = "";
+        EXPECT_EQ(GetScaleBitmap(raw, crop), 0);
+        raws.push_back(raw);
+        crops.push_back(crop);
+    }
+    EXPECT_TRUE(std::is_sorted(raws.begin(), raws.end()));
+    EXPECT_TRUE(std::is_sorted(crops.begin(), crops.end()));
+    EXPECT_EQ(list_dir("QXPhoto").size(), 10u);
+
+    std::filesystem::remove_all("QXPhoto");
+    ASSERT_EQ(mkdir("elsewhere", 0700), 0);
+    ASSERT_EQ(symlink("elsewhere", "QXPhoto"), 0);
+    char raw[QX_PATH_SIZE] = "x", crop[QX_PATH_SIZE] = "x";
+    EXPECT_EQ(GetScaleBitmap(raw, crop), 0);
+    EXPECT_STREQ(raw, "");
+    EXPECT_STREQ(crop, "");
+    EXPECT_TRUE(list_dir("elsewhere").empty());
+    EXPECT_GE(log_count("photo folder refused"), 1);
+}
+
+// An unplugged camera once kept the loop reading every 0.3 ms and logging
+// "cap error" (flushed) for each read. Now reads back off, the streak is
+// logged when it starts and, with its length, when it ends, and capture
+// resumes when frames come back.
+TEST_F(CameraCalls, FailingReadsBackOffAreLoggedOnceAndCaptureResumes) {
+    CameraSource source(photo_sequence());
+    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    ASSERT_EQ(SetCameraId(0), 0);
+    ASSERT_EQ(std::rename("frames", "unplugged"), 0);
+    ASSERT_TRUE(eventually([] { return log_count("cap error") == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(log_count("cap error"), 1);
+    char raw[QX_PATH_SIZE] = "x", crop[QX_PATH_SIZE] = "x";
+    EXPECT_EQ(GetScaleBitmap(raw, crop), 0);
+    EXPECT_STREQ(raw, "");  // no stale frame from before the failure
+
+    ASSERT_EQ(std::rename("unplugged", "frames"), 0);
+    ASSERT_TRUE(eventually([] { return log_count("reads failed in a row, capture resumed") == 1; }));
+    const std::string log = log_text();
+    const size_t at = log.find("cap error: ");
+    ASSERT_NE(at, std::string::npos);
+    const long reads = std::strtol(log.c_str() + at + std::strlen("cap error: "), nullptr, 10);
+    EXPECT_GE(reads, 3);
+    EXPECT_LE(reads, 40);  // about a dozen reads in 1.5 s, not thousands
+    EXPECT_TRUE(eventually([&] {
+        GetScaleBitmap(raw, crop);
+        return *raw != '\0';
+    }));
+    EXPECT_TRUE(camhp_is_open(&cam()));
 }
 
 TEST_F(CameraCalls, ReopenSwitchesTheSourceWhileAnotherThreadTakesPictures) {
