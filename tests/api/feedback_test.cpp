@@ -15,6 +15,8 @@
 
 #include <filesystem>
 
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -167,4 +169,83 @@ TEST_F(Feedback, CameraRecognitionConfirmedFromTheTray) {
     EXPECT_NE(report.find(R"("identifyCode":{"code":"0","accuracy":0.0})"), std::string::npos) << report;
     ASSERT_EQ(AutoDetect(codes, session), 0);
     EXPECT_EQ(std::string(codes).substr(0, 5), "4004,");
+}
+
+// Two recognitions within one second once shared one tray picture, so the
+// first one's feedback filed and uploaded the second one's.
+TEST_F(Feedback, EachRecognitionKeepsItsOwnTrayPicture) {
+    const Kind& kiwi = distinct_kinds()[3];
+    const Kind& banana = distinct_kinds()[0];
+    auto frames_of = [](const Kind& kind) {
+        const std::string photo = "data/grocery/val/" + kind.folder + "/" + fs::path(grocery("val", kind, 0)).filename().string();
+        return std::vector<cv::Mat>(4, tray_frame(photo));
+    };
+    char codes[QX_CODES_SIZE] = "", first[QX_SESSION_SIZE] = "", second[QX_SESSION_SIZE] = "";
+    {
+        CameraSource source(write_sequence("kiwi", frames_of(kiwi)));
+        ASSERT_EQ(SetCameraId(0), 0);
+        ASSERT_EQ(AutoDetect(codes, first), 0);
+    }
+    CameraSource source(write_sequence("banana", frames_of(banana)));
+    ASSERT_EQ(qx_ai_reopencamera(0), 0);
+    ASSERT_EQ(AutoDetect(codes, second), 0);
+    EXPECT_EQ(scalar("select count(distinct image_path) from product_record"), 2);
+
+    ASSERT_EQ(SetFeedBack("4004", first, 0, "Kiwi"), 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open("featurexYz.db", &db), SQLITE_OK);
+    auto picture_of = [db](const char* session) {
+        sqlite3_stmt* query = nullptr;
+        sqlite3_prepare_v2(db, "select image_path from product_record where session_id = ?", -1, &query, nullptr);
+        sqlite3_bind_text(query, 1, session, -1, SQLITE_TRANSIENT);
+        std::string path;
+        if (sqlite3_step(query) == SQLITE_ROW) path = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+        sqlite3_finalize(query);
+        return path;
+    };
+    const std::string mine = read_file(picture_of(first)), other = read_file(picture_of(second));
+    sqlite3_close(db);
+    ASSERT_FALSE(mine.empty());
+    EXPECT_NE(mine, other);
+    ASSERT_EQ(cloud.seen("POST", kUpload).size(), 1u);
+    EXPECT_EQ(cloud.seen("POST", kUpload)[0].parts.at(1).content, mine);
+}
+
+// pic_data/<code> planted as a link once had the feedback delete a picture
+// outside pic_data and write one there.
+TEST_F(Feedback, LinkedProductFolderIsRefused) {
+    for (int n = 0; n < 10; ++n) write_file("elsewhere/" + std::to_string(n) + ".jpg", "the host's");
+    ASSERT_EQ(symlink((dir() + "/elsewhere").c_str(), "pic_data/4004"), 0);
+    std::string session;
+    recognise(grocery("val", distinct_kinds()[3], 0), &session);
+    EXPECT_EQ(SetFeedBack("4004", session.c_str(), 0, ""), 0);
+    EXPECT_EQ(samples("4004"), 1);
+    EXPECT_EQ(list_dir("elsewhere").size(), 10u);
+    EXPECT_EQ(read_file("elsewhere/0.jpg"), "the host's");
+}
+
+// The upload keeps its 3 s limit, and an answer too deep or too large is no
+// answer: none of them may lead to a report, stall the till or crash it.
+TEST_F(Feedback, UploadAnswerTooLateDeepOrHugeSendsNoReport) {
+    const std::string with_url = R"({"code":0,"data":{"url":"http://files/p.jpg"},"pad":")";
+    struct Case {
+        const char* what;
+        MockAnswer answer;
+        bool stays_online;
+    } const cases[] = {
+        {"late", {200, with_url + "\"}", MockAnswer::Kind::Slow}, false},
+        {"deep", {200, std::string(250000, '[')}, true},
+        {"huge", {200, with_url + std::string(1 << 20, 'x') + "\"}"}, false},
+    };
+    int shot = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cloud.answer("POST", kUpload, c.answer);
+        params->cloud_online = true;
+        std::string session;
+        recognise(grocery("val", distinct_kinds()[3], shot++), &session);
+        EXPECT_EQ(SetFeedBack("4004", session.c_str(), 0, ""), 0);
+        EXPECT_EQ(params->cloud_online, c.stays_online);
+        EXPECT_TRUE(cloud.seen("POST", kReport).empty());
+    }
 }
