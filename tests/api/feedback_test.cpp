@@ -13,7 +13,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include <unistd.h>
 
@@ -181,15 +184,25 @@ TEST_F(Feedback, EachRecognitionKeepsItsOwnTrayPicture) {
         return std::vector<cv::Mat>(4, tray_frame(photo));
     };
     char codes[QX_CODES_SIZE] = "", first[QX_SESSION_SIZE] = "", second[QX_SESSION_SIZE] = "";
-    {
-        CameraSource source(write_sequence("kiwi", frames_of(kiwi)));
-        ASSERT_EQ(SetCameraId(0), 0);
-        ASSERT_EQ(AutoDetect(codes, first), 0);
+    const std::string kiwis = write_sequence("kiwi", frames_of(kiwi));
+    const std::string bananas = write_sequence("banana", frames_of(banana));
+    // Both recognitions within one clock second, where the names once collided.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const std::time_t start = std::time(nullptr);
+        while (std::time(nullptr) == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const std::time_t second_of_first = std::time(nullptr);
+        {
+            CameraSource source(kiwis);
+            ASSERT_EQ(qx_ai_reopencamera(0), 0);
+            ASSERT_EQ(AutoDetect(codes, first), 0);
+        }
+        CameraSource source(bananas);
+        ASSERT_EQ(qx_ai_reopencamera(0), 0);
+        ASSERT_EQ(AutoDetect(codes, second), 0);
+        if (std::time(nullptr) == second_of_first) break;
     }
-    CameraSource source(write_sequence("banana", frames_of(banana)));
-    ASSERT_EQ(qx_ai_reopencamera(0), 0);
-    ASSERT_EQ(AutoDetect(codes, second), 0);
-    EXPECT_EQ(scalar("select count(distinct image_path) from product_record"), 2);
+    EXPECT_EQ(scalar("select count(distinct image_path) from product_record"),
+              scalar("select count(*) from product_record"));
 
     ASSERT_EQ(SetFeedBack("4004", first, 0, "Kiwi"), 0);
     sqlite3* db = nullptr;
