@@ -4,7 +4,6 @@
 #include "support/tools.h"
 
 
-#include <cerrno>
 #include <sys/stat.h>
 
 namespace {

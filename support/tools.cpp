@@ -254,9 +254,16 @@ bool write_all(int fd, const char* data, size_t size) {
 
 }  // namespace
 
+int tool_open_temp_beside(const std::string& path, std::string& temporary) {
+    temporary = path + ".XXXXXX";
+    const int fd = mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) temporary.clear();
+    return fd;
+}
+
 bool tool_write_file_atomic(const std::string& path, const std::string& data) {
-    std::string temporary = path + ".XXXXXX";
-    Descriptor file{mkostemp(&temporary[0], O_CLOEXEC)};
+    std::string temporary;
+    Descriptor file{tool_open_temp_beside(path, temporary)};
     if (file.fd < 0) return false;
     // mkstemp makes the file private; the library's files are ordinary ones.
     bool written = fchmod(file.fd, 0644) == 0 && write_all(file.fd, data.data(), data.size());

@@ -45,6 +45,10 @@ void tool_del_rod(std::string& text);
 // Product codes name folders under pic_data: refuses "", ".", "..", and codes
 // holding "/", "\\" or a NUL byte, so no code reaches outside its own folder.
 bool tool_code_is_safe_folder(const std::string& code);
+// Creates a new file beside `path` ("<path>.XXXXXX", the X's random), mode
+// 0600, exclusively: a file or link planted in advance is never opened. The
+// open descriptor (the caller closes it), or -1; its name goes to `temporary`.
+int tool_open_temp_beside(const std::string& path, std::string& temporary);
 // Writes `data` to `path` through a temporary file in the same folder and a
 // rename, so a crash never leaves half a file. The temporary file gets an
 // unpredictable name and is created exclusively; the rename replaces a symbolic

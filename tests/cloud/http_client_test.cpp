@@ -12,6 +12,23 @@
 #include <future>
 #include <vector>
 
+// Each request kind with `timeout` seconds (the upload's limit is its own 3 s);
+// "upload" sends `photo` by POST.
+struct MethodCase {
+    const char* method;
+    std::function<unsigned(const std::string&, std::string&)> call;
+};
+std::vector<MethodCase> every_method(const std::string& photo, int timeout) {
+    return {
+        {"GET", [=](auto& url, auto& r) { return CommonTools::http_get(url, r, timeout); }},
+        {"POST", [=](auto& url, auto& r) { return CommonTools::http_post(url, "{}", r, timeout); }},
+        {"PUT", [=](auto& url, auto& r) { return CommonTools::http_put(url, "{}", r, timeout); }},
+        {"DELETE", [=](auto& url, auto& r) { return CommonTools::http_delete(url, r, timeout); }},
+        {"upload",
+         [=](auto& url, auto& r) { return static_cast<unsigned>(CommonTools::upload_file(url.c_str(), photo.c_str(), r)); }},
+    };
+}
+
 class HttpClient : public TempDirTest {
 protected:
     MockCloud cloud;
@@ -73,19 +90,9 @@ TEST_F(HttpClient, UploadSendsPathFieldThenFileNamedHelloJpg) {
 TEST_F(HttpClient, SlowServerTimesEveryMethodOutWith28) {
     const std::string photo = dir() + "/x.jpg";
     write_file(photo, "jpeg");
-    struct Case {
-        const char* method;
-        std::function<unsigned(const std::string&, std::string&)> call;
-    } const cases[] = {
-        {"GET", [](auto& url, auto& r) { return CommonTools::http_get(url, r, 1); }},
-        {"POST", [](auto& url, auto& r) { return CommonTools::http_post(url, "{}", r, 1); }},
-        {"PUT", [](auto& url, auto& r) { return CommonTools::http_put(url, "{}", r, 1); }},
-        {"DELETE", [](auto& url, auto& r) { return CommonTools::http_delete(url, r, 1); }},
-        {"upload",
-         [&](auto& url, auto& r) { return static_cast<unsigned>(CommonTools::upload_file(url.c_str(), photo.c_str(), r)); }},
-    };
+    const std::vector<MethodCase> cases = every_method(photo, 1);
     std::vector<std::future<std::pair<unsigned, std::string>>> results;
-    for (const Case& c : cases) {
+    for (const MethodCase& c : cases) {
         const std::string method = std::string(c.method) == "upload" ? "POST" : c.method;
         const std::string path = std::string("/slow-") + c.method;
         cloud.answer(method, path, {200, R"({"code":0})", MockAnswer::Kind::Slow});
@@ -109,18 +116,8 @@ TEST_F(HttpClient, AnswersBeyondTheLimitAreAbandonedAsFailed) {
     const std::string photo = dir() + "/x.jpg";
     write_file(photo, "jpeg");
     const std::string flood(2 << 20, 'x'), fits(200 << 10, 'y');
-    struct Case {
-        const char* method;
-        std::function<unsigned(const std::string&, std::string&)> call;
-    } const cases[] = {
-        {"GET", [](auto& url, auto& r) { return CommonTools::http_get(url, r, 3); }},
-        {"POST", [](auto& url, auto& r) { return CommonTools::http_post(url, "{}", r, 3); }},
-        {"PUT", [](auto& url, auto& r) { return CommonTools::http_put(url, "{}", r, 3); }},
-        {"DELETE", [](auto& url, auto& r) { return CommonTools::http_delete(url, r, 3); }},
-        {"upload",
-         [&](auto& url, auto& r) { return static_cast<unsigned>(CommonTools::upload_file(url.c_str(), photo.c_str(), r)); }},
-    };
-    for (const Case& c : cases) {
+    const std::vector<MethodCase> cases = every_method(photo, 3);
+    for (const MethodCase& c : cases) {
         SCOPED_TRACE(c.method);
         const std::string method = std::string(c.method) == "upload" ? "POST" : c.method;
         cloud.answer(method, "/flood", {200, flood});
