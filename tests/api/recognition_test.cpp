@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -93,7 +95,10 @@ TEST_F(Recognition, PictureFileFailures) {
 }
 
 TEST_F(Recognition, CropRectangleIsRequiredEvenForFiles) {
-    ASSERT_EQ(SaveScaleSetting(0, 0, 0, 0), 0);
+    // A rectangle without area is refused; a start without a stored one has none.
+    EXPECT_EQ(SaveScaleSetting(0, 0, 0, 0), QX_ERR_CROP_OUTSIDE);
+    ASSERT_EQ(std::remove("coordinate.json"), 0);
+    ASSERT_EQ(Init(), 0);
     char codes[QX_CODES_SIZE], session[QX_SESSION_SIZE];
     EXPECT_EQ(TestDetect(grocery("val", distinct_kinds()[0], 0).c_str(), codes, session), QX_ERR_NO_CROP);
     EXPECT_EQ(AutoDetect(codes, session), QX_ERR_NO_CROP);
