@@ -126,7 +126,9 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             commodity.id = 0;
             commodity.code = code;
             commodity.feature = record.feature_value.c_str();
-            db_save_db_index(params, &commodity);
+            // A record whose feature is not finite would rank first in every
+            // later search: the engine result was unusable, nothing is learned.
+            if (db_save_db_index(params, &commodity) != 0) return QX_ERR_DETECT_FAILED;
             _CAMHP_IMAGE_ image{};
             std::snprintf(image.commodity_code, sizeof image.commodity_code, "%s", code);
             std::snprintf(image.crop_path, sizeof image.crop_path, "%s", record.image_path.c_str());

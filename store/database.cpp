@@ -376,7 +376,9 @@ DB_STAGED_STORE::~DB_STAGED_STORE() {
         db_.close();
     } catch (...) {
     }
-    if (!installed_) std::remove(path_.c_str());
+    if (installed_) return;
+    std::remove(path_.c_str());
+    db_remove_side_files(path_);
 }
 
 int DB_STAGED_STORE::add(DB_COMMODITY* sample) {

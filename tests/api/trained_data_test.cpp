@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <cstring>
 #include <filesystem>
 
@@ -301,4 +304,26 @@ TEST_F(TrainedData, InitRemovesOnlyItsOwnStaleTemporaries) {
     EXPECT_FALSE(fs::exists(".qxtmp-export-x"));
     EXPECT_TRUE(fs::exists("keep.qxtmp-"));
     EXPECT_TRUE(fs::exists(".qxtmp-folder"));
+}
+
+// Another process holding the file: every call gives up after the store's
+// 5 s wait instead of the minute SQLite's callers used to wait.
+TEST_F(TrainedData, LockedStoreFailsWithinTheBusyWait) {
+    learn_three_kinds();
+    std::string session;
+    recognise(grocery("val", distinct_kinds()[3], 0), &session);
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open("featurexYz.db", &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto seconds = [](const std::function<void()>& call) {
+        auto start = std::chrono::steady_clock::now();
+        call();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_LT(seconds([&] { EXPECT_EQ(SetFeedBack("4004", session.c_str(), 0, ""), QX_ERR_RECORDS); }), 15.0);
+    EXPECT_LT(seconds([] { EXPECT_NE(qx_ai_setnorecommend("4004"), QX_OK); }), 15.0);
+    sqlite3_exec(holder, "rollback", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    EXPECT_EQ(index_size(), 9);
+    EXPECT_EQ(scalar("select count(*) from feature_code where deleted = 0"), 9);
 }
