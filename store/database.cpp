@@ -366,9 +366,20 @@ void db_withdraw_code(DB_HADNLE* context, const std::string& code) {
 
 DB_STAGED_STORE::DB_STAGED_STORE() : path_(db_temp_file("learn")) {
     if (path_.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, "no room for a new store file", false);
-    db_prepare_file(path_);
-    db_.open(path_.c_str());
-    db_.execDML("begin immediate;");
+    try {
+        db_prepare_file(path_);
+        db_.open(path_.c_str());
+        db_.execDML("begin immediate;");
+    } catch (...) {
+        // No destructor runs for a half-made object: the file goes here.
+        try {
+            db_.close();
+        } catch (...) {
+        }
+        std::remove(path_.c_str());
+        db_remove_side_files(path_);
+        throw;
+    }
 }
 
 DB_STAGED_STORE::~DB_STAGED_STORE() {
