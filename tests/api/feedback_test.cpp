@@ -126,16 +126,29 @@ TEST_F(Feedback, MissingRecognitionTableIsReported) {
     EXPECT_EQ(SetFeedBack("4001", "1", 0, ""), QX_ERR_RECORDS);
 }
 
-TEST_F(Feedback, FailedUploadSwitchesTheCloudOffButKeepsTheSample) {
-    start_with_cloud(closed_loopback_port());
-    std::string first, second;
-    recognise(grocery("val", distinct_kinds()[3], 0), &first);
-    recognise(grocery("val", distinct_kinds()[3], 1), &second);
-    EXPECT_EQ(SetFeedBack("4004", first.c_str(), 0, ""), 0);
-    EXPECT_FALSE(params->cloud_online);
-    EXPECT_EQ(SetFeedBack("4004", second.c_str(), 0, ""), 0);
-    EXPECT_EQ(samples("4004"), 2);
-    EXPECT_EQ(list_dir("pic_data/4004").size(), 2u);
+// Only a failed transfer switches the cloud off, whether nothing listens or the
+// server cuts the upload; the samples are learned all the same.
+TEST_F(Feedback, FailedTransferSwitchesTheCloudOffButKeepsTheSample) {
+    for (bool server_cuts : {false, true}) {
+        SCOPED_TRACE(server_cuts ? "server cuts the upload" : "port closed");
+        if (server_cuts) {
+            cloud.answer("POST", kUpload, {200, R"({"code":0,"data":{"url":"http://f/p.jpg"}})", MockAnswer::Kind::Cut});
+            start_with_cloud(cloud.port());
+        } else {
+            start_with_cloud(closed_loopback_port());
+        }
+        const long long learned = samples("4004");
+        std::string first, second;
+        recognise(grocery("val", distinct_kinds()[3], 0), &first);
+        recognise(grocery("val", distinct_kinds()[3], 1), &second);
+        EXPECT_EQ(SetFeedBack("4004", first.c_str(), 0, ""), 0);
+        EXPECT_FALSE(params->cloud_online);
+        EXPECT_EQ(SetFeedBack("4004", second.c_str(), 0, ""), 0);
+        EXPECT_EQ(samples("4004"), learned + 2);
+        EXPECT_EQ(cloud.seen("POST", kUpload).size(), server_cuts ? 1u : 0u);
+        EXPECT_TRUE(cloud.seen("POST", kReport).empty());
+    }
+    EXPECT_EQ(list_dir("pic_data/4004").size(), 4u);
 }
 
 TEST_F(Feedback, UploadAnswerWithoutUrlSendsNoReport) {
@@ -169,21 +182,8 @@ TEST_F(Feedback, CameraRecognitionConfirmedFromTheTray) {
     EXPECT_EQ(std::string(codes).substr(0, 5), "4004,");
 }
 
-// Only a failed transfer switches the cloud off; a recognition without a kept
-// picture skips its upload and report and leaves the cloud on.
-
-TEST_F(Feedback, FailedTransferSwitchesTheCloudOffForTheRun) {
-    cloud.answer("POST", kUpload, {200, R"({"code":0,"data":{"url":"http://files/p.jpg"}})", MockAnswer::Kind::Cut});
-    std::string first, second;
-    recognise(grocery("val", distinct_kinds()[3], 0), &first);
-    recognise(grocery("val", distinct_kinds()[3], 1), &second);
-    EXPECT_EQ(SetFeedBack("4004", first.c_str(), 0, ""), 0);
-    EXPECT_FALSE(params->cloud_online);
-    EXPECT_EQ(SetFeedBack("4004", second.c_str(), 0, ""), 0);
-    EXPECT_EQ(cloud.seen("POST", kUpload).size(), 1u);
-    EXPECT_TRUE(cloud.seen("POST", kReport).empty());
-    EXPECT_EQ(samples("4004"), 2);
-}
+// A recognition without a kept picture skips its upload and report and leaves
+// the cloud on.
 
 TEST_F(Feedback, RecognitionWithoutPictureSkipsTheUploadAndKeepsTheCloudOn) {
     start_with_cloud(cloud.port(), false);
