@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -38,23 +39,19 @@ bool has_row(CppSQLite3DB& db, const char* sql) {
 
 std::string text_or_empty(const char* text) { return text ? text : ""; }
 
-// Parses a feature text into a zeroed buffer of the index's row width; a text
-// holding more values than fit is cut, never written past the buffer.
+// Parses a feature text into a zeroed buffer of the widest feature the store
+// reads; a text holding more values than fit is cut, never written past the buffer.
 void parse_feature(const char* text, std::vector<float>& values) {
     values.assign(DB_FEATURE_VALUES, 0.0f);
-    std::string copy = text_or_empty(text);
-    tool_feature_char_2_float_n(&copy[0], values.data(), DB_FEATURE_VALUES);
+    tool_feature_read(text, values.data(), DB_FEATURE_VALUES);
 }
+
+bool is_zero(float value) { return value == 0.0f; }
 
 // A NaN or infinite value would rank first in every search (its distance
 // compares as nothing): such a vector never enters an index.
 bool finite_feature(const std::vector<float>& values) {
     return alg_all_finite(values.data(), static_cast<int>(values.size()));
-}
-
-std::unique_ptr<libhnsw::Index> new_index() {
-    return std::unique_ptr<libhnsw::Index>(
-        new libhnsw::Index(DB_FEATURE_VALUES, kIndexCapacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
 }
 
 // A write transaction that rolls back unless committed: a failure between the
@@ -148,25 +145,32 @@ long long count_rows(CppSQLite3DB& db) {
     return query.eof() ? 0 : query.getInt64Field(0, 0);
 }
 
-// Adds every live sample of an open file to `index`. A row no label can name
-// or whose feature is not finite is left out with a log line.
-void fill_index(CppSQLite3DB& db, libhnsw::Index& index) {
-    if (!db.tableExists("feature_code")) return;
+// Adds the live samples of an open file to `index`. A sample with a non-zero
+// value beyond the index's width would be searched on a part of itself only:
+// false is returned at the first one, and the caller loads a wider index. A
+// row no label can name or whose feature is not finite is left out with a log
+// line: a NaN would rank first in every search.
+bool load_samples(CppSQLite3DB& db, libhnsw::Index& index) {
+    const int width = index.dimension();
+    // One buffer for every row, zero beyond what the last row wrote: no
+    // allocation and no copy of the text per sample.
+    std::vector<float> values(DB_FEATURE_VALUES, 0.0f);
     CppSQLite3Query query = db.execQuery("select id,feature from feature_code where deleted = 0");
-    std::vector<float> values;
     for (; !query.eof(); query.nextRow()) {
-        long long id = query.getInt64Field(0, 0);
+        const long long id = query.getInt64Field(0, 0);
         if (id < 1 || id > INT_MAX) {
             logger->info("sample id {} out of range, not loaded", id);
             continue;
         }
-        parse_feature(query.getStringField(1, ""), values);
-        if (!finite_feature(values)) {
+        const int read = tool_feature_read(query.getStringField(1, ""), values.data(), DB_FEATURE_VALUES);
+        if (read > width && !std::all_of(values.begin() + width, values.begin() + read, is_zero)) return false;
+        if (alg_all_finite(values.data(), read))
+            index.Addsample(values.data(), static_cast<int>(id - 1));
+        else
             logger->info("sample {} has a non-finite feature, not loaded", id);
-            continue;
-        }
-        index.Addsample(values.data(), static_cast<int>(id - 1));
+        std::fill_n(values.begin(), read, 0.0f);
     }
+    return true;
 }
 
 // Puts a finished file in the place of the live store: its content reaches the
@@ -257,37 +261,56 @@ void db_init(DB_HADNLE* context) {
     db_reload_index(context);
 }
 
-std::unique_ptr<libhnsw::Index> db_build_index(const std::string& path) {
-    std::clock_t start = std::clock();
-    std::unique_ptr<libhnsw::Index> index = new_index();
-    CppSQLite3DB db;
-    db.open(path.c_str(), SQLITE_OPEN_READONLY);
-    fill_index(db, *index);
-    db.close();
-    logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
-    return index;
-}
-
 void db_reload_index(DB_HADNLE* context) {
     std::clock_t start = std::clock();
-    std::unique_ptr<libhnsw::Index> fresh = db_build_index(context->db_path);
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        context->index.swap(fresh);
-        context->sample_rows = -1;
-    }
+    db_load_idx_from_db(context);
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
+}
+
+std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
+    std::unique_ptr<libhnsw::Index> index(
+        new libhnsw::Index(DB_INDEX_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+    if (!db.tableExists("feature_code") || load_samples(db, *index)) return index;
+    // Only a file written by other means holds such samples; the full width
+    // keeps their whole distance.
+    logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
+                 DB_FEATURE_VALUES);
+    index.reset();  // before the wider one is made: never two in memory
+    index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+    load_samples(db, *index);
+    return index;
 }
 
 void db_load_idx_from_db(DB_HADNLE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (context->index) fill_index(db, *context->index);
+    std::clock_t start = std::clock();
+    {
+        // Held across the load, so a sample learned meanwhile waits and lands
+        // in the new index. The old index goes first: one index in memory at a time.
+        std::lock_guard<std::mutex> lock(g_mutex);
+        context->index.reset();
+        context->index = db_build_index(db, kIndexCapacity);
+        context->sample_rows = -1;
+    }
+    logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
+    db.close();
 }
 
+namespace {
+
+// A new index of a file other than the one being served, built beside the live
+// index: a store replacement must know it can serve the file before it commits.
+std::unique_ptr<libhnsw::Index> index_of_file(const std::string& path) {
+    CppSQLite3DB db;
+    db.open(path.c_str(), SQLITE_OPEN_READONLY);
+    return db_build_index(db, kIndexCapacity);
+}
+
+}  // namespace
+
 void db_install_store(DB_HADNLE* context, const std::string& path) {
-    std::unique_ptr<libhnsw::Index> fresh = db_build_index(path);
+    std::unique_ptr<libhnsw::Index> fresh = index_of_file(path);
     std::lock_guard<std::mutex> lock(g_mutex);
     replace_store_file(path, context->db_path);
     context->index.swap(fresh);
@@ -332,6 +355,10 @@ int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
     context->sample_rows = rows;
     db.close();
     if (context->index) {
+        const int width = context->index->dimension();
+        if (!std::all_of(values.begin() + width, values.end(), is_zero))
+            logger->info("feature of label {} has values beyond the first {}; the index keeps only those",
+                         sample->id - 1, width);
         context->index->Addsample(values.data(), sample->id - 1);
         logger->info("cover label is {}", sample->id - 1);
         logger->info("index size is {}", context->index->get_cur_element_count());
@@ -359,7 +386,7 @@ void db_withdraw_code(DB_HADNLE* context, const std::string& code) {
         transaction.commit();
     }
     db.close();
-    std::unique_ptr<libhnsw::Index> rebuilt = db_build_index(context->db_path);
+    std::unique_ptr<libhnsw::Index> rebuilt = index_of_file(context->db_path);
     std::lock_guard<std::mutex> lock(g_mutex);
     context->index.swap(rebuilt);
 }

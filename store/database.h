@@ -16,8 +16,12 @@
 
 // Rows of feature_code the store keeps; from then on new samples reuse slots.
 constexpr int DB_SAMPLE_CAPACITY = 30000;
-// Values in a feature buffer: the index's row width. Features fill the first 160.
+// Values in a feature buffer, the widest feature text the store reads. The
+// library's features fill the first 160; the rest stays zero.
 constexpr int DB_FEATURE_VALUES = 720;
+// Values per sample in the index: the only ones a feature of the library can
+// make non-zero (a zero shared by every sample and query adds nothing to a distance).
+constexpr int DB_INDEX_VALUES = 160;
 // Code slots a match fills.
 constexpr int DB_RESULT_SLOTS = 10;
 
@@ -66,11 +70,12 @@ void db_init(DB_HADNLE* context);
 // Creates the tables the library uses where they are missing and migrates an
 // older layout, in the file at `path`; empties its recognition records.
 void db_prepare_file(const std::string& path);
+// Replaces the index by one holding every live sample of the file, under g_mutex.
 void db_load_idx_from_db(DB_HADNLE* context);
-// A new index of every live sample of the file at `path`, read only. Rows no
-// label can name or with a non-finite feature are left out (logged); throws
-// when the file cannot be read or the index cannot hold every sample.
-std::unique_ptr<libhnsw::Index> db_build_index(const std::string& path);
+// An index of every live sample of an open file, room for `capacity`: 160
+// values per sample, or 720 when some sample of the file has more. Rows no
+// label can name or with a non-finite feature are left out (logged).
+std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity);
 // Replaces the index by a fresh one loaded from the file as it is now; the file
 // itself is not touched (an imported copy stays byte for byte what it was).
 void db_reload_index(DB_HADNLE* context);

@@ -5,12 +5,16 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <random>
+#include <string>
 
 void tool_feature_float_2_char(const float* values, char* text, int count) {
     char* end = text + std::strlen(text);
@@ -31,14 +35,81 @@ std::string tool_feature_text(const float* values, int count) {
     return text;
 }
 
-int tool_feature_char_2_float_n(char* text, float* values, int capacity) {
+namespace {
+
+// strtod on one piece, for the forms the fast path leaves to it (signs, spaces,
+// hexadecimal, inf, nan, numbers out of range, trailing junk).
+double read_piece_with_strtod(const char* begin, const char* end) {
+    const size_t size = static_cast<size_t>(end - begin);
+    char small[64];
+    if (size < sizeof small) {
+        std::memcpy(small, begin, size);
+        small[size] = '\0';
+        return std::strtod(small, nullptr);
+    }
+    return std::strtod(std::string(begin, size).c_str(), nullptr);
+}
+
+// A piece in a plain decimal form of any length is read by from_chars: it
+// rounds correctly like glibc's strtod, so both give the same double, without
+// strtod's locale lookups and without a copy of the piece.
+float read_piece(const char* begin, const char* end) {
+    const char* digits = (*begin == '-') ? begin + 1 : begin;
+    if (digits < end && (std::isdigit(static_cast<unsigned char>(*digits)) || *digits == '.')) {
+        double value = 0.0;
+        const std::from_chars_result read = std::from_chars(begin, end, value);
+        if (read.ec == std::errc() && read.ptr == end) return static_cast<float>(value);
+    }
+    return static_cast<float>(read_piece_with_strtod(begin, end));
+}
+
+// The form the writer makes, "-123.456789" with at most 15 digits: they make
+// an integer a double holds exactly, and one division by a power of ten that
+// a double also holds exactly rounds correctly, so this is strtod's double.
+// False, reading nothing, for any other piece.
+bool read_written_piece(const char* text, const char** end, float* value) {
+    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char* next = text;
+    const bool negative = (*next == '-');
+    if (negative) ++next;
+    uint64_t mantissa = 0;
+    int digits = 0, decimals = 0;
+    for (; *next >= '0' && *next <= '9'; ++next, ++digits) mantissa = mantissa * 10 + static_cast<uint64_t>(*next - '0');
+    if (*next == '.') {
+        for (++next; *next >= '0' && *next <= '9'; ++next, ++digits, ++decimals)
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*next - '0');
+    }
+    if (digits == 0 || digits > 15 || (*next != ',' && *next != '\0')) return false;
+    const double magnitude = static_cast<double>(mantissa) / kPowersOfTen[decimals];
+    *value = static_cast<float>(negative ? -magnitude : magnitude);
+    *end = next;
+    return true;
+}
+
+}  // namespace
+
+int tool_feature_read(const char* text, float* values, int capacity) {
     int n = 0;
-    char* save = nullptr;
-    for (char* piece = strtok_r(text, ",", &save); piece && n < capacity;
-         piece = strtok_r(nullptr, ",", &save)) {
-        values[n++] = static_cast<float>(std::strtod(piece, nullptr));
+    if (!text) return n;
+    const char* next = text;
+    while (n < capacity) {
+        while (*next == ',') ++next;
+        if (*next == '\0') break;
+        const char* end = nullptr;
+        if (!read_written_piece(next, &end, &values[n])) {
+            end = std::strchr(next, ',');
+            if (!end) end = next + std::strlen(next);
+            values[n] = read_piece(next, end);
+        }
+        ++n;
+        next = end;
     }
     return n;
+}
+
+int tool_feature_char_2_float_n(char* text, float* values, int capacity) {
+    return tool_feature_read(text, values, capacity);
 }
 
 void tool_feature_char_2_float(char* text, float* values) {

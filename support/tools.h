@@ -12,10 +12,14 @@ size_t tool_feature_text_size(const float* values, int count);
 // The feature text of `count` values as a string (no fixed buffer to size).
 std::string tool_feature_text(const float* values, int count);
 // Splits at commas into consecutive slots; empty pieces are skipped, a piece
-// that is no number stores 0. The text is modified.
+// that is no number stores 0 (a piece that starts with a number stores that
+// number, as strtod reads it).
 void tool_feature_char_2_float(char* text, float* values);
 // Same, but never writes more than `capacity` values.
 int tool_feature_char_2_float_n(char* text, float* values, int capacity);
+// Same without touching the text: no copy is needed to read a stored feature.
+// Returns the number of values written.
+int tool_feature_read(const char* text, float* values, int capacity);
 
 // Code list text: every code that is neither empty nor "0", each followed by ",".
 void tool_code_string_2_char(const std::string* codes, char* text, int count);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -66,9 +68,10 @@ std::vector<float> narrow(const std::vector<float>& rows) {
 // ---------------------------------------------------------------------------
 // 1. The search itself: k = 6 over 30000 stored vectors.
 
-void BM_Search_Index720(benchmark::State& state) {
+template <int Dim>
+void BM_Search_Index(benchmark::State& state) {
     static libhnsw::Index* index = [] {
-        auto* built = new libhnsw::Index(kWide, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
+        auto* built = new libhnsw::Index(Dim, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
         for (int i = 0; i < kSamples; ++i) built->Addsample(sample(i), i);
         return built;
     }();
@@ -78,7 +81,10 @@ void BM_Search_Index720(benchmark::State& state) {
         benchmark::DoNotOptimize(hits.data());
     }
 }
-BENCHMARK(BM_Search_Index720)->Unit(benchmark::kMicrosecond);
+// The store's index as db_init makes it, and as it was before (720 values per
+// sample, 560 of them always zero).
+BENCHMARK_TEMPLATE(BM_Search_Index, DB_INDEX_VALUES)->Name("BM_Search_Index160")->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE(BM_Search_Index, kWide)->Name("BM_Search_Index720")->Unit(benchmark::kMicrosecond);
 
 template <int Dim>
 hnswlib::BruteforceSearch<float>* bare_engine() {
@@ -136,6 +142,43 @@ void BM_Search_FaissFlatL2_720(benchmark::State& state) {
 }
 BENCHMARK(BM_Search_FaissFlatL2_720)->Unit(benchmark::kMicrosecond);
 #endif
+
+// ---------------------------------------------------------------------------
+// Reading one stored feature text (160 values): the store's reader, and the
+// way it was read before (a copy of the text, strtok_r and strtod per value).
+
+const std::vector<std::string>& stored_texts() {
+    static const std::vector<std::string> texts = [] {
+        std::vector<std::string> made;
+        for (int i = 0; i < kQueries; ++i) made.push_back(tool_feature_text(sample(i), kFeature));
+        return made;
+    }();
+    return texts;
+}
+
+void BM_FeatureRead(benchmark::State& state) {
+    std::vector<float> values(kWide, 0.0f);
+    size_t n = 0;
+    for (auto _ : state) {
+        tool_feature_read(stored_texts()[n++ % kQueries].c_str(), values.data(), kWide);
+        benchmark::DoNotOptimize(values.data());
+    }
+}
+BENCHMARK(BM_FeatureRead)->Unit(benchmark::kMicrosecond);
+
+void BM_FeatureRead_Strtod(benchmark::State& state) {
+    std::vector<float> values(kWide, 0.0f);
+    size_t n = 0;
+    for (auto _ : state) {
+        std::string copy = stored_texts()[n++ % kQueries];
+        int read = 0;
+        char* save = nullptr;
+        for (char* piece = strtok_r(&copy[0], ",", &save); piece && read < kWide; piece = strtok_r(nullptr, ",", &save))
+            values[static_cast<size_t>(read++)] = static_cast<float>(std::strtod(piece, nullptr));
+        benchmark::DoNotOptimize(values.data());
+    }
+}
+BENCHMARK(BM_FeatureRead_Strtod)->Unit(benchmark::kMicrosecond);
 
 // ---------------------------------------------------------------------------
 // Feature databases in folders of the benchmark's working directory.

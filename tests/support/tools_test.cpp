@@ -1,4 +1,5 @@
 #include "support/tools.h"
+#include "testkit/feature_reference.h"
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -162,4 +164,43 @@ TEST_F(FileTools, ExistsAndAtomicWrite) {
     EXPECT_EQ(read_file("out.json"), "{\"a\":1}");
     for (const auto& name : list_dir(".")) EXPECT_EQ(name.find(".tmp."), std::string::npos) << name;
     EXPECT_FALSE(tool_write_file_atomic("no/such/dir/x", "y"));
+}
+
+// The reader must give the floats strtod gave, bit for bit: written texts of
+// values of every size, and the odd forms a hand-made or damaged file may hold.
+TEST(FeatureText, ReadGivesTheFloatsStrtodGave) {
+    const std::vector<std::string> odd = {
+        "0.5,,-0.25,", "-0.000000,0.000000,", "+1.5,", " 1.5,\t2,", "1e5,1.5e-3,-2E+2,", "0x1p3,", "inf,-inf,nan,",
+        "infinity,-nan,", "1.5abc,abc,", ".5,-.5,5.,-5.,", "-,.,-.,", "1e999,-1e999,", "1e-400,1e-310,1e-45,",
+        "340282356779733661637539395458142568448,3.4028235e38,", "0.1234567890123456789012345,",
+        std::string(80, '9') + ".5," + std::string(70, '0') + "1,", "\n0.5,0.5\n,", "1,2,3", "0.000001,-0.0000005,",
+        // Just above the midpoint of 1 and the next float: a double first, then
+        // a float, gives 1; one rounding straight to float would give the next.
+        "1.0000000596046447753906250001,"};
+    for (const std::string& text : odd) {
+        std::vector<float> read(8, 0.0f);
+        tool_feature_read(text.c_str(), read.data(), 8);
+        EXPECT_TRUE(same_bits(read, strtod_feature_values(text, 8))) << text;
+    }
+
+    // Written values from 1e-7 to 1e9 and their negatives, and the six-decimal
+    // halfway points between neighbouring floats near 1.
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> exponent(-7.0f, 9.0f);
+    std::vector<float> values;
+    for (int i = 0; i < 20000; ++i) {
+        const float magnitude = std::pow(10.0f, exponent(random));
+        values.push_back((i % 2) ? -magnitude : magnitude);
+    }
+    for (float v = 0.999f; v < 1.001f; v = std::nextafter(v, 2.0f)) values.push_back(v);
+    const std::string text = tool_feature_text(values.data(), static_cast<int>(values.size()));
+    std::vector<float> read(values.size(), 0.0f);
+    EXPECT_EQ(tool_feature_read(text.c_str(), read.data(), static_cast<int>(read.size())),
+              static_cast<int>(values.size()));
+    EXPECT_TRUE(same_bits(read, strtod_feature_values(text, static_cast<int>(values.size()))));
+
+    const std::string unchanged = text.substr(0, 40);
+    std::string copy = unchanged;
+    tool_feature_read(copy.c_str(), read.data(), 4);
+    EXPECT_EQ(copy, unchanged);
 }
