@@ -5,10 +5,10 @@
 #include "cloud/cloud.h"
 
 int InitPos(const char* tenant_code, const char* pos_code, const char* sn_code) {
-    return qx_guarded("InitPos", QX_ERR_INTERNAL,
+    return qx_gated("InitPos", QX_ERR_INTERNAL, QxAccess::kAny,
                       [&] { return Cloud::cloud_initpos(tenant_code, pos_code, sn_code); });
 }
 
 int UnbindPos(const char* tenant_code, const char* sn_code) {
-    return qx_guarded("UnbindPos", QX_ERR_INTERNAL, [&] { return Cloud::cloud_unbindpos(tenant_code, sn_code); });
+    return qx_gated("UnbindPos", QX_ERR_INTERNAL, QxAccess::kAny, [&] { return Cloud::cloud_unbindpos(tenant_code, sn_code); });
 }

@@ -26,7 +26,7 @@ void copy_out(char* out, const char* text) {
 }  // namespace
 
 int SetCameraId(int camera_id) {
-    return qx_guarded("SetCameraId", QX_ERR_CAMERA_OPEN, [camera_id] {
+    return qx_gated("SetCameraId", QX_ERR_CAMERA_OPEN, QxAccess::kCamera, [camera_id] {
         if (no_context("SetCameraId")) return QX_ERR_CAMERA_OPEN;
         _CAMHP_CAP_& cam = params->cam;
         logger->info("开始打开摄像头:{}", camera_id);
@@ -42,7 +42,7 @@ int SetCameraId(int camera_id) {
 }
 
 int qx_ai_reopencamera(int camera_id) {
-    return qx_guarded("qx_ai_reopencamera", QX_ERR_CAMERA_OPEN, [camera_id] {
+    return qx_gated("qx_ai_reopencamera", QX_ERR_CAMERA_OPEN, QxAccess::kCamera, [camera_id] {
         if (no_context("qx_ai_reopencamera")) return QX_ERR_CAMERA_OPEN;
         _CAMHP_CAP_& cam = params->cam;
         camhp_release_camera(&cam);
@@ -57,7 +57,7 @@ int qx_ai_reopencamera(int camera_id) {
 }
 
 int GetScaleBitmap(char* raw_path, char* crop_path) {
-    return qx_guarded("GetScaleBitmap", QX_OK, [raw_path, crop_path] {
+    return qx_gated("GetScaleBitmap", QX_OK, QxAccess::kCamera, [raw_path, crop_path] {
         copy_out(raw_path, "");
         copy_out(crop_path, "");
         if (no_context("GetScaleBitmap")) return QX_OK;
@@ -81,7 +81,7 @@ int GetScaleBitmap(char* raw_path, char* crop_path) {
 }
 
 int GetScaleSetting(int* x, int* y, int* width, int* height) {
-    return qx_guarded("GetScaleSetting", QX_OK, [=] {
+    return qx_gated("GetScaleSetting", QX_OK, QxAccess::kCamera, [=] {
         const _CAMHP_CAP_* cam = params ? &params->cam : nullptr;
         if (x) *x = cam ? cam->x : 0;
         if (y) *y = cam ? cam->y : 0;
@@ -92,7 +92,7 @@ int GetScaleSetting(int* x, int* y, int* width, int* height) {
 }
 
 int SaveScaleSetting(int x, int y, int width, int height) {
-    return qx_guarded("SaveScaleSetting", QX_ERR_INTERNAL, [=] {
+    return qx_gated("SaveScaleSetting", QX_ERR_INTERNAL, QxAccess::kCamera, [=] {
         if (no_context("SaveScaleSetting")) return QX_ERR_NOT_READY;
         // In 64 bits, so that a huge x or width cannot wrap round into the frame.
         const bool fits = static_cast<long long>(x) + width <= CAMHP_FRAME_WIDTH &&

@@ -94,7 +94,7 @@ std::string findsession(const char* text, const char* /*unused*/) {
 }
 
 int findcode(const char* text, const char* unused, char* out) {
-    return qx_guarded("findcode", QX_ERR_CATALOGUE, [&] {
+    return qx_gated("findcode", QX_ERR_CATALOGUE, QxAccess::kAny, [&] {
         if (!out) return QX_ERR_ARGUMENT;
         out[0] = '\0';
         std::string result;
@@ -105,7 +105,7 @@ int findcode(const char* text, const char* unused, char* out) {
 }
 
 int findcode_n(const char* text, const char* unused, char* out, int out_size) {
-    return qx_guarded("findcode_n", QX_ERR_CATALOGUE, [&] {
+    return qx_gated("findcode_n", QX_ERR_CATALOGUE, QxAccess::kAny, [&] {
         if (out_size < 0 || (!out && out_size > 0)) return QX_ERR_ARGUMENT;
         if (out_size > 0) out[0] = '\0';
         std::string result;

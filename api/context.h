@@ -46,10 +46,18 @@ struct DB_HADNLE {
     int search_k = 6;         // "searchK": nearest samples a match asks the index for
 };
 
+// Null until the first Init and after Close: every call needing the library's
+// state then answers QX_ERR_NOT_READY. Replaced only under the exclusive state
+// lock (docs/threading.md), like handle and drive_ai.
 extern DB_HADNLE* params;
 extern void* handle;
 extern bool drive_ai;
+// The store lock around the vector index.
 extern std::mutex g_mutex;
+// Around every use of the engine handle: one forward at a time.
+extern std::mutex g_engine_mutex;
+// Around the camera context's settings and the callers' use of its ring.
+extern std::mutex g_camera_mutex;
 
 void init_params();
 int clsretri_Init();

@@ -82,7 +82,7 @@ bool is_regular_file(const std::string& path) {
 }  // namespace
 
 int SetFeedBack(const char* code, const char* session_id, unsigned char hit, const char* product_name) {
-    return qx_guarded("SetFeedBack", QX_ERR_RECORDS, [&] {
+    return qx_gated("SetFeedBack", QX_ERR_RECORDS, QxAccess::kServe, [&] {
         if (!params) return QX_ERR_NOT_READY;
         if (params->importing) {
             logger->info("正在导入学习资料");
@@ -146,9 +146,14 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             logger->info("end feed back");
             return QX_OK;
         }
+        const std::string upload_url = cloud_url(params->url_upload);
+        const std::string report_url = cloud_url(params->url_report);
+        // The requests may last their whole time-out: Close must not wait for them.
+        const unsigned long long run = qx_leave_state();
         std::string answer;
-        if (CommonTools::upload_file(cloud_url(params->url_upload).c_str(), record.image_path.c_str(), answer) != 0) {
-            params->cloud_online = false;
+        if (CommonTools::upload_file(upload_url.c_str(), record.image_path.c_str(), answer) != 0) {
+            QxRunEntry again(run);
+            if (again.current()) params->cloud_online = false;
             logger->info("设备未联网不再上传");
             return QX_OK;
         }
@@ -159,7 +164,7 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             return QX_OK;
         }
         std::string response;
-        CommonTools::http_post(cloud_url(params->url_report), report_json(record, feedback, picture_url, real_top),
+        CommonTools::http_post(report_url, report_json(record, feedback, picture_url, real_top),
                                response, 3);
         std::cout << response << std::endl;
         logger->info("end feed back");

@@ -75,7 +75,7 @@ struct LearningRun {
 };
 
 int LearnFromPicData() {
-    return qx_guarded("LearnFromPicData", QX_ERR_DETECT_FAILED, [] {
+    return qx_gated("LearnFromPicData", QX_ERR_DETECT_FAILED, QxAccess::kRebuild, [] {
         if (!params) return QX_ERR_NOT_READY;
         LearningRun run;
         try {

@@ -20,7 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
-DB_HADNLE* params = new DB_HADNLE();
+DB_HADNLE* params = nullptr;
 void* handle = nullptr;
 bool drive_ai = false;
 std::mutex g_mutex;
@@ -89,7 +89,7 @@ static void release_runtime_parts() {
 }
 
 int Init() {
-    return qx_guarded("Init", 0, [] {
+    return qx_gated("Init", 0, QxAccess::kLifecycle, [] {
         if (log_is_fallback()) log_reopen();
         log_flush_every_message();
         logger->info("{}", 1);
@@ -134,7 +134,7 @@ static void release_all() {
 }
 
 int Close() {
-    return qx_guarded("Close", 0, [] {
+    return qx_gated("Close", 0, QxAccess::kLifecycle, [] {
         logger->info("释放资源开始");
         release_all();
         logger->info("释放资源结束");
@@ -143,7 +143,7 @@ int Close() {
 }
 
 int qx_ai_qxrelease() {
-    return qx_guarded("qx_ai_qxrelease", 0, [] {
+    return qx_gated("qx_ai_qxrelease", 0, QxAccess::kLifecycle, [] {
         release_all();
         return 0;
     });

@@ -86,6 +86,7 @@ int recognise(const cv::Mat& picture, const std::string& image_path, int engine_
 }
 
 bool crop_area_set() {
+    std::lock_guard<std::mutex> camera(g_camera_mutex);
     if (static_cast<long long>(params->cam.width) * params->cam.height != 0) return true;
     logger->info("没有设置摄像头剪辑坐标");
     return false;
@@ -95,6 +96,9 @@ bool crop_area_set() {
 
 int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float* feature) {
     logger->info("进入岚帆图像加速库");
+    // The handle's session holds one input and one output: two forwards at once
+    // would mix their pictures.
+    std::lock_guard<std::mutex> engine(g_engine_mutex);
     if (!handle) {
         logger->info("初始化岚帆图像加速库");
         int created = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
@@ -127,7 +131,7 @@ int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float*
 }
 
 int AutoDetect(char* codes_out, char* session_out) {
-    return qx_guarded("AutoDetect", QX_ERR_DETECT_FAILED, [&] {
+    return qx_gated("AutoDetect", QX_ERR_DETECT_FAILED, QxAccess::kServe, [&] {
         std::clock_t t0 = std::clock();
         if (!params) return QX_ERR_NOT_READY;
         if (!codes_out || !session_out) return QX_ERR_ARGUMENT;
@@ -137,7 +141,11 @@ int AutoDetect(char* codes_out, char* session_out) {
         }
         if (!crop_area_set()) return QX_ERR_NO_CROP;
         _CAMHP_IMAGE_ image{};
-        cv::Mat picture = camhp_get_scale_bitmap(&params->cam, &image);
+        cv::Mat picture;
+        {
+            std::lock_guard<std::mutex> camera(g_camera_mutex);
+            picture = camhp_get_scale_bitmap(&params->cam, &image);
+        }
         if (picture.empty() || picture.total() == 0) {
             logger->info("cv::imread failed\n");
             return QX_ERR_NO_PICTURE;
@@ -147,7 +155,7 @@ int AutoDetect(char* codes_out, char* session_out) {
 }
 
 int TestDetect(const char* picture_path, char* codes_out, char* session_out) {
-    return qx_guarded("TestDetect", QX_ERR_FILE_DETECT_FAILED, [&] {
+    return qx_gated("TestDetect", QX_ERR_FILE_DETECT_FAILED, QxAccess::kServe, [&] {
         std::clock_t t0 = std::clock();
         if (!params) return QX_ERR_NOT_READY;
         if (!codes_out || !session_out) return QX_ERR_ARGUMENT;

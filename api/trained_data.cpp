@@ -148,7 +148,7 @@ struct ImportingFlag {
 }  // namespace
 
 int ExportData(char* out) {
-    return qx_guarded("ExportData", QX_ERR_DATA_FILE, [&] {
+    return qx_gated("ExportData", QX_ERR_DATA_FILE, QxAccess::kData, [&] {
         if (!params) return QX_ERR_NOT_READY;
         if (!out) return QX_ERR_ARGUMENT;
         const std::string path = tool_get_dll_path() + "data-copy";
@@ -168,7 +168,7 @@ int ExportData(char* out) {
 }
 
 int ImportData(const char* path) {
-    return qx_guarded("ImportData", QX_ERR_DATA_FILE, [&] {
+    return qx_gated("ImportData", QX_ERR_DATA_FILE, QxAccess::kRebuild, [&] {
         if (!params) return QX_ERR_NOT_READY;
         ImportingFlag importing(params);
         // Everything that can fail (copy, checks, migration, reading every row
@@ -200,7 +200,7 @@ int ImportData(const char* path) {
 }
 
 int ClearTrainedData() {
-    return qx_guarded("ClearTrainedData", QX_ERR_DATA_FILE, [] {
+    return qx_gated("ClearTrainedData", QX_ERR_DATA_FILE, QxAccess::kData, [] {
         if (!params) return QX_ERR_NOT_READY;
         if (params->db_path.empty()) return QX_OK;
         // An empty store takes the old one's place in one rename, with an empty
@@ -213,7 +213,7 @@ int ClearTrainedData() {
 }
 
 int qx_ai_setnorecommend(const char* code_text) {
-    return qx_guarded("qx_ai_setnorecommend", QX_ERR_INTERNAL, [&] {
+    return qx_gated("qx_ai_setnorecommend", QX_ERR_INTERNAL, QxAccess::kData, [&] {
         if (!params) return QX_ERR_NOT_READY;
         if (!code_text) return QX_ERR_ARGUMENT;
         const std::string code = code_text;

@@ -9,8 +9,10 @@
  *
  * Calling order: Init first; SetCameraId (or qx_ai_reopencamera) to open the
  * camera, since Init does not; then any other call; Close (or qx_ai_qxrelease)
- * last. Init may be called again after Close. Calls are meant to come from one
- * host thread at a time.
+ * last. Init may be called again after Close. Any function may be called
+ * from any thread at any time: conflicting calls wait for each other; before
+ * the first Init and after Close the calls that need the library answer
+ * QX_ERR_NOT_READY.
  */
 #ifndef QX_AI_H
 #define QX_AI_H
@@ -45,7 +47,7 @@ extern "C" {
 #define QX_ERR_TENANT_UNKNOWN (-4004)   /* tenant check failed */
 #define QX_ERR_NOT_BOUND (-4005)        /* unbind: SN is not bound */
 #define QX_ERR_MAC_MISMATCH (-4006)     /* unbind: MAC differs from the one on record */
-#define QX_ERR_NOT_READY (-9997)        /* called after Close, before the next Init */
+#define QX_ERR_NOT_READY (-9997)        /* called before the first Init, or after Close */
 #define QX_ERR_ARGUMENT (-9998)         /* a required pointer argument is null */
 #define QX_ERR_INTERNAL (-9999)         /* unexpected internal failure; see the day's log */
 
@@ -70,7 +72,7 @@ QX_API int qx_ai_qxrelease(void);
  * QX_ERR_NO_CROP, QX_ERR_NO_PICTURE, QX_ERR_DETECT_FAILED. */
 QX_API int AutoDetect(char* codes_out, char* session_out);
 /* As AutoDetect for the picture in a file (JPEG, PNG, ...). Still requires a
- * crop rectangle to be set. QX_ERR_NO_CROP, QX_ERR_NO_PICTURE,
+ * crop rectangle to be set. QX_ERR_IMPORTING, QX_ERR_NO_CROP, QX_ERR_NO_PICTURE,
  * QX_ERR_FILE_DETECT_FAILED. */
 QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
 

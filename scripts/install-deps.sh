@@ -9,6 +9,7 @@ packages=(
   libspdlog-dev libfmt-dev rapidjson-dev libhnswlib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   python3 python3-numpy python3-onnx
+  chromium chromium-driver python3-selenium
 )
 [ "${QX_WITH_BENCH_EXTRAS:-0}" = 1 ] && packages+=(libfaiss-dev)
 

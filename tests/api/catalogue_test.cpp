@@ -29,7 +29,12 @@ protected:
             "('2002', '红苹果', '7.50', 'kg', '', 'hpg'),"
             "('3003', NULL, '1.00', 'pc', '', 'wm');");
         db.close();
-        params->catalog_db = catalogue();
+        write_file("dev.ini", "[default]\ncatalogDb = " + catalogue() + "\n");
+        ASSERT_EQ(Init(), 0);
+    }
+    void TearDown() override {
+        Close();
+        TempDirTest::TearDown();
     }
 
     std::string catalogue() const { return dir() + "/catalogue.db"; }

@@ -1,4 +1,5 @@
 #include "testkit/files.h"
+#include "testkit/temp_dir.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -38,4 +39,12 @@ std::vector<std::string> read_lines(const std::string& path) {
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::string grocery_photo(const std::string& kind, int n) {
+    std::vector<std::string> photos;
+    for (const auto& entry : std::filesystem::directory_iterator(shared_path("data/grocery/" + kind)))
+        photos.push_back(entry.path().string());
+    std::sort(photos.begin(), photos.end());
+    return photos.at(static_cast<size_t>(n));
 }

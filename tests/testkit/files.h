@@ -10,3 +10,5 @@ bool file_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& folder);
 // Whole lines of a text file.
 std::vector<std::string> read_lines(const std::string& path);
+// The n-th photo (sorted by name) of a grocery kind, e.g. ("train/Fruit/Banana", 0).
+std::string grocery_photo(const std::string& kind, int n);

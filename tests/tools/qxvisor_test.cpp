@@ -37,12 +37,6 @@ ToolRun qxvisor(const std::string& args, const std::string& input = "") {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, read_file("stderr.txt")};
 }
 
-std::string photo(const std::string& kind, int n) {
-    std::vector<std::string> photos;
-    for (const auto& entry : fs::directory_iterator(shared_path("data/grocery/" + kind))) photos.push_back(entry.path());
-    std::sort(photos.begin(), photos.end());
-    return photos.at(static_cast<size_t>(n));
-}
 
 }  // namespace
 
@@ -53,12 +47,14 @@ TEST_F(Qxvisor, HelpForEveryCommand) {
     EXPECT_EQ(overview.status, 0);
     for (const char* command : {"detect", "test-detect", "feedback", "learn", "export", "import", "clear",
                                 "norecommend", "camera", "crop", "snapshot", "bind", "unbind", "find", "eval",
-                                "batch"}) {
+                                "batch", "serve"}) {
         EXPECT_NE(overview.out.find(std::string("  ") + command + " "), std::string::npos) << command;
         ToolRun help = qxvisor(std::string(command) + " --help");
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_EQ(help.out.rfind(std::string("usage: qxvisor ") + command, 0), 0u) << help.out;
     }
+    for (const char* bad : {"serve --port x", "serve --port 70000", "serve --listen", "serve extra"})
+        EXPECT_EQ(qxvisor(bad).status, 1) << bad;  // refused before anything is started
     ToolRun unknown = qxvisor("frobnicate");
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("unknown command"), std::string::npos);
@@ -79,8 +75,8 @@ TEST_F(Qxvisor, RecognisesConfirmsAndFindsNames) {
     fs::create_directories("pic_data/1001");
     fs::create_directories("pic_data/1002");
     for (int n = 0; n < 3; ++n) {
-        fs::copy_file(photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
-        fs::copy_file(photo("train/Vegetables/Carrots", n), "pic_data/1002/" + std::to_string(n) + ".jpg");
+        fs::copy_file(grocery_photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
+        fs::copy_file(grocery_photo("train/Vegetables/Carrots", n), "pic_data/1002/" + std::to_string(n) + ".jpg");
     }
     ASSERT_EQ(system("sqlite3 catalogue.db \"CREATE TABLE qx_goods (pluNo, name, unitPrice, priceUnitDes, imageUrl, "
                      "keywordPinyin); INSERT INTO qx_goods VALUES ('1001','Banana','1.99','kg',NULL,'xj');\""),
@@ -89,7 +85,7 @@ TEST_F(Qxvisor, RecognisesConfirmsAndFindsNames) {
     ASSERT_EQ(qxvisor("learn").status, 0);
     ASSERT_EQ(qxvisor("crop set 0 0 640 480").status, 0);
 
-    ToolRun detect = qxvisor("test-detect '" + photo("val/Fruit/Banana", 0) + "' --confirm 1001");
+    ToolRun detect = qxvisor("test-detect '" + grocery_photo("val/Fruit/Banana", 0) + "' --confirm 1001");
     ASSERT_EQ(detect.status, 0) << detect.err;
     EXPECT_NE(detect.out.find(" 1. 1001  Banana\n"), std::string::npos) << detect.out;
     EXPECT_NE(detect.out.find("confirmed 1001 (hit)"), std::string::npos) << detect.out;
@@ -100,10 +96,10 @@ TEST_F(Qxvisor, RecognisesConfirmsAndFindsNames) {
 
 TEST_F(Qxvisor, BatchKeepsTheSessionBetweenCommands) {
     fs::create_directories("pic_data/1001");
-    fs::copy_file(photo("train/Fruit/Banana", 0), "pic_data/1001/0.jpg");
+    fs::copy_file(grocery_photo("train/Fruit/Banana", 0), "pic_data/1001/0.jpg");
     ASSERT_EQ(qxvisor("learn").status, 0);
     ToolRun batch = qxvisor("batch -", "crop set 0 0 640 480\n# a comment\ntest-detect " +
-                                           photo("val/Vegetables/Carrots", 0) + "\nfeedback 1002 $SESSION\n");
+                                           grocery_photo("val/Vegetables/Carrots", 0) + "\nfeedback 1002 $SESSION\n");
     EXPECT_EQ(batch.status, 0) << batch.err;
     EXPECT_NE(batch.out.find("feedback stored for 1002"), std::string::npos) << batch.out;
     // Outside one batch a session does not survive the next start.
@@ -117,8 +113,8 @@ TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
         for (int n = 0; n < 2; ++n) {
             fs::create_directories(std::string("train/") + kind);
             fs::create_directories(std::string("test/") + kind);
-            fs::copy_file(photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
-            fs::copy_file(photo(std::string("val/Fruit/") + kind, n), std::string("test/") + kind + "/" + std::to_string(n) + ".jpg");
+            fs::copy_file(grocery_photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
+            fs::copy_file(grocery_photo(std::string("val/Fruit/") + kind, n), std::string("test/") + kind + "/" + std::to_string(n) + ".jpg");
         }
     }
     fs::create_directories("run");

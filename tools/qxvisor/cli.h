@@ -36,3 +36,11 @@ bool take_option(std::vector<std::string>& args, const std::string& option, std:
 std::vector<std::string> split_codes(const std::string& text);
 
 int run_eval(const std::vector<std::string>& args);
+int run_serve(const std::vector<std::string>& args);
+
+// What findcode finds for `text`, however long; *result gets a failure code.
+std::string catalogue_text(const std::string& text, int* result = nullptr);
+// The product name of `code` in the host's catalogue, or "" when there is none.
+std::string product_name(const std::string& code);
+// The camera number stored in coordinate.json (0 when there is none).
+int stored_camera_number();

@@ -16,8 +16,9 @@ std::string last_session;  // for `batch`: $SESSION is the newest recognition's 
 
 int usage(const char* command, const char* text) { return fail(command, std::string("usage: qxvisor ") + command + " " + text); }
 
-// What findcode finds for `text`, however long; *result gets a failure code.
-std::string catalogue_text(const std::string& text, int* result = nullptr) {
+}  // namespace
+
+std::string catalogue_text(const std::string& text, int* result) {
     int needed = findcode_n(text.c_str(), "", nullptr, 0);
     if (result) *result = needed < 0 ? needed : QX_OK;
     if (needed <= 0) return "";
@@ -27,7 +28,6 @@ std::string catalogue_text(const std::string& text, int* result = nullptr) {
     return found;
 }
 
-// The product name of `code` in the host's catalogue, or "" when there is none.
 std::string product_name(const std::string& code) {
     std::string text = catalogue_text(code);
     std::smatch match;
@@ -36,6 +36,18 @@ std::string product_name(const std::string& code) {
         if (match[1] == code) return match[2];
     return "";
 }
+
+int stored_camera_number() {
+    std::ifstream file("coordinate.json");
+    std::stringstream content;
+    content << file.rdbuf();
+    std::smatch match;
+    std::string text = content.str();
+    if (std::regex_search(text, match, std::regex("\"cameraNum\"\\s*:\\s*(-?\\d+)"))) return std::atoi(match[1].str().c_str());
+    return 0;
+}
+
+namespace {
 
 void print_codes(const char* codes, const char* session) {
     auto list = split_codes(codes);
@@ -70,12 +82,7 @@ int open_camera(std::vector<std::string>& args) {
     if (take_option(args, "--camera", &number)) {
         if (!parse_int(number, &camera)) throw std::runtime_error("--camera needs a number");
     } else {
-        std::ifstream file("coordinate.json");
-        std::stringstream content;
-        content << file.rdbuf();
-        std::smatch match;
-        std::string text = content.str();
-        if (std::regex_search(text, match, std::regex("\"cameraNum\"\\s*:\\s*(-?\\d+)"))) camera = std::atoi(match[1].str().c_str());
+        camera = stored_camera_number();
     }
     return SetCameraId(camera);
 }
@@ -269,15 +276,23 @@ const std::vector<Command> kCommands = {
     {"find", "TEXT", "search the product catalogue (number, pinyin or name)",
      "The catalogue file is dev.ini's catalogDb (see README).\n",
      [](const std::vector<std::string>& a) { return with_library("find", find, a); }},
-    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force]",
+    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force] [--json]",
      "learn K pictures per kind, then measure top-1/top-5 on the test tree",
      "One folder per kind in both trees (the folder name names the kind). Run it in an\n"
-     "empty folder: it replaces pic_data/ and the learned data there.\n",
+     "empty folder: it replaces pic_data/ and the learned data there. --json prints the\n"
+     "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n",
      run_eval},
     {"batch", "FILE|-", "run several commands between one Init and Close",
      "One command per line (e.g. `test-detect a.jpg` then `feedback 1001 $SESSION`);\n"
      "lines starting with # are skipped. Stops at the first failure.\n",
      batch},
+    {"serve", "[--port N] [--listen ADDR]", "the set-up page: camera, crop, recognition, learned products",
+     "Serves one page on http://127.0.0.1:8080/ (--port 0 picks a free port) for the\n"
+     "technician's browser: the camera with its crop rectangle, a trial recognition,\n"
+     "the learned products, an accuracy run and the status. Only this machine may\n"
+     "use it; --listen ADDR opens it to others and prints a one-time token that\n"
+     "every request must carry. Stop it with Ctrl-C.\n",
+     run_serve},
 };
 
 int batch(const std::vector<std::string>& args) {

@@ -1,6 +1,7 @@
 // `qxvisor eval`: how well the library recognises a photo collection after
 // learning a few pictures of each kind, measured through the public calls only.
 #include "qxvisor/cli.h"
+#include "qxvisor/json_out.h"
 #include "qxvisor/picture_tree.h"
 #include "qxvisor/progress.h"
 
@@ -21,6 +22,7 @@ struct KindScore {
     int queries = 0;
     int top1 = 0;
     int top5 = 0;
+    std::map<std::string, int> mistaken_for;  // kind ranked first instead -> times
 };
 
 // Rank (1-based) of `code` in a codes text, 0 when absent.
@@ -39,9 +41,11 @@ int run_eval(const std::vector<std::string>& arguments) {
     std::string shots_text = "5";
     take_option(args, "--shots", &shots_text);
     bool force = take_flag(args, "--force");
+    // For the set-up page: progress lines on stderr, the result as JSON on stdout.
+    bool json = take_flag(args, "--json");
     int shots = 0;
     if (args.size() != 2 || !parse_int(shots_text, &shots) || shots < 1)
-        return fail("eval", "usage: qxvisor eval TRAIN_DIR TEST_DIR [--shots K] [--force]");
+        return fail("eval", "usage: qxvisor eval TRAIN_DIR TEST_DIR [--shots K] [--force] [--json]");
     if (!force && (fs::exists("pic_data") || fs::exists("featurexYz.db")))
         return fail("eval", "this folder already holds learned data; run eval in an empty folder or add --force");
 
@@ -51,11 +55,13 @@ int run_eval(const std::vector<std::string>& arguments) {
 
     // Kinds get short numeric codes, as a shop's product numbers would be.
     std::map<std::string, KindScore> scores;
+    std::map<std::string, std::string> kind_of_code;
     fs::remove_all("pic_data");
     int next_code = 1001;
     for (const auto& [kind, pictures] : train) {
         KindScore& score = scores[kind];
         score.code = std::to_string(next_code++);
+        kind_of_code[score.code] = kind;
         fs::create_directories("pic_data/" + score.code);
         for (int i = 0; i < shots && i < static_cast<int>(pictures.size()); ++i)
             fs::copy_file(pictures[i], "pic_data/" + score.code + "/" + std::to_string(i) + fs::path(pictures[i]).extension().string(),
@@ -87,6 +93,7 @@ int run_eval(const std::vector<std::string>& arguments) {
             int code = TestDetect(picture.c_str(), codes, session);
             times_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
             progress.step(++done);
+            if (json) std::fprintf(stderr, "progress %zu %zu\n", done, total);
             if (code != QX_OK) {
                 std::fprintf(stderr, "%s: %s\n", picture.c_str(), result_text(code).c_str());
                 continue;
@@ -95,10 +102,27 @@ int run_eval(const std::vector<std::string>& arguments) {
             ++queries;
             ++score->second.queries;
             if (rank == 1) ++top1, ++score->second.top1;
+            auto first = split_codes(codes);
+            if (rank != 1 && !first.empty()) ++score->second.mistaken_for[kind_of_code.count(first[0]) ? kind_of_code[first[0]] : first[0]];
             if (rank >= 1 && rank <= 5) ++top5, ++score->second.top5;
         }
     }
     Close();
+    if (json) {
+        std::vector<std::string> kinds;
+        for (const auto& [kind, score] : scores) {
+            if (score.queries == 0) continue;
+            std::vector<std::string> mistakes;
+            for (const auto& [other, times] : score.mistaken_for)
+                mistakes.push_back(JsonObject().add("kind", other).add("times", times).text());
+            kinds.push_back(JsonObject().add("kind", kind).add("code", score.code).add("queries", score.queries)
+                                .add("top1", percent(score.top1, score.queries)).add("top5", percent(score.top5, score.queries))
+                                .add_raw("mistaken_for", json_array(mistakes)).text());
+        }
+        std::fprintf(out, "%s\n", JsonObject().add("shots", shots).add("queries", queries).add("top1", percent(top1, queries))
+                                     .add("top5", percent(top5, queries)).add_raw("kinds", json_array(kinds)).text().c_str());
+        return queries > 0 ? 0 : fail("eval", "no test picture of a learned kind under " + args[1]);
+    }
 
     std::fprintf(out, "%-28s %6s %7s %7s %7s\n", "kind", "code", "queries", "top-1", "top-5");
     for (const auto& [kind, score] : scores) {

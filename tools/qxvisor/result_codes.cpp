@@ -24,6 +24,8 @@ std::string result_text(int code) {
     case QX_ERR_TENANT_UNKNOWN: return "QX_ERR_TENANT_UNKNOWN (tenant not known to the cloud)";
     case QX_ERR_NOT_BOUND: return "QX_ERR_NOT_BOUND (SN is not bound)";
     case QX_ERR_MAC_MISMATCH: return "QX_ERR_MAC_MISMATCH (MAC differs from the bound one)";
+    case QX_ERR_NOT_READY: return "QX_ERR_NOT_READY (library not started)";
+    case QX_ERR_ARGUMENT: return "QX_ERR_ARGUMENT (a required value is missing)";
     case QX_ERR_INTERNAL: return "QX_ERR_INTERNAL (internal failure, see tmp/daily_*.txt)";
     default: return std::to_string(code);
     }

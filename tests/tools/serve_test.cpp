@@ -1,0 +1,367 @@
+// The set-up page's server, started as `qxvisor serve` in a fresh folder with a
+// simulated camera, a real catalogue and real learned data, and driven over
+// HTTP on 127.0.0.1 the way the page's script drives it.
+#include "camera/camera_kit.h"
+#include "cloud/mock_cloud.h"
+#include "qxvisor/serve_guard.h"
+#include "testkit/files.h"
+#include "testkit/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// `qxvisor serve ARGS` as a child process; stopped with SIGTERM at the end.
+class ServeProcess {
+public:
+    explicit ServeProcess(const std::vector<std::string>& extra) {
+        int out[2];
+        if (pipe(out) != 0) throw std::runtime_error("pipe");
+        std::vector<std::string> words = {QX_TOOL_FILE, "serve", "--port", "0"};
+        words.insert(words.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line names the address: "qxvisor serve: open http://127.0.0.1:PORT/... (Ctrl-C stops)".
+        std::string line;
+        pollfd fd = {out[0], POLLIN, 0};
+        char c;
+        while (line.find('\n') == std::string::npos && poll(&fd, 1, 30000) > 0 && read(out[0], &c, 1) == 1) line += c;
+        close(out[0]);
+        std::smatch match;
+        if (!std::regex_search(line, match, std::regex("http://127\\.0\\.0\\.1:(\\d+)/(\\?token=([0-9a-f]+))?")))
+            throw std::runtime_error("serve did not start: " + line);
+        port_ = std::stoi(match[1]);
+        token_ = match[3];
+    }
+    ~ServeProcess() { stop(); }
+    // Stops the server as Ctrl-C would; its exit status (0 when it closed cleanly).
+    int stop() {
+        if (pid_ < 0) return status_;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) break;
+        if (waitpid(pid_, &status_, WNOHANG) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+        }
+        pid_ = -1;
+        return status_;
+    }
+    int port() const { return port_; }
+    const std::string& token() const { return token_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    int status_ = 0;
+    std::string token_;
+};
+
+struct Answer {
+    int status = 0;
+    std::string body;
+    int result() const {
+        std::smatch match;
+        return std::regex_search(body, match, std::regex("\"result\":(-?\\d+)")) ? std::stoi(match[1]) : 12345;
+    }
+    std::string member(const std::string& name) const {
+        std::smatch match;
+        return std::regex_search(body, match, std::regex("\"" + name + "\":(\"[^\"]*\"|[^,}]*)")) ? match[1].str() : "";
+    }
+};
+
+Answer answer_of(const httplib::Result& reply) { return reply ? Answer{reply->status, reply->body} : Answer{}; }
+
+
+}  // namespace
+
+// Learned bananas (1001, in the catalogue) and carrots (1002); a tray with a
+// banana in front of the simulated camera.
+class ServePage : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        for (int n = 0; n < 3; ++n) {
+            fs::create_directories("pic_data/1001");
+            fs::create_directories("pic_data/1002");
+            fs::copy_file(grocery_photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
+            fs::copy_file(grocery_photo("train/Vegetables/Carrots", n), "pic_data/1002/" + std::to_string(n) + ".jpg");
+        }
+        ASSERT_EQ(system("sqlite3 catalogue.db \"CREATE TABLE qx_goods (pluNo, name, unitPrice, priceUnitDes, "
+                         "imageUrl, keywordPinyin); INSERT INTO qx_goods VALUES ('1001','Banana','1.99','kg',NULL,'xj');\""),
+                  0);
+        write_file("dev.ini", "[default]\ncatalogDb = catalogue.db\nsaveImage = 1\n");
+        ASSERT_EQ(system((std::string("'") + QX_TOOL_FILE + "' learn >/dev/null").c_str()), 0);
+        cv::Mat frame = tray_frame(kBanana);
+        source = std::make_unique<CameraSource>(write_sequence("frames", {frame, frame, frame, frame}));
+    }
+    void TearDown() override {
+        if (server) {
+            // A clean stop: Close ran, and no sanitizer found anything in the server.
+            int status = server->stop();
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve ended with status " << status;
+        }
+        server.reset();  // before the folder goes
+        TempDirTest::TearDown();
+    }
+    void start(const std::vector<std::string>& extra = {}) {
+        server = std::make_unique<ServeProcess>(extra);
+        client = std::make_unique<httplib::Client>("127.0.0.1", server->port());
+        client->set_read_timeout(60, 0);
+    }
+    Answer get(const std::string& path, const httplib::Headers& headers = {}) {
+        auto reply = client->Get(path.c_str(), headers);
+        return reply ? Answer{reply->status, reply->body} : Answer{};
+    }
+    Answer post(const std::string& path, const httplib::Params& form, httplib::Headers headers = {{"X-Qxvisor", "1"}}) {
+        auto reply = client->Post(path.c_str(), headers, form);
+        return reply ? Answer{reply->status, reply->body} : Answer{};
+    }
+
+    std::unique_ptr<CameraSource> source;
+    std::unique_ptr<ServeProcess> server;
+    std::unique_ptr<httplib::Client> client;
+};
+
+TEST_F(ServePage, CropFormsAnswerWithTheLibrarysCodes) {
+    start();
+    Answer page = get("/");
+    EXPECT_EQ(page.status, 200);
+    for (const char* panel : {"panel-camera", "panel-try", "panel-products", "panel-accuracy", "panel-status"})
+        EXPECT_NE(page.body.find(panel), std::string::npos) << panel;
+
+    struct Case {
+        httplib::Params form;
+        int status, result;
+    } cases[] = {
+        {{{"x", "150"}, {"y", "70"}, {"width", "340"}, {"height", "340"}}, 200, 0},
+        {{{"x", "1"}, {"y", "0"}, {"width", "640"}, {"height", "480"}}, 200, -2008},  // QX_ERR_CROP_OUTSIDE
+        {{{"x", "1"}, {"y", "0"}, {"width", "640"}}, 400, -9998},                      // QX_ERR_ARGUMENT
+        {{{"x", "1e3"}, {"y", "0"}, {"width", "6"}, {"height", "6"}}, 400, -9998},
+        {{{"x", "99999999999"}, {"y", "0"}, {"width", "6"}, {"height", "6"}}, 400, -9998},
+    };
+    for (const Case& c : cases) {
+        Answer answer = post("/api/crop", c.form);
+        EXPECT_EQ(answer.status, c.status) << answer.body;
+        EXPECT_EQ(answer.result(), c.result) << answer.body;
+    }
+    // Only the first rectangle was stored; the refusal said why.
+    EXPECT_EQ(read_file("coordinate.json"), R"({"x":150,"y":70,"width":340,"height":340,"cameraNum":0})");
+    EXPECT_NE(post("/api/crop", cases[1].form).body.find("outside 640 x 480"), std::string::npos);
+    EXPECT_NE(get("/api/camera").body.find(R"("crop":{"x":150,"y":70,"width":340,"height":340})"), std::string::npos);
+
+    for (const char* picture : {"/api/frame.jpg", "/api/crop.jpg"}) {
+        Answer jpeg = get(picture);
+        EXPECT_EQ(jpeg.status, 200) << picture;
+        EXPECT_EQ(jpeg.body.substr(0, 2), "\xFF\xD8") << picture;
+    }
+    // Watching the camera leaves no pictures behind.
+    for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(400))) get("/api/frame.jpg");
+    EXPECT_TRUE(list_dir("QXPhoto").empty());
+
+    EXPECT_EQ(post("/api/camera", {{"number", "3"}}).result(), 0);
+    EXPECT_NE(read_file("coordinate.json").find("\"cameraNum\":3"), std::string::npos);
+    EXPECT_EQ(post("/api/camera", {{"number", "three"}}).result(), -9998);
+}
+
+TEST_F(ServePage, RecognitionIsConfirmedAndLearned) {
+    start();
+    ASSERT_EQ(post("/api/detect", {}).result(), -2009);  // QX_ERR_NO_CROP
+    ASSERT_EQ(post("/api/crop", {{"x", "150"}, {"y", "70"}, {"width", "340"}, {"height", "340"}}).result(), 0);
+    Answer detect = post("/api/detect", {});
+    ASSERT_EQ(detect.result(), 0) << detect.body;
+    EXPECT_NE(detect.body.find(R"("candidates":[{"rank":1,"code":"1001","name":"Banana"},{"rank":2,"code":"1002","name":""}])"),
+              std::string::npos)
+        << detect.body;
+    EXPECT_EQ(get("/api/recognition.jpg").body.substr(0, 2), "\xFF\xD8");
+    std::string session = detect.member("session");
+    session = session.substr(1, session.size() - 2);
+
+    EXPECT_EQ(post("/api/confirm", {{"code", "1001"}}).result(), -9998);
+    EXPECT_EQ(post("/api/confirm", {{"code", "1001"}, {"session", "123"}}).result(), -1004);  // QX_ERR_NO_RECOGNITION
+    Answer confirm = post("/api/confirm", {{"code", "1001"}, {"session", session}});
+    EXPECT_EQ(confirm.result(), 0) << confirm.body;
+    // Ranked first among two candidates: a hit that is still learned.
+    EXPECT_EQ(confirm.member("hit"), "true");
+    EXPECT_EQ(confirm.member("learned"), "true");
+    EXPECT_EQ(confirm.member("samples"), "4");
+
+    Answer products = get("/api/products");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(products.body, match,
+                                  std::regex(R"(\{"code":"1001","name":"Banana","samples":4,"pictures":\[([^\]]*)\]\})")))
+        << products.body;
+    std::string filed = match[1];
+    ASSERT_TRUE(std::regex_search(filed, match, std::regex("\"(\\d+\\.jpg)\""))) << filed;  // the confirmed tray, filed by its time
+    Answer picture = get("/api/picture?code=1001&name=" + match[1].str());
+    EXPECT_EQ(picture.status, 200);
+    EXPECT_TRUE(picture.body == read_file("pic_data/1001/" + match[1].str()));
+}
+
+TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
+    start();
+    fs::create_symlink(shared_path("data/grocery/train/Fruit"), "escape");  // kinds, but outside
+    fs::create_directories("train/Banana");
+    fs::create_directories("test/Banana");
+    fs::copy_file(grocery_photo("train/Fruit/Banana", 0), "train/Banana/0.jpg");
+    fs::copy_file(grocery_photo("val/Fruit/Banana", 0), "test/Banana/0.jpg");
+    write_file("pic_data/1001/.hidden.jpg", "x");
+    for (const char* path : {"/api/picture?code=1001&name=../../dev.ini", "/api/picture?code=..&name=dev.ini",
+                             "/api/picture?code=1001&name=.hidden.jpg", "/api/picture?code=%2Fetc&name=passwd",
+                             "/api/picture?code=1001&name=0.jpg%00.png"})
+        EXPECT_EQ(get(path).status, 404) << path;
+    for (const char* folder : {"..", "/tmp", "escape", "train/../..", "missing", "dev.ini"}) {
+        Answer refused = post("/api/eval", {{"train", folder}, {"test", "test"}, {"shots", "1"}});
+        EXPECT_EQ(refused.result(), -9998) << folder;
+        EXPECT_EQ(refused.status, 400) << folder;
+    }
+    EXPECT_EQ(post("/api/eval", {{"train", "train"}, {"test", "test"}, {"shots", "0"}}).result(), -9998);
+
+    // An accuracy run inside the working folder, in a folder of its own.
+    ASSERT_EQ(post("/api/eval", {{"train", "train"}, {"test", "./test"}, {"shots", "1"}}).result(), 0);
+    Answer state;
+    ASSERT_TRUE(eventually([&] {
+        state = get("/api/eval");
+        return state.member("running") == "false";
+    }, std::chrono::seconds(60)));
+    EXPECT_NE(state.body.find(R"("kinds":[{"kind":"Banana","code":"1001","queries":1,"top1":100,"top5":100,"mistaken_for":[]}])"),
+              std::string::npos)
+        << state.body;
+    EXPECT_EQ(state.member("done"), "1");
+    // The shop's own learned data was not touched.
+    EXPECT_EQ(list_dir("pic_data/1002").size(), 3u);
+}
+
+TEST_F(ServePage, WithdrawExportAndImport) {
+    start();
+    Answer exported = get("/api/export");
+    ASSERT_EQ(exported.status, 200);
+    EXPECT_TRUE(exported.body == read_file("data-copy"));  // the library's export, byte for byte
+    EXPECT_EQ(exported.body.rfind("SQLite format 3", 0), 0u);
+
+    Answer withdrawn = post("/api/withdraw", {{"code", "1002"}});
+    EXPECT_EQ(withdrawn.result(), 0);
+    EXPECT_EQ(withdrawn.member("samples"), "0");
+    EXPECT_TRUE(list_dir("pic_data/1002").empty());
+    EXPECT_EQ(post("/api/withdraw", {}).result(), -9998);
+
+    httplib::MultipartFormDataItems garbage = {{"file", "not a database", "x.db", "application/octet-stream"}};
+    auto refused = client->Post("/api/import", {{"X-Qxvisor", "1"}}, garbage);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(answer_of(refused).result(), -2007);  // QX_ERR_DATA_FILE
+    httplib::MultipartFormDataItems none = {{"other", "x", "", ""}};
+    refused = client->Post("/api/import", {{"X-Qxvisor", "1"}}, none);
+    EXPECT_EQ(answer_of(refused).result(), -9998);
+
+    httplib::MultipartFormDataItems copy = {{"file", exported.body, "learned-data.db", "application/octet-stream"}};
+    auto imported = client->Post("/api/import", {{"X-Qxvisor", "1"}}, copy);
+    ASSERT_TRUE(imported);
+    EXPECT_EQ(answer_of(imported).result(), 0) << imported->body;
+    EXPECT_EQ(answer_of(imported).member("samples"), "6");
+    EXPECT_FALSE(file_exists("qxvisor-import.db"));
+}
+
+TEST_F(ServePage, StatusAndBinding) {
+    MockCloud cloud;
+    cloud.answer("GET", "/0/newretail/api/sys/org/queryTenant", {200, R"({"code":0,"data":true})"});
+    cloud.answer("PUT", "/T01/newretail/api/pos/machine/bind", {200, R"({"code":0,"data":{"id":"78"}})"});
+    write_file("dev.ini", "[default]\ncatalogDb = catalogue.db\ndev = http://t\ncloudHost = localhost:" +
+                              std::to_string(cloud.port()) + "\n");
+    start();
+    Answer status = get("/api/status");
+    EXPECT_EQ(status.member("samples"), "6");
+    EXPECT_EQ(status.member("device"), "\"CPU\"");
+    EXPECT_EQ(status.member("start"), "\"started\"");
+    EXPECT_NE(status.body.find("daily_logger"), std::string::npos);  // the day's log lines
+
+    EXPECT_EQ(post("/api/bind", {{"tenant", "T01"}, {"pos", "P1"}}).result(), -9998);
+    Answer bound = post("/api/bind", {{"tenant", "T01"}, {"pos", "P1"}, {"sn", "SN1"}});
+    EXPECT_EQ(bound.result(), 0) << bound.body;
+    EXPECT_EQ(bound.member("tenant"), "\"T01\"");
+    EXPECT_EQ(get("/api/status").member("tenant"), "\"T01\"");
+    // The unbind answer is the C call's: an SN the cloud does not know.
+    cloud.answer("GET", "/T01/newretail/api/pos/machine/unbind", {200, R"({"code":1,"msg":"SN not found"})"});
+    Answer unbind = post("/api/unbind", {{"tenant", "T01"}, {"sn", "SN9"}});
+    EXPECT_LT(unbind.result(), 0) << unbind.body;
+    EXPECT_EQ(post("/api/unbind", {{"tenant", "T01"}}).result(), -9998);
+}
+
+TEST_F(ServePage, OtherSitesAndMissingTokensAreRefused) {
+    start();
+    httplib::Params crop = {{"x", "0"}, {"y", "0"}, {"width", "10"}, {"height", "10"}};
+    EXPECT_EQ(post("/api/crop", crop, httplib::Headers{}).status, 403);  // a plain cross-site form has no marker
+    EXPECT_EQ(post("/api/crop", crop, httplib::Headers{{"X-Qxvisor", "1"}, {"Origin", "http://evil.example"}}).status, 403);
+    EXPECT_EQ(get("/api/status", httplib::Headers{{"Host", "evil.example"}}).status, 403);  // a name rebound to 127.0.0.1
+    EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":0})");
+    EXPECT_EQ(post("/api/crop", crop, httplib::Headers{{"X-Qxvisor", "1"}, {"Origin", "http://127.0.0.1:" + std::to_string(server->port())}}).status, 200);
+}
+
+TEST_F(ServePage, ListeningOnANamedAddressAsksForTheToken) {
+    start({"--listen", "127.0.0.1"});
+    ASSERT_EQ(server->token().size(), 32u);
+    EXPECT_EQ(get("/").status, 401);
+    EXPECT_EQ(get("/?token=0123456789abcdef0123456789abcdef").status, 401);
+    EXPECT_EQ(get("/api/status", httplib::Headers{{"Cookie", "qxvisor_token=wrong"}}).status, 401);
+    auto page = client->Get(("/?token=" + server->token()).c_str());
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    std::string cookie = page->get_header_value("Set-Cookie");
+    EXPECT_EQ(cookie.rfind("qxvisor_token=" + server->token() + ";", 0), 0u) << cookie;
+    EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
+    EXPECT_EQ(get("/api/status", httplib::Headers{{"Cookie", "qxvisor_token=" + server->token()}}).status, 200);
+    EXPECT_EQ(post("/api/withdraw", {{"code", "1002"}}, httplib::Headers{{"X-Qxvisor", "1"}, {"Cookie", "qxvisor_token=" + server->token()}}).result(), 0);
+}
+
+// The admission rules on their own, for addresses a test on 127.0.0.1 cannot send from.
+TEST(ServeGuard, AdmitsByAddressHostOriginAndToken) {
+    GuardSettings local;
+    GuardSettings listening{true, "t0k3n", 8080};
+    struct Case {
+        const GuardSettings* settings;
+        RequestFacts request;
+        Admission expected;
+    } cases[] = {
+        {&local, {"127.0.0.1", "GET", "127.0.0.1:8080", "", "", ""}, Admission::Allowed},
+        {&local, {"::1", "GET", "[::1]:8080", "", "", ""}, Admission::Allowed},
+        {&local, {"127.0.0.1", "GET", "localhost:8080", "", "", ""}, Admission::Allowed},
+        {&local, {"192.168.1.9", "GET", "127.0.0.1:8080", "", "", ""}, Admission::WrongAddress},
+        {&local, {"127.0.0.1", "GET", "rebound.example:8080", "", "", ""}, Admission::WrongHost},
+        {&local, {"127.0.0.1", "POST", "127.0.0.1:8080", "", "", ""}, Admission::WrongOrigin},
+        {&local, {"127.0.0.1", "POST", "127.0.0.1:8080", "http://127.0.0.1:8080", "1", ""}, Admission::Allowed},
+        {&local, {"127.0.0.1", "POST", "127.0.0.1:8080", "http://evil.example", "1", ""}, Admission::WrongOrigin},
+        {&listening, {"192.168.1.9", "GET", "192.168.1.5:8080", "", "", "t0k3n"}, Admission::Allowed},
+        {&listening, {"192.168.1.9", "GET", "192.168.1.5:8080", "", "", "t0k3"}, Admission::NoToken},
+        {&listening, {"127.0.0.1", "GET", "127.0.0.1:8080", "", "", ""}, Admission::NoToken},
+        {&listening, {"192.168.1.9", "POST", "192.168.1.5:8080", "http://192.168.1.5:8080", "1", "t0k3n"}, Admission::Allowed},
+        {&listening, {"192.168.1.9", "POST", "192.168.1.5:8080", "http://evil.example", "1", "t0k3n"}, Admission::WrongOrigin},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(admit(*c.settings, c.request), c.expected) << c.request.remote_addr << " " << c.request.method << " " << c.request.host;
+    GuardSettings no_token{true, "", 8080};
+    EXPECT_EQ(admit(no_token, {"127.0.0.1", "GET", "x", "", "", ""}), Admission::NoToken);
+    EXPECT_EQ(cookie_token("a=b; qxvisor_token=abc; c=d"), "abc");
+    EXPECT_EQ(make_token().size(), 32u);
+    EXPECT_NE(make_token(), make_token());
+}

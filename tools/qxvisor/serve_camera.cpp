@@ -1,0 +1,199 @@
+// The set-up page's camera, crop and trial-recognition calls.
+#include "qxvisor/cli.h"
+#include "qxvisor/serve.h"
+#include "qxvisor/serve_guard.h"
+
+#include <httplib.h>
+#include <qx_ai.h>
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::set<std::string> photo_names() {
+    std::set<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it("QXPhoto", error), end; !error && it != end; it.increment(error))
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+// The page's pictures are read once and removed, so that watching the camera
+// does not fill QXPhoto; a file that was there before (a recognition's
+// picture, waiting for its confirmation) is never removed.
+std::string take_picture(const char* path, const std::set<std::string>& before) {
+    if (!path[0]) return "";
+    std::string name = fs::path(path).filename().string();
+    std::string bytes = file_bytes(path);
+    if (!before.count(name) && plain_name(name) && !inside_folder(".", "QXPhoto/" + name).empty()) {
+        std::error_code ignored;
+        fs::remove(fs::path("QXPhoto") / name, ignored);
+    }
+    return bytes;
+}
+
+struct Snapshot {
+    std::string frame, crop;
+    std::chrono::steady_clock::time_point taken;
+};
+
+std::mutex snapshot_lock;
+Snapshot snapshot;
+
+// The current frame and crop, taken at most every 150 ms however many
+// requests ask. Holds the library lock.
+Snapshot current_snapshot() {
+    std::lock_guard<std::mutex> hold(snapshot_lock);
+    auto now = std::chrono::steady_clock::now();
+    if (now - snapshot.taken > std::chrono::milliseconds(150)) {
+        std::lock_guard<std::mutex> library(library_lock());
+        char raw[QX_PATH_SIZE] = "", crop[QX_PATH_SIZE] = "";
+        std::set<std::string> before = photo_names();
+        GetScaleBitmap(raw, crop);
+        snapshot.frame = take_picture(raw, before);
+        snapshot.crop = take_picture(crop, before);
+        snapshot.taken = now;
+    }
+    return snapshot;
+}
+
+void send_picture(httplib::Response& response, const std::string& bytes) {
+    response.set_header("Cache-Control", "no-store");
+    if (bytes.empty()) {
+        response.status = 404;
+        response.set_content("no picture: the camera is not capturing, or no crop area is set", "text/plain");
+        return;
+    }
+    response.set_content(bytes, "image/jpeg");
+}
+
+// Reads four integer fields into v; false (and the answer sent) when one is missing or not a number.
+bool int_fields(const httplib::Request& request, httplib::Response& response, const std::vector<std::string>& names,
+                std::vector<int>& v) {
+    for (const std::string& name : names) {
+        std::string text;
+        int value = 0;
+        if (!form_value(request, name, &text) || !parse_int(text, &value)) {
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", name + " must be a whole number").text(), 400);
+            return false;
+        }
+        v.push_back(value);
+    }
+    return true;
+}
+
+struct Recognition {
+    std::string session;
+    std::vector<std::string> codes;
+};
+std::mutex recognition_lock;
+std::deque<Recognition> recognitions;  // the newest few, for the hit flag of a confirmation
+std::string recognition_picture;
+
+}  // namespace
+
+void add_camera_routes(httplib::Server& server) {
+    server.Get("/api/camera", [](const httplib::Request&, httplib::Response& response) {
+        int x = 0, y = 0, w = 0, h = 0;
+        {
+            std::lock_guard<std::mutex> hold(library_lock());
+            GetScaleSetting(&x, &y, &w, &h);
+        }
+        std::string crop = JsonObject().add("x", x).add("y", y).add("width", w).add("height", h).text();
+        send_json(response, JsonObject().add_raw("crop", crop).add("camera", stored_camera_number()).text());
+    });
+    server.Get("/api/frame.jpg", [](const httplib::Request&, httplib::Response& response) {
+        send_picture(response, current_snapshot().frame);
+    });
+    server.Get("/api/crop.jpg", [](const httplib::Request&, httplib::Response& response) {
+        send_picture(response, current_snapshot().crop);
+    });
+    server.Post("/api/crop", [](const httplib::Request& request, httplib::Response& response) {
+        std::vector<int> v;
+        if (!int_fields(request, response, {"x", "y", "width", "height"}, v)) return;
+        int result;
+        {
+            std::lock_guard<std::mutex> hold(library_lock());
+            result = SaveScaleSetting(v[0], v[1], v[2], v[3]);
+        }
+        std::lock_guard<std::mutex> hold(snapshot_lock);
+        snapshot.taken = {};  // the next crop picture shows the new rectangle
+        send_json(response, result_json(result).text());
+    });
+    server.Post("/api/camera", [](const httplib::Request& request, httplib::Response& response) {
+        std::vector<int> v;
+        if (!int_fields(request, response, {"number"}, v)) return;
+        int result;
+        {
+            std::lock_guard<std::mutex> hold(library_lock());
+            result = qx_ai_reopencamera(v[0]);
+        }
+        send_json(response, result_json(result).text());
+    });
+    server.Post("/api/detect", [](const httplib::Request&, httplib::Response& response) {
+        char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
+        int result;
+        std::string picture;
+        {
+            std::lock_guard<std::mutex> hold(library_lock());
+            std::set<std::string> before = photo_names();
+            result = AutoDetect(codes, session);
+            // The crop of this recognition, when dev.ini's saveImage keeps it;
+            // otherwise the same tray a moment later.
+            for (const std::string& name : photo_names())
+                if (!before.count(name) && name.compare(0, 3, "raw") != 0) picture = file_bytes("QXPhoto/" + name);
+            if (result == QX_OK && picture.empty()) {
+                char raw[QX_PATH_SIZE] = "", crop[QX_PATH_SIZE] = "";
+                std::set<std::string> now = photo_names();
+                GetScaleBitmap(raw, crop);
+                take_picture(raw, now);
+                picture = take_picture(crop, now);
+            }
+        }
+        JsonObject answer = result_json(result);
+        std::vector<std::string> candidates;
+        std::vector<std::string> list = split_codes(codes);
+        for (size_t i = 0; i < list.size(); ++i)
+            candidates.push_back(JsonObject().add("rank", static_cast<int>(i + 1)).add("code", list[i])
+                                     .add("name", catalogue_name(list[i])).text());
+        answer.add("session", session).add_raw("candidates", json_array(candidates));
+        if (result == QX_OK) {
+            std::lock_guard<std::mutex> hold(recognition_lock);
+            recognitions.push_back({session, list});
+            if (recognitions.size() > 20) recognitions.pop_front();
+            recognition_picture = picture;
+        }
+        send_json(response, answer.text());
+    });
+    server.Get("/api/recognition.jpg", [](const httplib::Request&, httplib::Response& response) {
+        std::lock_guard<std::mutex> hold(recognition_lock);
+        send_picture(response, recognition_picture);
+    });
+    server.Post("/api/confirm", [](const httplib::Request& request, httplib::Response& response) {
+        std::string code, session;
+        if (!form_value(request, "code", &code) || !form_value(request, "session", &session)) {
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "code and session are required").text(), 400);
+            return;
+        }
+        bool hit = false;
+        {
+            std::lock_guard<std::mutex> hold(recognition_lock);
+            for (const Recognition& r : recognitions)
+                if (r.session == session) hit = !r.codes.empty() && r.codes[0] == code;
+        }
+        std::string name = catalogue_name(code);
+        int before = learned_samples(code);
+        int result;
+        {
+            std::lock_guard<std::mutex> hold(library_lock());
+            result = SetFeedBack(code.c_str(), session.c_str(), hit, name.c_str());
+        }
+        int after = learned_samples(code);
+        send_json(response, result_json(result).add("hit", hit).add("learned", after > before).add("samples", after).text());
+    });
+}

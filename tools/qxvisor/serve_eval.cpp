@@ -1,0 +1,179 @@
+// The set-up page's accuracy run: `qxvisor eval --json` in a child process, in
+// a folder of its own, so that the shop's learned data and the library
+// instance serving the page stay untouched.
+#include "qxvisor/cli.h"
+#include "qxvisor/serve.h"
+#include "qxvisor/serve_guard.h"
+
+#include <httplib.h>
+#include <qx_ai.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kEvalFolder = "qxvisor-eval";
+
+struct EvalJob {
+    std::mutex lock;
+    std::thread reader;
+    pid_t child = -1;
+    bool running = false;
+    size_t done = 0, total = 0;
+    std::string result;   // the child's JSON
+    std::string problem;  // the child's complaint when it failed
+};
+
+EvalJob job;
+
+// Collects the child's progress lines and its answer until it ends.
+void follow(int out_fd, int err_fd, pid_t child) {
+    std::string out_text, err_line, err_text;
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    int open_fds = 2;
+    char buffer[4096];
+    while (open_fds > 0) {
+        if (poll(fds, 2, -1) < 0) break;
+        for (pollfd& fd : fds) {
+            if (fd.fd < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t n = read(fd.fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                close(fd.fd);
+                fd.fd = -1;
+                --open_fds;
+                continue;
+            }
+            if (fd.fd == out_fd) {
+                out_text.append(buffer, static_cast<size_t>(n));
+                continue;
+            }
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] != '\n') {
+                    err_line += buffer[i];
+                    continue;
+                }
+                size_t done = 0, total = 0;
+                if (std::sscanf(err_line.c_str(), "progress %zu %zu", &done, &total) == 2) {
+                    std::lock_guard<std::mutex> hold(job.lock);
+                    job.done = done;
+                    job.total = total;
+                } else if (err_text.size() < 4000) {
+                    err_text += err_line + "\n";
+                }
+                err_line.clear();
+            }
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::lock_guard<std::mutex> hold(job.lock);
+    job.running = false;
+    job.child = -1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !out_text.empty()) {
+        job.result = out_text;
+    } else {
+        job.problem = err_text.empty() ? "the accuracy run stopped" : err_text;
+    }
+}
+
+// Starts the run; "" on success, else why not.
+std::string start(const std::string& tool, const std::string& train, const std::string& test, int shots) {
+    std::error_code error;
+    fs::remove_all(kEvalFolder, error);
+    fs::create_directories(kEvalFolder, error);
+    if (error) return "cannot prepare the folder " + std::string(kEvalFolder);
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) return "no pipe";
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        return "no pipe";
+    }
+    std::string shots_text = std::to_string(shots);
+    long open_max = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        // The run must not hold the server's sockets open.
+        for (long fd = 3; fd < open_max; ++fd) close(static_cast<int>(fd));
+        if (chdir(kEvalFolder) != 0) _exit(126);
+        execl(tool.c_str(), "qxvisor", "eval", train.c_str(), test.c_str(), "--shots", shots_text.c_str(), "--force",
+              "--json", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (child < 0) {
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        return "cannot start the accuracy run";
+    }
+    job.child = child;
+    job.running = true;
+    job.done = job.total = 0;
+    job.result.clear();
+    job.problem.clear();
+    job.reader = std::thread(follow, out_pipe[0], err_pipe[0], child);
+    return "";
+}
+
+}  // namespace
+
+void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
+    server.Post("/api/eval", [tool_path](const httplib::Request& request, httplib::Response& response) {
+        std::string train, test, shots_text = "5";
+        int shots = 0;
+        form_value(request, "shots", &shots_text);
+        if (!form_value(request, "train", &train) || !form_value(request, "test", &test) || !parse_int(shots_text, &shots) ||
+            shots < 1 || shots > 1000) {
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "train, test and shots (1 to 1000) are required").text(), 400);
+            return;
+        }
+        // Only folders inside the working folder, however the names are spelt.
+        std::string train_path = inside_folder(".", train), test_path = inside_folder(".", test);
+        if (train_path.empty() || test_path.empty() || !fs::is_directory(train_path) || !fs::is_directory(test_path)) {
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "both must be folders inside the working folder").text(), 400);
+            return;
+        }
+        std::lock_guard<std::mutex> hold(job.lock);
+        if (job.running) {
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "an accuracy run is going on").text(), 409);
+            return;
+        }
+        if (job.reader.joinable()) job.reader.join();
+        std::string problem = start(tool_path, train_path, test_path, shots);
+        if (!problem.empty()) {
+            send_json(response, result_json(QX_ERR_INTERNAL).add("problem", problem).text(), 500);
+            return;
+        }
+        send_json(response, result_json(QX_OK).text());
+    });
+    server.Get("/api/eval", [](const httplib::Request&, httplib::Response& response) {
+        std::lock_guard<std::mutex> hold(job.lock);
+        send_json(response, JsonObject().add("running", job.running).add("done", static_cast<long long>(job.done))
+                                .add("total", static_cast<long long>(job.total))
+                                .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem).text());
+    });
+}
+
+void stop_eval() {
+    std::thread reader;
+    {
+        std::lock_guard<std::mutex> hold(job.lock);
+        if (job.child > 0) kill(job.child, SIGTERM);
+        reader = std::move(job.reader);
+    }
+    if (reader.joinable()) reader.join();
+}
