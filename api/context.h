@@ -20,6 +20,7 @@ struct DB_HADNLE {
 
     std::string db_path;
     std::unique_ptr<libhnsw::Index> index;  // guarded by g_mutex
+    long long sample_rows = -1;             // rows of feature_code, -1 until counted; guarded by g_mutex
     float filter_score = 0.0f;
     _CAMHP_CAP_ cam;
     std::string dev;

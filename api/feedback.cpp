@@ -17,6 +17,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -67,6 +69,11 @@ bool uploaded_url(const std::string& answer, std::string* url, bool* missing_url
     return true;
 }
 
+bool is_regular_file(const std::string& path) {
+    struct stat status;
+    return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace
 
 int SetFeedBack(const char* code, const char* session_id, unsigned char hit, const char* product_name) {
@@ -77,6 +84,10 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             return QX_ERR_IMPORTING;
         }
         if (!code || !session_id) return QX_ERR_ARGUMENT;
+        if (!*code) {
+            logger->info("feedback without a product code refused");
+            return QX_ERR_ARGUMENT;
+        }
         if (!product_name) product_name = "";
         logger->info("code is {} sessionId is {} productName is {}", code, session_id, product_name);
         logger->info("start feed back");
@@ -110,7 +121,9 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             commodity.id = 0;
             commodity.code = code;
             commodity.feature = record.feature_value.c_str();
-            db_save_db_index(params, &commodity);
+            // A record whose feature is not finite would rank first in every
+            // later search: the engine result was unusable, nothing is learned.
+            if (db_save_db_index(params, &commodity) != 0) return QX_ERR_DETECT_FAILED;
             _CAMHP_IMAGE_ image{};
             std::snprintf(image.commodity_code, sizeof image.commodity_code, "%s", code);
             std::snprintf(image.crop_path, sizeof image.crop_path, "%s", record.image_path.c_str());
@@ -118,6 +131,13 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
         }
 
         if (!params->cloud_online) {
+            logger->info("end feed back");
+            return QX_OK;
+        }
+        // A recognition without a kept picture (saveImage off) has nothing to
+        // upload; that is no network failure and must not switch the cloud off.
+        if (!is_regular_file(record.image_path)) {
+            logger->info("no picture kept for session {}, upload and report skipped", session_id);
             logger->info("end feed back");
             return QX_OK;
         }

@@ -9,6 +9,7 @@
 #include "engine/libclsretri.h"
 #include "store/database.h"
 #include "store/libhnsw.h"
+#include "store/temp_files.h"
 #include "support/log.h"
 #include "support/tools.h"
 
@@ -113,6 +114,7 @@ int Init() {
         // An unusable database file is logged and start-up goes on: recognitions
         // then find nothing until the file can be opened again.
         qx_guarded("db_init", 0, [] {
+            db_remove_stale_temp_files();
             db_init(params);
             return 0;
         });

@@ -8,6 +8,7 @@
 #include "camera/camhp.h"
 #include "engine/libclsretri.h"
 #include "store/database.h"
+#include "support/alg.h"
 #include "support/log.h"
 #include "support/tools.h"
 
@@ -118,6 +119,12 @@ int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float*
         return -2;
     }
     logger->info("岚帆图形加速库耗时：{}ms\n", elapsed_ms(t1, t2));
+    // A NaN or infinite feature would be stored and then rank first in every
+    // later search: such a result is an engine failure.
+    if (!alg_all_finite(output.feature, 160)) {
+        logger->info("engine returned a non-finite feature");
+        return -2;
+    }
     for (int i = 0; i < 10; ++i) scores.push_back(output.cls[i].score);
     std::memcpy(feature, output.feature, 160 * sizeof(float));
     return 0;

@@ -76,27 +76,35 @@ QX_API int AutoDetect(char* codes_out, char* session_out);
  * QX_ERR_FILE_DETECT_FAILED. */
 QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
 
-/* Forgets everything learned, then learns every picture of ./pic_data: flat
+/* Replaces everything learned by what every picture of ./pic_data teaches: flat
  * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg".
- * Blocks until done. QX_ERR_DETECT_FAILED when the engine fails. */
+ * Blocks until done. All or nothing: the new data replaces the old only when
+ * every picture is learned. QX_ERR_DETECT_FAILED when the engine or the
+ * database fails (the log says which); the previous data is then kept. */
 QX_API int LearnFromPicData(void);
 
 /* The cashier chose `code` for recognition `session_id`. Learns the picture's
  * feature under the code (always on a miss; on a hit only when more than one
  * candidate was offered), files the picture under ./pic_data/<code>/, then
- * uploads it and reports to the cloud. QX_ERR_IMPORTING, QX_ERR_RECORDS,
- * QX_ERR_NO_RECOGNITION. */
+ * uploads it and reports to the cloud (skipped when the recognition kept no
+ * picture). QX_ERR_IMPORTING, QX_ERR_RECORDS, QX_ERR_NO_RECOGNITION,
+ * QX_ERR_ARGUMENT for an empty code, QX_ERR_DETECT_FAILED when the
+ * recognition's feature is unusable (nothing learned). */
 QX_API int SetFeedBack(const char* code, const char* session_id, unsigned char hit,
                        const char* product_name);
 
 /* Copies the feature database to ./data-copy and writes that path into `out`
- * (QX_PATH_SIZE bytes). QX_ERR_DATA_FILE. */
+ * (QX_PATH_SIZE bytes). QX_ERR_DATA_FILE, also when the path would not fit. */
 QX_API int ExportData(char* out);
-/* Replaces the feature database by the copy at `path` and reloads it. The
- * current database is kept when the copy is missing or not a feature
- * database. QX_ERR_DATA_FILE. */
+/* Replaces the feature database by the copy at `path` and reloads it. Only a
+ * regular file that passes SQLite's integrity check and holds the library's
+ * own tables (current or older layout, no views or triggers) is taken; missing
+ * tables are created. All or nothing: otherwise the current database and what
+ * matching serves are kept. QX_ERR_DATA_FILE. */
 QX_API int ImportData(const char* path);
-/* Deletes the feature database file. Always 0. */
+/* Forgets everything learned: an empty feature database takes the old one's
+ * place, and the library goes on as after Init on an empty folder.
+ * QX_ERR_DATA_FILE when the empty database cannot be written. */
 QX_API int ClearTrainedData(void);
 /* Stops recommending `code`: withdraws its samples and empties its pictures. */
 QX_API int qx_ai_setnorecommend(const char* code);

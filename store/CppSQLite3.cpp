@@ -562,7 +562,9 @@ void CppSQLite3Statement::finalize() {
 // ---------------------------------------------------------------------------
 // CppSQLite3DB
 
-CppSQLite3DB::CppSQLite3DB() : mpDB(nullptr), mnBusyTimeoutMs(60000) {}
+// A locked file is waited for at most 5 s on every connection: a host call
+// must fail with its logged code rather than hang at the till for a minute.
+CppSQLite3DB::CppSQLite3DB() : mpDB(nullptr), mnBusyTimeoutMs(5000) {}
 
 CppSQLite3DB::~CppSQLite3DB() {
     try {

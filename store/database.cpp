@@ -2,15 +2,20 @@
 
 #include "store/CppSQLite3.h"
 #include "store/libhnsw.h"
+#include "store/temp_files.h"
 #include "support/alg.h"
 #include "support/log.h"
 #include "support/tools.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -18,7 +23,6 @@
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 5000;
 constexpr int kIndexCapacity = 55000;
 constexpr int kDefaultSearchK = 6;
 constexpr int kMaxSearchK = 100;
@@ -44,9 +48,108 @@ void parse_feature(const char* text, std::vector<float>& values) {
 
 bool is_zero(float value) { return value == 0.0f; }
 
+// A NaN or infinite value would rank first in every search (its distance
+// compares as nothing): such a vector never enters an index.
+bool finite_feature(const std::vector<float>& values) {
+    return alg_all_finite(values.data(), static_cast<int>(values.size()));
+}
+
+// A write transaction that rolls back unless committed: a failure between the
+// slot choice and the row write leaves both as they were.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(CppSQLite3DB& db) : db_(db) { db_.execDML("begin immediate;"); }
+    ~WriteTransaction() {
+        if (!open_) return;
+        try {
+            db_.execDML("rollback;");
+        } catch (...) {
+            // The connection closes next, which rolls back all the same.
+        }
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+    void commit() {
+        db_.execDML("commit;");
+        open_ = false;
+    }
+
+private:
+    CppSQLite3DB& db_;
+    bool open_ = true;
+};
+
+// The slot a sample overwrites once the table is full: the newest withdrawn
+// slot whose row is still withdrawn, else the cursor. A free-slot entry naming
+// a live or missing row is stale and dropped; taking a slot drops every entry
+// naming it, so no slot can be handed out twice.
+int reuse_slot(CppSQLite3DB& db) {
+    CppSQLite3Buffer sql;
+    for (;;) {
+        long long slot = 0;
+        {
+            CppSQLite3Query entry = db.execQuery("select count from record_count where id > 1 order by id desc limit 1;");
+            if (entry.eof()) break;
+            slot = entry.getInt64Field(0, 0);
+        }
+        db.execDML(sql.format("delete from record_count where id > 1 and count = %lld;", slot));
+        if (has_row(db, sql.format("select 1 from feature_code where id = %lld and deleted = 1;", slot)))
+            return static_cast<int>(slot);
+    }
+    long long cursor = 0;
+    bool found = false;
+    {
+        CppSQLite3Query query = db.execQuery("select count from record_count where id = 1;");
+        if (!query.eof()) {
+            found = true;
+            cursor = query.getInt64Field(0, 0);
+        }
+    }
+    if (!found) {
+        // The cursor row is gone: start it again rather than growing the table
+        // past its capacity one new row at a time.
+        db.execDML("insert into record_count(id, count) values (1, 2);");
+        return 1;
+    }
+    // The cursor moves on after every reuse, so a full table is overwritten
+    // round-robin instead of always in the same slot.
+    int slot = (cursor < 1 || cursor > DB_SAMPLE_CAPACITY) ? 1 : static_cast<int>(cursor);
+    db.execDML(sql.format("update record_count set count = %d where id = 1", slot + 1));
+    return slot;
+}
+
+// Slot choice and row write of one sample, inside the caller's transaction.
+// `rows` is the table's row count, kept up to date here.
+void store_sample(CppSQLite3DB& db, long long& rows, DB_COMMODITY* sample) {
+    CppSQLite3Buffer sql;
+    sample->id = rows >= DB_SAMPLE_CAPACITY ? reuse_slot(db) : 0;
+    int changed = 0;
+    if (sample->id != 0) {
+        changed = db.execDML(sql.format(
+            "update feature_code set code = %Q,feature = %Q,update_time = CURRENT_TIMESTAMP,deleted = 0 where id = %d",
+            sample->code.c_str(), sample->feature, sample->id));
+    }
+    // A cursor naming no row (ids with gaps) must not swallow the sample: it
+    // gets a row of its own.
+    if (sample->id == 0 || changed == 0) {
+        db.execDML(sql.format(
+            "insert into feature_code(code, feature,update_time,deleted) values (%Q,%Q,CURRENT_TIMESTAMP,0);",
+            sample->code.c_str(), sample->feature));
+        sample->id = static_cast<int>(db.lastRowId());
+        ++rows;
+    }
+}
+
+long long count_rows(CppSQLite3DB& db) {
+    CppSQLite3Query query = db.execQuery("select count(*) from feature_code;");
+    return query.eof() ? 0 : query.getInt64Field(0, 0);
+}
+
 // Adds the live samples of an open file to `index`. A sample with a non-zero
 // value beyond the index's width would be searched on a part of itself only:
-// false is returned at the first one, and the caller loads a wider index.
+// false is returned at the first one, and the caller loads a wider index. A
+// row no label can name or whose feature is not finite is left out with a log
+// line: a NaN would rank first in every search.
 bool load_samples(CppSQLite3DB& db, libhnsw::Index& index) {
     const int width = index.dimension();
     // One buffer for every row, zero beyond what the last row wrote: no
@@ -54,12 +157,41 @@ bool load_samples(CppSQLite3DB& db, libhnsw::Index& index) {
     std::vector<float> values(DB_FEATURE_VALUES, 0.0f);
     CppSQLite3Query query = db.execQuery("select id,feature from feature_code where deleted = 0");
     for (; !query.eof(); query.nextRow()) {
+        const long long id = query.getInt64Field(0, 0);
+        if (id < 1 || id > INT_MAX) {
+            logger->info("sample id {} out of range, not loaded", id);
+            continue;
+        }
         const int read = tool_feature_read(query.getStringField(1, ""), values.data(), DB_FEATURE_VALUES);
         if (read > width && !std::all_of(values.begin() + width, values.begin() + read, is_zero)) return false;
-        index.Addsample(values.data(), query.getIntField(0, 0) - 1);
+        if (alg_all_finite(values.data(), read))
+            index.Addsample(values.data(), static_cast<int>(id - 1));
+        else
+            logger->info("sample {} has a non-finite feature, not loaded", id);
         std::fill_n(values.begin(), read, 0.0f);
     }
     return true;
+}
+
+// Puts a finished file in the place of the live store: its content reaches the
+// disk first, no side file of the old store may meet it, and the rename itself
+// is made durable.
+void replace_store_file(const std::string& from, const std::string& to) {
+    int fd = open(from.c_str(), O_RDONLY);
+    if (fd < 0 || fsync(fd) != 0) {
+        if (fd >= 0) close(fd);
+        throw CppSQLite3Exception(SQLITE_IOERR, "new store file cannot be synced", false);
+    }
+    close(fd);
+    db_remove_side_files(to);
+    if (std::rename(from.c_str(), to.c_str()) != 0)
+        throw CppSQLite3Exception(SQLITE_IOERR, "new store file cannot take the old one's place", false);
+    std::string folder = to.substr(0, to.find_last_of('/') + 1);
+    int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
 }
 
 }  // namespace
@@ -72,12 +204,10 @@ std::string db_enum_to_string(TABLE table) {
     return "";
 }
 
-void db_init(DB_HADNLE* context) {
-    context->db_path = tool_get_dll_path() + "featurexYz.db";
+void db_prepare_file(const std::string& path) {
     {
         CppSQLite3DB db;
-        db.open(context->db_path.c_str());
-        db.setBusyTimeout(kBusyTimeoutMs);
+        db.open(path.c_str());
         db.execDML(
             "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
             "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL);");
@@ -104,8 +234,10 @@ void db_init(DB_HADNLE* context) {
             db.execDML("ALTER TABLE feature_code ADD COLUMN update_time TIMESTAMP DEFAULT NULL;");
             db.execDML("update feature_code set update_time = CURRENT_TIMESTAMP;");
         }
+        // Only a table that holds records is emptied: an untouched file stays
+        // byte for byte what it was (an imported copy included).
         if (db.tableExists("product_record")) {
-            int deleted = db.execDML("delete from product_record;");
+            int deleted = has_row(db, "select 1 from product_record limit 1;") ? db.execDML("delete from product_record;") : 0;
             logger->info("{} row product_record has been deleted", deleted);
         }
         if (!db.tableExists("record_count")) {
@@ -121,6 +253,11 @@ void db_init(DB_HADNLE* context) {
         }
         db.close();
     }
+}
+
+void db_init(DB_HADNLE* context) {
+    context->db_path = tool_get_dll_path() + "featurexYz.db";
+    db_prepare_file(context->db_path);
     db_reload_index(context);
 }
 
@@ -154,102 +291,150 @@ void db_load_idx_from_db(DB_HADNLE* context) {
         std::lock_guard<std::mutex> lock(g_mutex);
         context->index.reset();
         context->index = db_build_index(db, kIndexCapacity);
+        context->sample_rows = -1;
     }
     logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
     db.close();
 }
 
+namespace {
+
+// A new index of a file other than the one being served, built beside the live
+// index: a store replacement must know it can serve the file before it commits.
+std::unique_ptr<libhnsw::Index> index_of_file(const std::string& path) {
+    CppSQLite3DB db;
+    db.open(path.c_str(), SQLITE_OPEN_READONLY);
+    return db_build_index(db, kIndexCapacity);
+}
+
+}  // namespace
+
+void db_install_store(DB_HADNLE* context, const std::string& path) {
+    std::unique_ptr<libhnsw::Index> fresh = index_of_file(path);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    replace_store_file(path, context->db_path);
+    context->index.swap(fresh);
+    context->sample_rows = -1;
+}
+
 int get_table_size(DB_HADNLE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
-    db.setBusyTimeout(kBusyTimeoutMs);
-    int rows = 0;
-    {
-        CppSQLite3Query query = db.execQuery("select count(*) from feature_code;");
-        if (!query.eof()) rows = query.getIntField(0, 0);
-    }
+    long long rows = count_rows(db);
     db.close();
     logger->info("feature_code ret :{}", rows);
-    return rows;
+    return static_cast<int>(rows);
 }
 
 int db_get_id(DB_HADNLE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
-    db.setBusyTimeout(kBusyTimeoutMs);
-    CppSQLite3Buffer sql;
-    int id = 0;
-    int count = 0;
-    bool found = false;
-    {
-        CppSQLite3Query query = db.execQuery("select id , count from record_count order by id desc limit 1;");
-        if (!query.eof()) {
-            found = true;
-            id = query.getIntField(0, 0);
-            count = query.getIntField(1, 0);
-        }
-    }
-    int slot;
-    if (!found) {
-        // The cursor row is gone: start it again rather than growing the table
-        // past its capacity one new row at a time.
-        db.execDML("insert into record_count(id, count) values (1, 2);");
-        slot = 1;
-    } else if (id != 1) {
-        db.execDML(sql.format("delete from record_count where id = %d;", id));
-        slot = count;
-    } else {
-        // The cursor moves on after every reuse, so a full table is overwritten
-        // round-robin instead of always in the same slot.
-        slot = (count < 1 || count > DB_SAMPLE_CAPACITY) ? 1 : count;
-        db.execDML(sql.format("update record_count set count = %d where id = 1", slot + 1));
-    }
-    db.close();
+    WriteTransaction transaction(db);
+    int slot = reuse_slot(db);
+    transaction.commit();
     return slot;
 }
 
-void db_idx_add_smp(DB_HADNLE* context, DB_COMMODITY* sample) {
-    if (!context->index) return;
+int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
     std::vector<float> values;
     parse_feature(sample->feature, values);
-    const int width = context->index->dimension();
-    if (!std::all_of(values.begin() + width, values.end(), is_zero))
-        logger->info("feature of label {} has values beyond the first {}; the index keeps only those", sample->id - 1,
-                     width);
-    context->index->Addsample(values.data(), sample->id - 1);
-    logger->info("cover label is {}", sample->id - 1);
-    logger->info("index size is {}", context->index->get_cur_element_count());
-}
-
-void db_add_data(DB_HADNLE* context, DB_COMMODITY* sample) {
+    if (!finite_feature(values)) {
+        logger->info("feature of {} is not finite, not learned", sample->code);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
-    db.setBusyTimeout(kBusyTimeoutMs);
-    CppSQLite3Buffer sql;
-    int changed = 0;
-    if (sample->id != 0) {
-        changed = db.execDML(sql.format(
-            "update feature_code set code = %Q,feature = %Q,update_time = CURRENT_TIMESTAMP,deleted = 0 where id = %d",
-            sample->code.c_str(), sample->feature, sample->id));
-    }
-    // A slot that names no row (a stale free-slot entry) must not swallow the
-    // sample: it gets a row of its own.
-    if (sample->id == 0 || changed == 0) {
-        db.execDML(sql.format(
-            "insert into feature_code(code, feature,update_time,deleted) values (%Q,%Q,CURRENT_TIMESTAMP,0);",
-            sample->code.c_str(), sample->feature));
-        sample->id = db.execScalar("select last_insert_rowid() from feature_code;", 0);
-    }
-    db_idx_add_smp(context, sample);
+    // The row count is read once per loaded file and then kept: counting the
+    // whole table on every save cost more than the save.
+    long long rows = context->sample_rows >= 0 ? context->sample_rows : count_rows(db);
+    logger->info("lastId is {}", context->index ? context->index->get_cur_element_count() : 0);
+    WriteTransaction transaction(db);
+    store_sample(db, rows, sample);
+    transaction.commit();
+    context->sample_rows = rows;
     db.close();
+    if (context->index) {
+        const int width = context->index->dimension();
+        if (!std::all_of(values.begin() + width, values.end(), is_zero))
+            logger->info("feature of label {} has values beyond the first {}; the index keeps only those",
+                         sample->id - 1, width);
+        context->index->Addsample(values.data(), sample->id - 1);
+        logger->info("cover label is {}", sample->id - 1);
+        logger->info("index size is {}", context->index->get_cur_element_count());
+    }
+    return 0;
 }
 
-void db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
+void db_withdraw_code(DB_HADNLE* context, const std::string& code) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    CppSQLite3Buffer sql;
+    {
+        WriteTransaction transaction(db);
+        if (db.tableExists("feature_code")) {
+            // Only live rows become free slots, each once: a slot already waiting
+            // on the stack would otherwise be handed out twice.
+            db.execDML(sql.format(
+                "insert into record_count(count) select id from feature_code where code = %Q and deleted = 0 and id "
+                "not in (select count from record_count where id > 1) order by id;",
+                code.c_str()));
+            db.execDML(sql.format("update feature_code set deleted = 1 where code = %Q and deleted = 0;", code.c_str()));
+        }
+        if (db.tableExists("product_model"))
+            db.execDML(sql.format("delete from product_model where product_code = %Q", code.c_str()));
+        transaction.commit();
+    }
+    db.close();
+    std::unique_ptr<libhnsw::Index> rebuilt = index_of_file(context->db_path);
     std::lock_guard<std::mutex> lock(g_mutex);
-    int rows = get_table_size(context);
-    logger->info("lastId is {}", context->index ? context->index->get_cur_element_count() : 0);
-    sample->id = rows >= DB_SAMPLE_CAPACITY ? db_get_id(context) : 0;
-    db_add_data(context, sample);
+    context->index.swap(rebuilt);
+}
+
+DB_STAGED_STORE::DB_STAGED_STORE() : path_(db_temp_file("learn")) {
+    if (path_.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, "no room for a new store file", false);
+    try {
+        db_prepare_file(path_);
+        db_.open(path_.c_str());
+        db_.execDML("begin immediate;");
+    } catch (...) {
+        // No destructor runs for a half-made object: the file goes here.
+        try {
+            db_.close();
+        } catch (...) {
+        }
+        std::remove(path_.c_str());
+        db_remove_side_files(path_);
+        throw;
+    }
+}
+
+DB_STAGED_STORE::~DB_STAGED_STORE() {
+    try {
+        db_.close();
+    } catch (...) {
+    }
+    if (installed_) return;
+    std::remove(path_.c_str());
+    db_remove_side_files(path_);
+}
+
+int DB_STAGED_STORE::add(DB_COMMODITY* sample) {
+    std::vector<float> values;
+    parse_feature(sample->feature, values);
+    if (!finite_feature(values)) {
+        logger->info("feature of {} is not finite, not learned", sample->code);
+        return -1;
+    }
+    store_sample(db_, rows_, sample);
+    return 0;
+}
+
+void DB_STAGED_STORE::install(DB_HADNLE* context) {
+    db_.execDML("commit;");
+    db_.close();
+    db_install_store(context, path_);
+    installed_ = true;
 }
 
 void db_close(DB_HADNLE* context) {

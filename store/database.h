@@ -8,11 +8,11 @@
 // thrown as CppSQLite3Exception (store/CppSQLite3.h): callers catch them.
 #include "api/context.h"
 
+#include "store/CppSQLite3.h"
+
 #include <memory>
 #include <string>
 #include <vector>
-
-class CppSQLite3DB;
 
 // Rows of feature_code the store keeps; from then on new samples reuse slots.
 constexpr int DB_SAMPLE_CAPACITY = 30000;
@@ -67,22 +67,35 @@ struct DB_FEEDBACK {
 // Sets db_path, creates or migrates the file, empties product_record, then
 // builds and loads a new index. Callers run db_close first.
 void db_init(DB_HADNLE* context);
+// Creates the tables the library uses where they are missing and migrates an
+// older layout, in the file at `path`; empties its recognition records.
+void db_prepare_file(const std::string& path);
 // Replaces the index by one holding every live sample of the file, under g_mutex.
 void db_load_idx_from_db(DB_HADNLE* context);
 // An index of every live sample of an open file, room for `capacity`: 160
-// values per sample, or 720 when some sample of the file has more.
+// values per sample, or 720 when some sample of the file has more. Rows no
+// label can name or with a non-finite feature are left out (logged).
 std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity);
 // Replaces the index by a fresh one loaded from the file as it is now; the file
 // itself is not touched (an imported copy stays byte for byte what it was).
 void db_reload_index(DB_HADNLE* context);
-// Learns one sample: slot choice, row write and index update, under g_mutex.
-void db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample);
-void db_add_data(DB_HADNLE* context, DB_COMMODITY* sample);
-void db_idx_add_smp(DB_HADNLE* context, DB_COMMODITY* sample);
+// Puts the finished store file at `path` in the place of the live one by one
+// rename, with an index built from it beforehand: when this throws, the live
+// file and index are as they were.
+void db_install_store(DB_HADNLE* context, const std::string& path);
+// Learns one sample under g_mutex: slot choice and row write in one
+// transaction, then the index update. -1 (nothing stored) when the feature is
+// not finite, else 0.
+int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample);
 int get_table_size(DB_HADNLE* context);
-// The slot to overwrite once the table is full: newest withdrawn slot first,
-// then the cursor, which moves on round-robin. 0 asks for a new row.
+// The slot to overwrite once the table is full: the newest withdrawn slot whose
+// row is still withdrawn (stale entries are dropped), then the cursor, which
+// moves on round-robin.
 int db_get_id(DB_HADNLE* context);
+// Withdraws every live sample of `code`: each of its slots goes on the
+// free-slot stack once, its rows are marked deleted (one transaction), and the
+// index is rebuilt from the live rows that remain.
+void db_withdraw_code(DB_HADNLE* context, const std::string& code);
 // Destroys the index (safe to call when there is none).
 void db_close(DB_HADNLE* context);
 std::string db_enum_to_string(TABLE table);
@@ -100,3 +113,23 @@ int db_save_record(DB_HADNLE* context, DB_RECORD* record);
 // none). -1 when product_record does not exist, otherwise 0.
 int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in);
 void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback);
+
+// Folder learning's new store: a temporary file beside the live one, filled in
+// one transaction and put in place by install(). Destroyed without install(),
+// it leaves the live store untouched, and so does a killed process.
+class DB_STAGED_STORE {
+public:
+    DB_STAGED_STORE();
+    ~DB_STAGED_STORE();
+    DB_STAGED_STORE(const DB_STAGED_STORE&) = delete;
+    DB_STAGED_STORE& operator=(const DB_STAGED_STORE&) = delete;
+    // db_save_db_index's rules on the new file; -1 when the feature is not finite.
+    int add(DB_COMMODITY* sample);
+    void install(DB_HADNLE* context);
+
+private:
+    std::string path_;
+    CppSQLite3DB db_;
+    long long rows_ = 0;
+    bool installed_ = false;
+};

@@ -48,3 +48,9 @@ float alg_calcul_similar(const float* a, const float* b, int n) {
     if (na == 0.0 || nb == 0.0) return 0.0f;
     return static_cast<float>(((dot / std::sqrt(na)) / std::sqrt(nb) + 1.0) * 0.5);
 }
+
+bool alg_all_finite(const float* values, int count) {
+    for (int i = 0; i < count; ++i)
+        if (!std::isfinite(values[i])) return false;
+    return true;
+}

@@ -332,4 +332,36 @@ BENCHMARK(BM_Save_AtCapacity)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
+
+namespace {
+
+// 5. Folder learning: a run of 1000 pictures' samples into the run's new store,
+// one transaction, then the install (index build from the file and the rename).
+// Compare its items/s with BM_Save_BelowCapacity, the per-sample save a run used.
+void BM_Save_FolderRun(benchmark::State& state) {
+    log_flush_every_message();
+    constexpr int kRun = 1000;
+    static DB_HADNLE* context = [] {
+        auto* made = new DB_HADNLE();
+        prepare_database("run", 0, made);
+        return made;
+    }();
+    std::vector<std::string> texts;
+    for (int i = 0; i < kQueries; ++i) texts.push_back(tool_feature_text(query(static_cast<size_t>(i)), kFeature));
+    for (auto _ : state) {
+        DB_STAGED_STORE store;
+        for (int n = 0; n < kRun; ++n) {
+            DB_COMMODITY learned;
+            learned.code = "L" + std::to_string(n % kProducts);
+            learned.feature = texts[static_cast<size_t>(n) % texts.size()].c_str();
+            store.add(&learned);
+        }
+        store.install(context);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kRun);
+}
+BENCHMARK(BM_Save_FolderRun)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
 BENCHMARK_MAIN();

@@ -40,9 +40,9 @@ protected:
         stock_pic_data({distinct_kinds()[0], distinct_kinds()[1]}, 2);
         ASSERT_EQ(LearnFromPicData(), 0);
     }
-    void start_with_cloud(int port) {
+    void start_with_cloud(int port, bool save_image = true) {
         write_file("dev.ini", "[default]\ndev = http://t\ncloudHost = localhost:" + std::to_string(port) +
-                                  "\nsaveImage = 1\n");
+                                  "\nsaveImage = " + (save_image ? "1" : "0") + "\n");
         write_file("tenant.json", R"({"demo":"T01"})");
         ASSERT_EQ(Init(), 0);
         ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
@@ -131,16 +131,29 @@ TEST_F(Feedback, MissingRecognitionTableIsReported) {
     EXPECT_EQ(SetFeedBack("4001", "1", 0, ""), QX_ERR_RECORDS);
 }
 
-TEST_F(Feedback, FailedUploadSwitchesTheCloudOffButKeepsTheSample) {
-    start_with_cloud(closed_loopback_port());
-    std::string first, second;
-    recognise(grocery("val", distinct_kinds()[3], 0), &first);
-    recognise(grocery("val", distinct_kinds()[3], 1), &second);
-    EXPECT_EQ(SetFeedBack("4004", first.c_str(), 0, ""), 0);
-    EXPECT_FALSE(params->cloud_online);
-    EXPECT_EQ(SetFeedBack("4004", second.c_str(), 0, ""), 0);
-    EXPECT_EQ(samples("4004"), 2);
-    EXPECT_EQ(list_dir("pic_data/4004").size(), 2u);
+// Only a failed transfer switches the cloud off, whether nothing listens or the
+// server cuts the upload; the samples are learned all the same.
+TEST_F(Feedback, FailedTransferSwitchesTheCloudOffButKeepsTheSample) {
+    for (bool server_cuts : {false, true}) {
+        SCOPED_TRACE(server_cuts ? "server cuts the upload" : "port closed");
+        if (server_cuts) {
+            cloud.answer("POST", kUpload, {200, R"({"code":0,"data":{"url":"http://f/p.jpg"}})", MockAnswer::Kind::Cut});
+            start_with_cloud(cloud.port());
+        } else {
+            start_with_cloud(closed_loopback_port());
+        }
+        const long long learned = samples("4004");
+        std::string first, second;
+        recognise(grocery("val", distinct_kinds()[3], 0), &first);
+        recognise(grocery("val", distinct_kinds()[3], 1), &second);
+        EXPECT_EQ(SetFeedBack("4004", first.c_str(), 0, ""), 0);
+        EXPECT_FALSE(params->cloud_online);
+        EXPECT_EQ(SetFeedBack("4004", second.c_str(), 0, ""), 0);
+        EXPECT_EQ(samples("4004"), learned + 2);
+        EXPECT_EQ(cloud.seen("POST", kUpload).size(), server_cuts ? 1u : 0u);
+        EXPECT_TRUE(cloud.seen("POST", kReport).empty());
+    }
+    EXPECT_EQ(list_dir("pic_data/4004").size(), 4u);
 }
 
 TEST_F(Feedback, UploadAnswerWithoutUrlSendsNoReport) {
@@ -261,4 +274,51 @@ TEST_F(Feedback, UploadAnswerTooLateDeepOrHugeSendsNoReport) {
         EXPECT_EQ(params->cloud_online, c.stays_online);
         EXPECT_TRUE(cloud.seen("POST", kReport).empty());
     }
+}
+
+// A recognition without a kept picture skips its upload and report and leaves
+// the cloud on.
+
+TEST_F(Feedback, RecognitionWithoutPictureSkipsTheUploadAndKeepsTheCloudOn) {
+    start_with_cloud(cloud.port(), false);
+    const Kind& kiwi = distinct_kinds()[3];
+    std::vector<cv::Mat> frames;
+    for (int n = 0; n < 4; ++n)
+        frames.push_back(tray_frame("data/grocery/val/" + kiwi.folder + "/" +
+                                    fs::path(grocery("val", kiwi, 0)).filename().string()));
+    CameraSource source(write_sequence("frames", frames));
+    ASSERT_EQ(SetCameraId(0), 0);
+    char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
+    ASSERT_EQ(AutoDetect(codes, session), 0);
+    ASSERT_EQ(SetFeedBack("4004", session, 0, "Kiwi"), 0);
+    EXPECT_EQ(samples("4004"), 1);
+    EXPECT_TRUE(params->cloud_online);
+    EXPECT_TRUE(cloud.seen().empty());
+
+    std::string later;
+    recognise(grocery("val", kiwi, 1), &later);  // a picture file this time
+    ASSERT_EQ(SetFeedBack("4004", later.c_str(), 0, "Kiwi"), 0);
+    EXPECT_EQ(cloud.seen("POST", kUpload).size(), 1u);
+    EXPECT_EQ(cloud.seen("POST", kReport).size(), 1u);
+}
+
+TEST_F(Feedback, EmptyCodeOrNonFiniteFeatureTeachesNothing) {
+    std::string session;
+    recognise(grocery("val", distinct_kinds()[3], 0), &session);
+    EXPECT_EQ(SetFeedBack("", session.c_str(), 0, ""), QX_ERR_ARGUMENT);
+    EXPECT_EQ(samples(""), 0);
+
+    std::string nan_text;
+    for (int i = 0; i < 160; ++i) nan_text += "nan,";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open("featurexYz.db", &db), SQLITE_OK);
+    const std::string insert =
+        "insert into product_record(session_id, model_code, score, feature_value, image_path, product_ids, "
+        "real_codes, time) values ('7', 0, 0, '" + nan_text + "', '', '4001,', '4001,', '1')";
+    ASSERT_EQ(sqlite3_exec(db, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(SetFeedBack("4004", "7", 0, ""), QX_ERR_DETECT_FAILED);
+    EXPECT_EQ(samples("4004"), 0);
+    EXPECT_EQ(index_size(), 4);
+    EXPECT_EQ(recognise(grocery("val", distinct_kinds()[0], 0)).at(0), "4001");
 }

@@ -79,3 +79,25 @@ long long FlowTest::scalar(const std::string& sql) {
 }
 
 int FlowTest::index_size() { return params && params->index ? params->index->get_cur_element_count() : -1; }
+
+std::string FlowTest::text(const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string value;
+    if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0))
+            value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+bool FlowTest::exec_sql(const std::string& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    bool done = sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
+                sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return done;
+}

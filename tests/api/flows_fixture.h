@@ -27,5 +27,9 @@ protected:
     std::vector<std::string> recognise(const std::string& picture, std::string* session = nullptr);
     // A single number from the feature database, e.g. "select count(*) from feature_code".
     long long scalar(const std::string& sql);
+    // A text from the feature database ("" for no row or NULL).
+    std::string text(const std::string& sql);
+    // Runs SQL on a database file behind the library's back; false on failure.
+    bool exec_sql(const std::string& file, const std::string& sql);
     int index_size();
 };

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -72,4 +75,32 @@ TEST_F(FolderLearning, RecognitionAndFeedbackWaitWhileLearning) {
     EXPECT_EQ(feedback, QX_ERR_IMPORTING);
     EXPECT_STREQ(codes, "untouched");
     EXPECT_EQ(scalar("select count(*) from feed_back_record"), 0);
+}
+
+// A run that fails half-way (here the disk refuses the new store's growth)
+// keeps the previous store and index and does not block recognition.
+TEST_F(FolderLearning, FailedRunKeepsThePreviousStoreAndRecognition) {
+    stock_pic_data({distinct_kinds()[0], distinct_kinds()[1]}, 2);
+    ASSERT_EQ(LearnFromPicData(), 0);
+    const std::string before = read_file("featurexYz.db");
+    stock_pic_data({distinct_kinds()[2], distinct_kinds()[3], distinct_kinds()[4], distinct_kinds()[5]}, 5);
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 40 * 1024;  // room for the empty tables, not for the samples
+    auto previous_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int result = LearnFromPicData();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous_handler);
+
+    EXPECT_EQ(result, QX_ERR_DETECT_FAILED);
+    EXPECT_FALSE(params->importing);
+    EXPECT_EQ(read_file("featurexYz.db"), before);
+    EXPECT_EQ(index_size(), 4);
+    char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
+    EXPECT_NE(AutoDetect(codes, session), QX_ERR_IMPORTING);
+    EXPECT_EQ(recognise(grocery("val", distinct_kinds()[1], 0)).at(0), "4002");
+    for (const auto& name : list_dir(".")) EXPECT_EQ(name.find(".qxtmp-"), std::string::npos) << name;
 }

@@ -91,7 +91,8 @@ TEST_F(SampleSlots, TheThirtyThousandthSampleIsTheLastNewRow) {
 }
 
 // Newest withdrawn slot first, then the cursor round-robin; a broken cursor
-// starts again at 1 and a withdrawn slot naming no row still stores the sample.
+// starts again at 1; a free-slot entry whose row is live, missing or listed
+// twice is dropped, never handed out.
 TEST_F(SampleSlots, FullTableReusesSlotsInTheirOrder) {
     struct Case {
         const char* setup;
@@ -101,11 +102,14 @@ TEST_F(SampleSlots, FullTableReusesSlotsInTheirOrder) {
     const Case cases[] = {
         {"update record_count set count = 29999", {29999, 30000, 1, 2}, "1:3"},
         {"update record_count set count = 30001", {1}, "1:2"},
-        {"update record_count set count = 1; insert into record_count(count) values (17); "
-         "insert into record_count(count) values (42);",
+        {"update record_count set count = 1; update feature_code set deleted = 1 where id in (17, 42); "
+         "insert into record_count(count) values (17); insert into record_count(count) values (42);",
          {42, 17, 1}, "1:2"},
         {"delete from record_count", {1}, "1:2"},
-        {"insert into record_count(count) values (99999)", {30001}, "1:2"},
+        {"insert into record_count(count) values (99999)", {2}, "1:3"},
+        {"update feature_code set deleted = 1 where id = 5; insert into record_count(count) values (5); "
+         "insert into record_count(count) values (6); insert into record_count(count) values (5);",
+         {5, 3}, "1:4"},
     };
     fill_feature_code(30000);
     unsigned seed = 0;
