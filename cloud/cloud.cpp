@@ -1,6 +1,7 @@
 #include "cloud/cloud.h"
 
 #include "api/context.h"
+#include "api/guard.h"
 #include "build_config.h"
 #include "cloud/CommonTools.h"
 #include "qx_ai.h"
@@ -99,6 +100,22 @@ bool escaped_values(const char* what, std::initializer_list<std::string> values,
     return true;
 }
 
+// What the binding requests need of the context, copied before the requests so
+// that they run without the library's locks: Close must not wait for a cloud
+// time-out.
+struct CLOUD_ENDPOINTS {
+    std::string dev;
+    std::string url_query_tenant;
+    std::string url_bind;
+    std::string url_unbind;
+};
+
+CLOUD_ENDPOINTS endpoints_of_context() {
+    return {params->dev, params->url_query_tenant, params->url_bind, params->url_unbind};
+}
+
+int check_tenant_at(const CLOUD_ENDPOINTS& at, const std::string& tenant);
+
 // Both binding files or neither: a bind whose files are not on disk would be
 // lost at the next start while the caller believes it stored.
 bool store_binding(const std::string& tenant, const std::string& pos_id) {
@@ -159,11 +176,16 @@ std::string Cloud::tenant_url(const std::string& url_template) {
 }
 
 int checkTenant(const char* tenant_code) {
-    const std::string tenant = text_of(tenant_code);
     if (!params) return QX_ERR_TENANT_UNKNOWN;
+    return check_tenant_at(endpoints_of_context(), text_of(tenant_code));
+}
+
+namespace {
+
+int check_tenant_at(const CLOUD_ENDPOINTS& at, const std::string& tenant) {
     std::vector<std::string> escaped;
     if (!escaped_values("tenant check", {tenant}, escaped)) return QX_ERR_BINDING;
-    const std::string url = Cloud::format_url(params->url_query_tenant, {params->dev, escaped[0]});
+    const std::string url = Cloud::format_url(at.url_query_tenant, {at.dev, escaped[0]});
     logger->info("tenantUrl is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_get(url, response, kCloudTimeoutSeconds);
@@ -189,6 +211,8 @@ int checkTenant(const char* tenant_code) {
     return 0;
 }
 
+}  // namespace
+
 int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const char* sn_code) {
     if (!params) {
         logger->info("initPos failed: the library is not initialised");
@@ -197,7 +221,9 @@ int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const ch
     const std::string tenant = text_of(tenant_code);
     const std::string pos = text_of(pos_code);
     const std::string sn = text_of(sn_code);
-    const int checked = checkTenant(tenant.c_str());
+    const CLOUD_ENDPOINTS at = endpoints_of_context();
+    const unsigned long long run = qx_leave_state();
+    const int checked = check_tenant_at(at, tenant);
     if (checked != 0) return checked;
 
     const std::string mac = device_mac_text();
@@ -208,7 +234,7 @@ int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const ch
 
     std::vector<std::string> escaped;
     if (!escaped_values("initPos", {tenant}, escaped)) return QX_ERR_BINDING;
-    const std::string url = format_url(params->url_bind, {params->dev, escaped[0]});
+    const std::string url = format_url(at.url_bind, {at.dev, escaped[0]});
     logger->info("url is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_put(url, compact_json(body), response, kCloudTimeoutSeconds);
@@ -242,6 +268,11 @@ int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const ch
         logger->info("initPos failed: the answer holds no terminal id");
         return QX_ERR_BINDING;
     }
+    QxRunEntry again(run);
+    if (!again.current()) {
+        logger->info("initPos: the library was closed during the binding, nothing stored");
+        return QX_ERR_NOT_READY;
+    }
     if (!store_binding(tenant, pos_id)) {
         logger->info("initPos failed: the binding files could not be written, both kept as they were");
         return QX_ERR_BINDING;
@@ -258,12 +289,14 @@ int Cloud::cloud_unbindpos(const char* tenant_code, const char* sn_code) {
     }
     const std::string tenant = text_of(tenant_code);
     const std::string sn = text_of(sn_code);
-    const int checked = checkTenant(tenant.c_str());
+    const CLOUD_ENDPOINTS at = endpoints_of_context();
+    qx_leave_state();
+    const int checked = check_tenant_at(at, tenant);
     if (checked != 0) return checked;
 
     std::vector<std::string> escaped;
     if (!escaped_values("unbindPos", {tenant, device_mac_text(), sn}, escaped)) return QX_ERR_BINDING;
-    const std::string url = format_url(params->url_unbind, {params->dev, escaped[0], escaped[1], escaped[2]});
+    const std::string url = format_url(at.url_unbind, {at.dev, escaped[0], escaped[1], escaped[2]});
     logger->info("url is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_get(url, response, kCloudTimeoutSeconds);

@@ -148,7 +148,9 @@ QX_API int findcode(const char* text, const char* unused, char* out);
 QX_API int findcode_n(const char* text, const char* unused, char* out, int out_size);
 
 /* Binds this device to POS `pos_code` of tenant `tenant_code` with its SN code;
- * writes tenant.json and posId.json on success. QX_ERR_BINDING, -4001..-4004. */
+ * writes tenant.json and posId.json on success. QX_ERR_BINDING, -4001..-4004;
+ * QX_ERR_NOT_READY when Close or Init ran while the cloud answered (nothing is
+ * written then). */
 QX_API int InitPos(const char* tenant_code, const char* pos_code, const char* sn_code);
 /* Unbinds this device. QX_ERR_BINDING, -4001, -4004, -4005, -4006. */
 QX_API int UnbindPos(const char* tenant_code, const char* sn_code);

@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <iterator>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -302,6 +305,27 @@ TEST_F(CloudLink, BindAnsweredTooLateFails) {
     EXPECT_EQ(InitPos("T01", "P01", "SN1"), QX_ERR_BINDING);
     EXPECT_NE(log_text().find("no usable answer (transfer code 28)"), std::string::npos);
     expect_binding_unchanged();
+}
+
+// The binding's requests run without the library's locks: a Close made while a
+// bind waits for its answer returns before the bind does.
+TEST_F(CloudLink, CloseDoesNotWaitForABindInFlight) {
+    tenant_is_known();
+    cloud.answer("PUT", kBindPath, {200, R"({"code":0,"data":{"id":"77"}})", MockAnswer::Kind::Slow});
+    std::atomic<bool> bind_returned{false};
+    int result = 0;
+    std::thread bind([&] {
+        result = InitPos("T01", "P01", "SN1");
+        bind_returned = true;
+    });
+    for (int wait = 0; wait < 400 && cloud.seen("PUT", kBindPath).empty(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_FALSE(cloud.seen("PUT", kBindPath).empty());
+    EXPECT_EQ(Close(), 0);
+    EXPECT_FALSE(bind_returned);
+    bind.join();
+    EXPECT_EQ(result, QX_ERR_BINDING);
+    EXPECT_EQ(read_file("tenant.json") + read_file("posId.json"), std::string(kTenantJson) + kPosIdJson);
 }
 
 TEST(MacText, UpperCaseHexOfTheFirstInterfaceThatAnswers) {
