@@ -141,6 +141,31 @@ TEST_F(Slots, RepeatedWithdrawalsNeverHandTheSameSlotOutTwice) {
     EXPECT_EQ(recognise(grocery("val", kinds[2], 0)).at(0), "4003");
 }
 
+// A write that fails after its slot was chosen (a trigger stands in for a full
+// disk) leaves the slot on the stack: choosing it and writing the row are one step.
+TEST_F(Slots, FailedWriteKeepsTheChosenSlot) {
+    ASSERT_TRUE(exec_sql("featurexYz.db",
+                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 29998) "
+                         "INSERT INTO feature_code(code, feature, update_time, deleted) "
+                         "SELECT 'filler', '0.1,', CURRENT_TIMESTAMP, 0 FROM n;"));
+    const auto& kinds = distinct_kinds();
+    teach("4001", kinds[0], 0);
+    teach("4001", kinds[0], 1);
+    ASSERT_EQ(qx_ai_setnorecommend("4001"), 0);
+    ASSERT_EQ(scalar("select count(*) from record_count where id > 1"), 2);
+    ASSERT_TRUE(exec_sql("featurexYz.db",
+                         "create trigger refuse before update on feature_code begin select raise(abort, 'full'); end;"));
+    std::string session;
+    recognise(grocery("val", kinds[1], 0), &session);
+    EXPECT_NE(SetFeedBack("4002", session.c_str(), 0, ""), 0);
+    EXPECT_EQ(scalar("select count(*) from record_count where id > 1"), 2);
+    ASSERT_TRUE(exec_sql("featurexYz.db", "drop trigger refuse;"));
+    teach("4002", kinds[1], 0);
+    teach("4003", kinds[2], 0);
+    EXPECT_EQ(scalar("select count(*) from feature_code where code = 'filler' and deleted = 0"), 29998);
+    EXPECT_EQ(scalar("select count(*) from record_count where id > 1"), 0);
+}
+
 // Clearing: the library goes on as after Init on an empty folder.
 
 TEST_F(TrainedData, ClearingLeavesAWorkingEmptyStore) {
