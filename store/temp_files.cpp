@@ -4,9 +4,11 @@
 #include "support/tools.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,20 @@
 namespace {
 
 const char kPrefix[] = ".qxtmp-";
+
+// Earlier releases named their import and export copies "<file>.part.<pid>".
+// Such a file is a leftover once no process of that number runs any more.
+bool earlier_release_leftover(const char* name) {
+    for (const char* base : {"featurexYz.db.part.", "data-copy.part."}) {
+        const size_t length = std::strlen(base);
+        if (std::strncmp(name, base, length) != 0) continue;
+        const char* digits = name + length;
+        if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits) || std::strlen(digits) > 9)
+            return false;
+        return kill(static_cast<pid_t>(std::atol(digits)), 0) != 0 && errno == ESRCH;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -37,7 +53,8 @@ void db_remove_stale_temp_files() {
     if (!dir) return;
     std::vector<std::string> stale;
     while (dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, kPrefix, sizeof kPrefix - 1) != 0) continue;
+        if (std::strncmp(entry->d_name, kPrefix, sizeof kPrefix - 1) != 0 && !earlier_release_leftover(entry->d_name))
+            continue;
         struct stat status;
         std::string path = folder + entry->d_name;
         if (lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) stale.push_back(path);

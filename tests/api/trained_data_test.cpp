@@ -324,9 +324,19 @@ TEST_F(TrainedData, InitRemovesOnlyItsOwnStaleTemporaries) {
     write_file(".qxtmp-export-x", "");
     write_file("keep.qxtmp-", "x");
     fs::create_directories(".qxtmp-folder");
+    // Earlier releases' copies: a dead process's go, a running one's stay.
+    write_file("featurexYz.db.part.999999999", "half a copy");
+    write_file("data-copy.part.999999998", "half a copy");
+    const std::string running = "data-copy.part." + std::to_string(getpid());
+    write_file(running, "in use");
+    write_file("data-copy.part.12ab", "x");
     ASSERT_EQ(Init(), 0);
     EXPECT_FALSE(fs::exists(".qxtmp-import-AbC123"));
     EXPECT_FALSE(fs::exists(".qxtmp-export-x"));
+    EXPECT_FALSE(fs::exists("featurexYz.db.part.999999999"));
+    EXPECT_FALSE(fs::exists("data-copy.part.999999998"));
+    EXPECT_TRUE(fs::exists(running));
+    EXPECT_TRUE(fs::exists("data-copy.part.12ab"));
     EXPECT_TRUE(fs::exists("keep.qxtmp-"));
     EXPECT_TRUE(fs::exists(".qxtmp-folder"));
 }
