@@ -115,19 +115,23 @@ protected:
         recognise(grocery("val", kind, photo), &session);
         ASSERT_EQ(SetFeedBack(code.c_str(), session.c_str(), 0, ""), 0) << code;
     }
+    // 29998 filler rows and two learned samples of 4001: the table is full.
+    void fill_the_table_with_4001() {
+        ASSERT_TRUE(exec_sql("featurexYz.db",
+                             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 29998) "
+                             "INSERT INTO feature_code(code, feature, update_time, deleted) "
+                             "SELECT 'filler', '0.1,', CURRENT_TIMESTAMP, 0 FROM n;"));
+        teach("4001", distinct_kinds()[0], 0);
+        teach("4001", distinct_kinds()[0], 1);
+    }
     long long live(const std::string& code) {
         return scalar("select count(*) from feature_code where deleted = 0 and code = '" + code + "'");
     }
 };
 
 TEST_F(Slots, RepeatedWithdrawalsNeverHandTheSameSlotOutTwice) {
-    ASSERT_TRUE(exec_sql("featurexYz.db",
-                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 29998) "
-                         "INSERT INTO feature_code(code, feature, update_time, deleted) "
-                         "SELECT 'filler', '0.1,', CURRENT_TIMESTAMP, 0 FROM n;"));
+    fill_the_table_with_4001();
     const auto& kinds = distinct_kinds();
-    teach("4001", kinds[0], 0);
-    teach("4001", kinds[0], 1);  // the table is full from here on
     ASSERT_EQ(qx_ai_setnorecommend("4001"), 0);
     ASSERT_EQ(qx_ai_setnorecommend("4001"), 0);
     EXPECT_EQ(scalar("select count(*) from record_count where id > 1"), 2);
@@ -144,13 +148,8 @@ TEST_F(Slots, RepeatedWithdrawalsNeverHandTheSameSlotOutTwice) {
 // A write that fails after its slot was chosen (a trigger stands in for a full
 // disk) leaves the slot on the stack: choosing it and writing the row are one step.
 TEST_F(Slots, FailedWriteKeepsTheChosenSlot) {
-    ASSERT_TRUE(exec_sql("featurexYz.db",
-                         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 29998) "
-                         "INSERT INTO feature_code(code, feature, update_time, deleted) "
-                         "SELECT 'filler', '0.1,', CURRENT_TIMESTAMP, 0 FROM n;"));
+    fill_the_table_with_4001();
     const auto& kinds = distinct_kinds();
-    teach("4001", kinds[0], 0);
-    teach("4001", kinds[0], 1);
     ASSERT_EQ(qx_ai_setnorecommend("4001"), 0);
     ASSERT_EQ(scalar("select count(*) from record_count where id > 1"), 2);
     ASSERT_TRUE(exec_sql("featurexYz.db",
