@@ -50,6 +50,12 @@ protected:
     long long samples(const std::string& code) {
         return scalar("select count(*) from feature_code where code = '" + code + "'");
     }
+    // Four tray frames showing the first val photo of `kind`.
+    static std::vector<cv::Mat> tray_frames_of(const Kind& kind) {
+        const std::string photo =
+            "data/grocery/val/" + kind.folder + "/" + fs::path(grocery("val", kind, 0)).filename().string();
+        return std::vector<cv::Mat>(4, tray_frame(photo));
+    }
     MockCloud cloud;
 };
 
@@ -170,10 +176,7 @@ TEST_F(Feedback, UploadAnswerWithoutUrlSendsNoReport) {
 }
 
 TEST_F(Feedback, CameraRecognitionConfirmedFromTheTray) {
-    const Kind& kiwi = distinct_kinds()[3];
-    std::vector<cv::Mat> frames;
-    for (int n = 0; n < 4; ++n) frames.push_back(tray_frame("data/grocery/val/" + kiwi.folder + "/" + fs::path(grocery("val", kiwi, 0)).filename().string()));
-    CameraSource source(write_sequence("frames", frames));
+    CameraSource source(write_sequence("frames", tray_frames_of(distinct_kinds()[3])));
     ASSERT_EQ(SetCameraId(0), 0);
     char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
     ASSERT_EQ(AutoDetect(codes, session), 0);
@@ -192,13 +195,9 @@ TEST_F(Feedback, CameraRecognitionConfirmedFromTheTray) {
 TEST_F(Feedback, EachRecognitionKeepsItsOwnTrayPicture) {
     const Kind& kiwi = distinct_kinds()[3];
     const Kind& banana = distinct_kinds()[0];
-    auto frames_of = [](const Kind& kind) {
-        const std::string photo = "data/grocery/val/" + kind.folder + "/" + fs::path(grocery("val", kind, 0)).filename().string();
-        return std::vector<cv::Mat>(4, tray_frame(photo));
-    };
     char codes[QX_CODES_SIZE] = "", first[QX_SESSION_SIZE] = "", second[QX_SESSION_SIZE] = "";
-    const std::string kiwis = write_sequence("kiwi", frames_of(kiwi));
-    const std::string bananas = write_sequence("banana", frames_of(banana));
+    const std::string kiwis = write_sequence("kiwi", tray_frames_of(kiwi));
+    const std::string bananas = write_sequence("banana", tray_frames_of(banana));
     // Both recognitions within one clock second, where the names once collided.
     for (int attempt = 0; attempt < 4; ++attempt) {
         const std::time_t start = std::time(nullptr);
@@ -282,11 +281,7 @@ TEST_F(Feedback, UploadAnswerTooLateDeepOrHugeSendsNoReport) {
 TEST_F(Feedback, RecognitionWithoutPictureSkipsTheUploadAndKeepsTheCloudOn) {
     start_with_cloud(cloud.port(), false);
     const Kind& kiwi = distinct_kinds()[3];
-    std::vector<cv::Mat> frames;
-    for (int n = 0; n < 4; ++n)
-        frames.push_back(tray_frame("data/grocery/val/" + kiwi.folder + "/" +
-                                    fs::path(grocery("val", kiwi, 0)).filename().string()));
-    CameraSource source(write_sequence("frames", frames));
+    CameraSource source(write_sequence("frames", tray_frames_of(kiwi)));
     ASSERT_EQ(SetCameraId(0), 0);
     char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
     ASSERT_EQ(AutoDetect(codes, session), 0);

@@ -19,15 +19,6 @@
 
 namespace {
 
-std::string today_file() {
-    std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    char name[64];
-    std::strftime(name, sizeof name, "daily_%Y-%m-%d.txt", &t);
-    return name;
-}
-
 int log_count(const std::string& text) {
     int count = 0;
     for (const std::string& name : list_dir("tmp")) {
@@ -101,7 +92,7 @@ TEST_F(StartupFiles, PruningRemovesOnlyTheOldestDayFiles) {
     std::vector<std::string> expected = {"daily_2025-12-30.txt", "daily_2025-12-31.txt"};
     for (int day = 4; day <= 9; ++day) expected.push_back("daily_2026-01-0" + std::to_string(day) + ".txt");
     expected.insert(expected.end(), hosts.begin(), hosts.end());
-    expected.push_back(today_file());
+    expected.push_back(today_day_file());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(list_dir("tmp"), expected);
     EXPECT_EQ(read_file("tmp/host-notes.txt"), "the host's");

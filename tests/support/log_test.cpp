@@ -12,14 +12,7 @@
 
 class DailyLog : public TempDirTest {
 protected:
-    static std::string today_file() {
-        std::time_t now = std::time(nullptr);
-        std::tm t{};
-        localtime_r(&now, &t);
-        char name[64];
-        std::strftime(name, sizeof name, "tmp/daily_%Y-%m-%d.txt", &t);
-        return name;
-    }
+    static std::string today_file() { return "tmp/" + today_day_file(); }
 };
 
 TEST_F(DailyLog, FirstMessageCreatesTodaysFileInDefaultLayout) {

@@ -1,6 +1,7 @@
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
 
+#include <ctime>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -47,4 +48,13 @@ std::string grocery_photo(const std::string& kind, int n) {
         photos.push_back(entry.path().string());
     std::sort(photos.begin(), photos.end());
     return photos.at(static_cast<size_t>(n));
+}
+
+std::string today_day_file() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "daily_%Y-%m-%d.txt", &local);
+    return name;
 }

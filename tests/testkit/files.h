@@ -12,3 +12,5 @@ std::vector<std::string> list_dir(const std::string& folder);
 std::vector<std::string> read_lines(const std::string& path);
 // The n-th photo (sorted by name) of a grocery kind, e.g. ("train/Fruit/Banana", 0).
 std::string grocery_photo(const std::string& kind, int n);
+// The name of today's log file, "daily_YYYY-MM-DD.txt" in local time.
+std::string today_day_file();
