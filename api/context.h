@@ -11,6 +11,7 @@
 namespace libhnsw {
 class Index;
 }
+class RecordWriter;
 
 struct DB_HADNLE {
     DB_HADNLE();
@@ -21,6 +22,7 @@ struct DB_HADNLE {
     std::string db_path;
     std::unique_ptr<libhnsw::Index> index;  // guarded by g_mutex
     long long sample_rows = -1;             // rows of feature_code, -1 until counted; guarded by g_mutex
+    std::unique_ptr<RecordWriter> records;  // recognition records on their way to db_path
     float filter_score = 0.0f;
     _CAMHP_CAP_ cam;
     std::string dev;

@@ -4,6 +4,7 @@
 #include "api/guard.h"
 #include "api/rw_lock.h"
 #include "qx_ai.h"
+#include "store/database.h"
 #include "support/log.h"
 
 namespace {
@@ -60,6 +61,9 @@ QxEntry::QxEntry(const char* function, QxAccess access)
         }
         g_data_lock.lock();
         data_ = true;
+        // Records on their way reach the file before it is copied or
+        // replaced; no recognition can queue another while this lock is held.
+        db_flush_records(params);
     } catch (...) {
         leave();
         t_entry = outer_;

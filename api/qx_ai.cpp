@@ -9,6 +9,7 @@
 #include "engine/libclsretri.h"
 #include "store/database.h"
 #include "store/libhnsw.h"
+#include "store/record_writer.h"
 #include "store/temp_files.h"
 #include "support/log.h"
 #include "support/tools.h"
@@ -25,7 +26,7 @@ void* handle = nullptr;
 bool drive_ai = false;
 std::mutex g_mutex;
 
-DB_HADNLE::DB_HADNLE() = default;
+DB_HADNLE::DB_HADNLE() : records(db_record_writer()) {}
 DB_HADNLE::~DB_HADNLE() = default;
 
 void init_params() {

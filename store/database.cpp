@@ -2,6 +2,7 @@
 
 #include "store/CppSQLite3.h"
 #include "store/libhnsw.h"
+#include "store/record_writer.h"
 #include "store/temp_files.h"
 #include "support/alg.h"
 #include "support/log.h"
@@ -18,6 +19,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -267,16 +269,29 @@ void db_reload_index(DB_HADNLE* context) {
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
 }
 
-std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
+namespace {
+
+// The store's index: exhaustive, closest first. A search right after the
+// engine finds the vectors out of the cache and is bound by memory bandwidth,
+// so a large one is shared among the processor's cores (at most 4).
+std::unique_ptr<libhnsw::Index> new_index(int width, int capacity) {
     std::unique_ptr<libhnsw::Index> index(
-        new libhnsw::Index(DB_INDEX_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+        new libhnsw::Index(width, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+    index->set_search_threads(static_cast<int>(std::min(4u, std::thread::hardware_concurrency())));
+    return index;
+}
+
+}  // namespace
+
+std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
+    std::unique_ptr<libhnsw::Index> index = new_index(DB_INDEX_VALUES, capacity);
     if (!db.tableExists("feature_code") || load_samples(db, *index)) return index;
     // Only a file written by other means holds such samples; the full width
     // keeps their whole distance.
     logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
                  DB_FEATURE_VALUES);
     index.reset();  // before the wider one is made: never two in memory
-    index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+    index = new_index(DB_FEATURE_VALUES, capacity);
     load_samples(db, *index);
     return index;
 }
@@ -439,6 +454,7 @@ void DB_STAGED_STORE::install(DB_HADNLE* context) {
 
 void db_close(DB_HADNLE* context) {
     if (!context) return;
+    if (context->records) context->records->stop();
     std::unique_ptr<libhnsw::Index> released;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -552,17 +568,27 @@ int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_O
     return 0;
 }
 
-int db_save_record(DB_HADNLE* context, DB_RECORD* record) {
+namespace {
+
+void insert_record(CppSQLite3DB& db, const DB_RECORD& record) {
+    CppSQLite3Buffer sql;
+    db.execDML(sql.format(
+        "insert into product_record(session_id, model_code, score,feature_value,image_path,product_ids,real_codes,"
+        "time) values (%Q,%d,%f,%Q,%Q,%Q,%Q,%f);",
+        record.session_id.c_str(), record.model_code, static_cast<double>(record.score),
+        record.feature_value.c_str(), record.image_path.c_str(), record.product_ids.c_str(),
+        record.real_codes.c_str(), static_cast<double>(record.time)));
+}
+
+// All of `batch` in one transaction: one journal flush however many records
+// waited. 0, or -1 after logging "save_record failed" (nothing of it stored).
+int write_records(const std::string& path, const std::vector<DB_RECORD>& batch) {
     try {
         CppSQLite3DB db;
-        db.open(context->db_path.c_str());
-        CppSQLite3Buffer sql;
-        db.execDML(sql.format(
-            "insert into product_record(session_id, model_code, score,feature_value,image_path,product_ids,real_codes,"
-            "time) values (%Q,%d,%f,%Q,%Q,%Q,%Q,%f);",
-            record->session_id.c_str(), record->model_code, static_cast<double>(record->score),
-            record->feature_value.c_str(), record->image_path.c_str(), record->product_ids.c_str(),
-            record->real_codes.c_str(), static_cast<double>(record->time)));
+        db.open(path.c_str());
+        if (batch.size() > 1) db.execDML("begin;");
+        for (const DB_RECORD& record : batch) insert_record(db, record);
+        if (batch.size() > 1) db.execDML("commit;");
         db.close();
         return 0;
     } catch (const CppSQLite3Exception& e) {
@@ -577,7 +603,32 @@ int db_save_record(DB_HADNLE* context, DB_RECORD* record) {
     return -1;
 }
 
+}  // namespace
+
+std::unique_ptr<RecordWriter> db_record_writer() {
+    return std::make_unique<RecordWriter>(
+        [](const std::string& path, const std::vector<DB_RECORD>& batch) { write_records(path, batch); });
+}
+
+int db_save_record(DB_HADNLE* context, DB_RECORD* record) {
+    if (!context || !record) return -1;
+    return write_records(context->db_path, std::vector<DB_RECORD>{*record});
+}
+
+void db_queue_record(DB_HADNLE* context, DB_RECORD record) {
+    if (!context) return;
+    if (context->records)
+        context->records->queue(context->db_path, std::move(record));
+    else
+        write_records(context->db_path, std::vector<DB_RECORD>{std::move(record)});
+}
+
+void db_flush_records(DB_HADNLE* context) {
+    if (context && context->records) context->records->flush();
+}
+
 int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in) {
+    db_flush_records(context);
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     if (!db.tableExists("product_record")) {

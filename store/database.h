@@ -96,7 +96,8 @@ int db_get_id(DB_HADNLE* context);
 // free-slot stack once, its rows are marked deleted (one transaction), and the
 // index is rebuilt from the live rows that remain.
 void db_withdraw_code(DB_HADNLE* context, const std::string& code);
-// Destroys the index (safe to call when there is none).
+// Writes the records still on their way and destroys the index (safe to call
+// when there is none).
 void db_close(DB_HADNLE* context);
 std::string db_enum_to_string(TABLE table);
 
@@ -107,10 +108,19 @@ int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_O
 // Later repetitions of a code (neither empty nor "0") become "0".
 void tools_string_deduplication(std::string* codes, int n);
 
-// Stores one recognition. Never throws: 0, or -1 after logging "save_record failed".
+// Stores one recognition now. Never throws: 0, or -1 after logging "save_record failed".
 int db_save_record(DB_HADNLE* context, DB_RECORD* record);
+// Hands a recognition to the context's record writer: it reaches the file a
+// moment later, off the caller's time (docs/store.md). Never throws.
+void db_queue_record(DB_HADNLE* context, DB_RECORD record);
+// Returns once every record queued before the call is in the file. Whoever
+// reads product_record, copies or replaces the file calls it first.
+void db_flush_records(DB_HADNLE* context);
+// The writer each context owns (made with it); db_close stops its thread.
+std::unique_ptr<RecordWriter> db_record_writer();
 // Reads the recognition of in->session_id into `out` (untouched when there is
-// none). -1 when product_record does not exist, otherwise 0.
+// none), after the records still on their way. -1 when product_record does not
+// exist, otherwise 0.
 int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in);
 void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback);
 

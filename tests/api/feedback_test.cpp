@@ -305,6 +305,7 @@ TEST_F(Feedback, EmptyCodeOrNonFiniteFeatureTeachesNothing) {
 
     std::string nan_text;
     for (int i = 0; i < 160; ++i) nan_text += "nan,";
+    settle_records();
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open("featurexYz.db", &db), SQLITE_OK);
     const std::string insert =

@@ -3,6 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
+#include "store/database.h"
 #include "store/libhnsw.h"
 #include "testkit/files.h"
 
@@ -64,7 +65,12 @@ std::vector<std::string> FlowTest::recognise(const std::string& picture, std::st
     return list;
 }
 
+void settle_records() {
+    if (params) db_flush_records(params);
+}
+
 long long FlowTest::scalar(const std::string& sql) {
+    settle_records();
     sqlite3* db = nullptr;
     long long value = -1;
     if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -81,6 +87,7 @@ long long FlowTest::scalar(const std::string& sql) {
 int FlowTest::index_size() { return params && params->index ? params->index->get_cur_element_count() : -1; }
 
 std::string FlowTest::text(const std::string& sql) {
+    settle_records();
     sqlite3* db = nullptr;
     std::string value;
     if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {

@@ -15,6 +15,9 @@ struct Kind {
 const std::vector<Kind>& distinct_kinds();
 // The n-th photo (sorted) of a kind in "train" or "val".
 std::string grocery(const std::string& split, const Kind& kind, int n);
+// Waits until the records of the recognitions made so far are in the file, as
+// a reading call of the library would, before a test reads it behind its back.
+void settle_records();
 
 class FlowTest : public TempDirTest {
 protected:
@@ -25,7 +28,7 @@ protected:
     void stock_pic_data(const std::vector<Kind>& kinds, int shots);
     // Recognises a picture file; the codes it returned, best first.
     std::vector<std::string> recognise(const std::string& picture, std::string* session = nullptr);
-    // A single number from the feature database, e.g. "select count(*) from feature_code".
+    // A single number from the feature database (read after settle_records()), e.g. "select count(*) from feature_code".
     long long scalar(const std::string& sql);
     // A text from the feature database ("" for no row or NULL).
     std::string text(const std::string& sql);

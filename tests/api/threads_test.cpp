@@ -57,6 +57,7 @@ bool same_feature(const std::vector<float>& a, const std::vector<float>& b) {
 
 // Every value of one text column of the feature database.
 std::vector<std::string> column(const std::string& sql) {
+    settle_records();
     std::vector<std::string> values;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {

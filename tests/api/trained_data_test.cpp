@@ -346,6 +346,7 @@ TEST_F(TrainedData, LockedStoreFailsWithinTheBusyWait) {
     learn_three_kinds();
     std::string session;
     recognise(grocery("val", distinct_kinds()[3], 0), &session);
+    settle_records();
     sqlite3* holder = nullptr;
     ASSERT_EQ(sqlite3_open("featurexYz.db", &holder), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(holder, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);

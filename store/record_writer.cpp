@@ -1,0 +1,88 @@
+#include "store/record_writer.h"
+
+#include "store/database.h"
+
+#include <utility>
+
+RecordWriter::RecordWriter(Write write) : write_(std::move(write)) {}
+
+RecordWriter::~RecordWriter() { stop(); }
+
+void RecordWriter::queue(const std::string& path, DB_RECORD record) noexcept {
+    try {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!thread_.joinable()) {
+            stopping_ = false;
+            thread_ = std::thread([this] { run(); });
+        }
+        written_.wait(lock, [this] { return pending_.size() < kMaxPending; });
+        pending_.emplace_back(path, std::move(record));
+        ++queued_;
+        wake_.notify_one();
+        return;
+    } catch (...) {
+        // No thread (or no memory for the queue): write it on the caller's time.
+    }
+    try {
+        write_(path, std::vector<DB_RECORD>{std::move(record)});
+    } catch (...) {
+    }
+}
+
+void RecordWriter::flush() noexcept {
+    try {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const unsigned long long target = queued_;
+        written_.wait(lock, [&] { return done_ >= target || !thread_.joinable(); });
+    } catch (...) {
+    }
+}
+
+void RecordWriter::stop() noexcept {
+    try {
+        std::thread ending;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            wake_.notify_one();
+            ending = std::move(thread_);
+        }
+        if (ending.joinable()) ending.join();
+    } catch (...) {
+    }
+}
+
+void RecordWriter::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+        if (pending_.empty()) return;  // stopping, and everything is written
+        // Everything waiting goes in one batch; records are grouped by file.
+        std::string path;
+        std::vector<DB_RECORD> batch;
+        size_t taken = 0;
+        try {
+            path = pending_.front().first;
+            while (!pending_.empty() && pending_.front().first == path) {
+                batch.push_back(std::move(pending_.front().second));
+                pending_.pop_front();
+                ++taken;
+            }
+        } catch (...) {
+            // Out of memory: the first record is dropped rather than retried forever.
+            if (taken == 0) {
+                pending_.pop_front();
+                taken = 1;
+            }
+        }
+        written_.notify_all();  // room for callers held back by kMaxPending
+        lock.unlock();
+        try {
+            if (!batch.empty()) write_(path, batch);
+        } catch (...) {
+        }
+        lock.lock();
+        done_ += taken;
+        written_.notify_all();
+    }
+}
