@@ -19,7 +19,6 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -269,29 +268,16 @@ void db_reload_index(DB_HADNLE* context) {
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
 }
 
-namespace {
-
-// The store's index: exhaustive, closest first. A search right after the
-// engine finds the vectors out of the cache and is bound by memory bandwidth,
-// so a large one is shared among the processor's cores (at most 4).
-std::unique_ptr<libhnsw::Index> new_index(int width, int capacity) {
-    std::unique_ptr<libhnsw::Index> index(
-        new libhnsw::Index(width, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
-    index->set_search_threads(static_cast<int>(std::min(4u, std::thread::hardware_concurrency())));
-    return index;
-}
-
-}  // namespace
-
 std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
-    std::unique_ptr<libhnsw::Index> index = new_index(DB_INDEX_VALUES, capacity);
+    std::unique_ptr<libhnsw::Index> index(
+        new libhnsw::Index(DB_INDEX_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
     if (!db.tableExists("feature_code") || load_samples(db, *index)) return index;
     // Only a file written by other means holds such samples; the full width
     // keeps their whole distance.
     logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
                  DB_FEATURE_VALUES);
     index.reset();  // before the wider one is made: never two in memory
-    index = new_index(DB_FEATURE_VALUES, capacity);
+    index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
     load_samples(db, *index);
     return index;
 }

@@ -23,8 +23,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -96,55 +94,6 @@ public:
         }
         --cur_element_count;
         return true;
-    }
-
-    // hnswlib's exhaustive answer, closest first, with the work shared by up to
-    // `parts` threads. That answer is the k smallest (distance, label) pairs:
-    // an element enters while its distance is at most the k-th one, and ties
-    // leave by the larger label. Each part keeps its own k smallest pairs and
-    // the union is cut the same way, so the answer is the same, pair for pair.
-    std::vector<std::pair<float, labeltype>> nearest(const void* query, size_t k, size_t parts) const {
-        const size_t count = cur_element_count;
-        parts = std::max<size_t>(1, std::min(parts, count / kMinPartElements));
-        if (parts == 1 || k == 0) return searchKnnCloserFirst(query, k);
-        std::vector<std::vector<std::pair<float, labeltype>>> found(parts);
-        auto search_part = [&](size_t part) {
-            found[part] = nearest_in(query, k, count * part / parts, count * (part + 1) / parts);
-        };
-        std::vector<std::thread> helpers;
-        try {
-            for (size_t part = 1; part < parts; ++part) helpers.emplace_back(search_part, part);
-        } catch (const std::system_error&) {
-            // No thread to spare: the caller's thread takes the parts left over.
-        }
-        search_part(0);
-        for (size_t part = helpers.size() + 1; part < parts; ++part) search_part(part);
-        for (std::thread& helper : helpers) helper.join();
-        std::vector<std::pair<float, labeltype>> all;
-        for (const auto& hits : found) all.insert(all.end(), hits.begin(), hits.end());
-        std::sort(all.begin(), all.end());
-        if (all.size() > k) all.resize(k);
-        return all;
-    }
-
-    // Below this many vectors a part costs less than starting its thread.
-    static constexpr size_t kMinPartElements = 8192;
-
-    // The k smallest (distance, label) pairs of the vectors [begin, end), closest first.
-    std::vector<std::pair<float, labeltype>> nearest_in(const void* query, size_t k, size_t begin, size_t end) const {
-        std::priority_queue<std::pair<float, labeltype>> top;
-        for (size_t i = begin; i < end; ++i) {
-            const char* element = data_ + size_per_element_ * i;
-            const float dist = fstdistfunc_(query, element, dist_func_param_);
-            if (top.size() == k && !(dist <= top.top().first)) continue;
-            labeltype label;
-            std::memcpy(&label, element + data_size_, sizeof label);
-            top.emplace(dist, label);
-            if (top.size() > k) top.pop();
-        }
-        std::vector<std::pair<float, labeltype>> hits(top.size());
-        for (size_t n = hits.size(); n > 0; top.pop()) hits[--n] = top.top();
-        return hits;
     }
 
     float* copy_label(labeltype label) {
@@ -363,8 +312,7 @@ std::vector<std::pair<float, int>> Index::Search(const float* query, int k) {
     if (wanted == 0) return result;
     query = engine->stored_form(query, dim);
     if (mode == BF_SORTED || mode == HNSW_SORTED) {
-        auto hits = mode == BF_SORTED ? engine->exhaustive->nearest(query, wanted, search_threads_)
-                                      : engine->alg->searchKnnCloserFirst(query, wanted);
+        auto hits = engine->alg->searchKnnCloserFirst(query, wanted);
         if (mode == HNSW_SORTED) std::sort(hits.begin(), hits.end());
         result.reserve(hits.size());
         for (const auto& hit : hits) result.emplace_back(hit.first, static_cast<int>(hit.second));

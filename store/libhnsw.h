@@ -65,11 +65,6 @@ public:
     int get_max_elements() const;
     int get_cur_element_count() const;
 
-    // Threads an exhaustive search (BF_SORTED) may share its work among; a
-    // part is at least 8192 vectors, so small indexes search on the caller's
-    // thread alone. The answer does not depend on it. Default 1.
-    void set_search_threads(int threads) { search_threads_ = threads > 1 ? static_cast<size_t>(threads) : 1; }
-
     int dimension() const { return dim; }
     MODE index_mode() const { return mode; }
 
@@ -78,7 +73,6 @@ private:
     int max_elements;
     MODE mode;
     SPACE_TYPE space;
-    size_t search_threads_ = 1;
 
     struct Engine;
     std::unique_ptr<Engine> engine;

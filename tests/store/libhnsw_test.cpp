@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -135,42 +133,4 @@ TEST(IndexModes, TwoIndexesKeepTheirOwnSamples) {
     newer.Addsample(vec({0, 1, 0, 0}).data(), 2);
     older.reset();
     EXPECT_EQ(labels_of(newer.Search(vec({1, 0, 0, 0}).data(), 6)), (std::vector<int>{2}));
-}
-
-// A large exhaustive search shared among threads answers pair for pair as on
-// one thread: small integer coordinates make many equal distances, the labels
-// are shuffled, and removals move vectors between the threads' parts.
-TEST(IndexModes, SharedSearchGivesTheOneThreadAnswer) {
-    const int dim = 16, count = 25000;
-    Index alone(dim, count, libhnsw::BF_SORTED, libhnsw::L2);
-    Index shared(dim, count, libhnsw::BF_SORTED, libhnsw::L2);
-    shared.set_search_threads(3);
-    std::mt19937 random(11);
-    std::uniform_int_distribution<int> coordinate(0, 2);
-    std::vector<int> labels(count);
-    for (int i = 0; i < count; ++i) labels[i] = i * 7;
-    std::shuffle(labels.begin(), labels.end(), random);
-    std::vector<std::vector<float>> stored;
-    for (int label : labels) {
-        std::vector<float> v(dim);
-        for (float& x : v) x = static_cast<float>(coordinate(random));
-        alone.Addsample(v.data(), label);
-        shared.Addsample(v.data(), label);
-        stored.push_back(v);
-    }
-    for (int i = 0; i < count; i += 97) {
-        alone.Removesample(labels[i]);
-        shared.Removesample(labels[i]);
-    }
-    int compared = 0;
-    for (int q = 0; q < 120; ++q) {
-        std::vector<float> query = stored[static_cast<size_t>(q) * 211 % count];
-        if (q % 2) query[q % dim] += 0.5f;
-        for (int k : {1, 6, 60}) {
-            const auto expected = alone.Search(query.data(), k);
-            ASSERT_EQ(shared.Search(query.data(), k), expected) << "query " << q << " k " << k;
-            compared += static_cast<int>(expected.size());
-        }
-    }
-    EXPECT_EQ(compared, 120 * 67);
 }
