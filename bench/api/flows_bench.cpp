@@ -44,7 +44,10 @@ void stock_database(int samples) {
     float feature[160];
     for (int i = 0; i < samples; ++i) {
         double norm = 0;
-        for (float& v : feature) norm += (v = normal(random)) * v;
+        for (float& v : feature) {
+            v = normal(random);
+            norm += v * v;
+        }
         for (float& v : feature) v = static_cast<float>(v / std::sqrt(norm));
         std::string code = std::to_string(1000 + i % 600);
         std::string text = tool_feature_text(feature, 160);
