@@ -145,13 +145,19 @@ void BM_MatchingStep(benchmark::State& state) {
     }
 }
 
-void BM_RecordStep(benchmark::State& state) {
-    prepare();
+// A recognition's record as TestDetect makes it.
+DB_RECORD sample_record() {
     DB_RECORD record;
     std::vector<float> feature(160, 0.05f);
     record.feature_value = tool_feature_text(feature.data(), 160);
     record.product_ids = record.real_codes = "1001,1002,1003,";
-    // What a recognition spends on its record: the hand-over to the writer.
+    return record;
+}
+
+// What a recognition spends on its record: the hand-over to the writer.
+void BM_RecordStep(benchmark::State& state) {
+    prepare();
+    DB_RECORD record = sample_record();
     for (auto _ : state) {
         record.session_id = tool_get_session_id();
         db_queue_record(params, record);
@@ -162,10 +168,7 @@ void BM_RecordStep(benchmark::State& state) {
 // The writer's side: one record into the file with its journal's disk flushes.
 void BM_RecordWrite(benchmark::State& state) {
     prepare();
-    DB_RECORD record;
-    std::vector<float> feature(160, 0.05f);
-    record.feature_value = tool_feature_text(feature.data(), 160);
-    record.product_ids = record.real_codes = "1001,1002,1003,";
+    DB_RECORD record = sample_record();
     for (auto _ : state) {
         record.session_id = tool_get_session_id();
         db_save_record(params, &record);
