@@ -1,7 +1,5 @@
 #include "store/record_writer.h"
 
-#include "store/database.h"
-
 #include <utility>
 
 RecordWriter::RecordWriter(Write write) : write_(std::move(write)) {}

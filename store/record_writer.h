@@ -2,6 +2,8 @@
 // Writes recognition records on a thread of its own, so that a recognition
 // returns without waiting for the database's disk flushes. Whoever reads or
 // replaces the file first calls flush().
+#include "store/database.h"
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -9,8 +11,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-struct DB_RECORD;
 
 class RecordWriter {
 public:
