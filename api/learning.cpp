@@ -4,6 +4,7 @@
 #include "api/context.h"
 #include "api/guard.h"
 #include "api/recognition.h"
+#include "api/tool_status.h"
 #include "store/database.h"
 #include "support/log.h"
 #include "support/tools.h"
@@ -43,6 +44,7 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
     commodity.code = code;
     commodity.feature = text.c_str();
     store.add(&commodity);
+    tool_status_picture_learned();
     return Learned::kStored;
 }
 
@@ -78,6 +80,7 @@ int LearnFromPicData() {
     return qx_gated("LearnFromPicData", QX_ERR_DETECT_FAILED, QxAccess::kRebuild, [] {
         if (!params) return QX_ERR_NOT_READY;
         LearningRun run;
+        tool_status_learning_started();
         try {
             // The run fills a new store beside the live one, which it replaces
             // in one rename only when every picture is learned: a failed or

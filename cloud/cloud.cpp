@@ -27,6 +27,8 @@
 namespace {
 
 constexpr int kCloudTimeoutSeconds = 3;
+// The longest POS id or tenant code a binding stores.
+constexpr size_t kBindingTextLimit = 256;
 
 // Server codes the cloud answers with.
 constexpr int kSnNotFound = 65014;
@@ -266,6 +268,12 @@ int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const ch
     std::string pos_id;
     if (!read_pos_id(answer, pos_id)) {
         logger->info("initPos failed: the answer holds no terminal id");
+        return QX_ERR_BINDING;
+    }
+    // Real ids are a few dozen bytes; a huge one (a hostile plain-HTTP answer)
+    // would be stored and handed to every reader of the binding files.
+    if (pos_id.size() > kBindingTextLimit || tenant.size() > kBindingTextLimit) {
+        logger->info("initPos refused: a POS id or tenant longer than {} bytes", kBindingTextLimit);
         return QX_ERR_BINDING;
     }
     QxRunEntry again(run);

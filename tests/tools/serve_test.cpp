@@ -10,11 +10,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -207,6 +211,10 @@ TEST_F(ServePage, RecognitionIsConfirmedAndLearned) {
     EXPECT_EQ(confirm.member("hit"), "true");
     EXPECT_EQ(confirm.member("learned"), "true");
     EXPECT_EQ(confirm.member("samples"), "4");
+    // One confirmation per recognition, even under another code.
+    Answer again = post("/api/confirm", {{"code", "1002"}, {"session", session}});
+    EXPECT_EQ(again.status, 409);
+    EXPECT_NE(again.body.find("already confirmed as 1001"), std::string::npos) << again.body;
 
     Answer products = get("/api/products");
     std::smatch match;
@@ -291,9 +299,11 @@ TEST_F(ServePage, StatusAndBinding) {
                               std::to_string(cloud.port()) + "\n");
     start();
     Answer status = get("/api/status");
-    EXPECT_EQ(status.member("samples"), "6");
-    EXPECT_EQ(status.member("device"), "\"CPU\"");
-    EXPECT_EQ(status.member("start"), "\"started\"");
+    EXPECT_EQ(status.member("samples"), "6");  // the running library's count
+    EXPECT_NE(status.body.find(R"("products":[{"code":"1001","samples":3},{"code":"1002","samples":3}])"), std::string::npos);
+    EXPECT_NE(status.body.find(R"("engine":{"started":true,"runs":")"), std::string::npos) << status.body;
+    EXPECT_NE(status.body.find(R"("catalogue":{"path":"catalogue.db","readable":true)"), std::string::npos);
+    EXPECT_NE(status.body.find(R"("searchK":6)"), std::string::npos);
     EXPECT_NE(status.body.find("daily_logger"), std::string::npos);  // the day's log lines
 
     EXPECT_EQ(post("/api/bind", {{"tenant", "T01"}, {"pos", "P1"}}).result(), -9998);
@@ -306,6 +316,129 @@ TEST_F(ServePage, StatusAndBinding) {
     Answer unbind = post("/api/unbind", {{"tenant", "T01"}, {"sn", "SN9"}});
     EXPECT_LT(unbind.result(), 0) << unbind.body;
     EXPECT_EQ(post("/api/unbind", {{"tenant", "T01"}}).result(), -9998);
+}
+
+namespace {
+
+// A raw connection to the server, for requests no well-behaved client sends.
+struct RawClient {
+    explicit RawClient(int port) {
+        sock = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { close(sock); }
+    void send_text(const std::string& text) { ::send(sock, text.data(), text.size(), MSG_NOSIGNAL); }
+    // What the server sends until it closes or `seconds` pass.
+    std::string answer(int seconds) {
+        std::string got;
+        pollfd fd = {sock, POLLIN, 0};
+        char buffer[4096];
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < until && poll(&fd, 1, 100) >= 0) {
+            if (!(fd.revents & (POLLIN | POLLHUP))) continue;
+            ssize_t n = recv(sock, buffer, sizeof buffer, 0);
+            if (n <= 0) return got + "<closed>";
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+    int sock;
+    bool connected;
+};
+
+}  // namespace
+
+// Each group was a way to stop or mislead the server before: a 30,000-character
+// binding crashed every status answer; eight slow clients blocked every request;
+// 60 ranges built an answer 60 times the file; a second server shared the port;
+// parallel uploads overwrote one another's file.
+TEST_F(ServePage, BadRequestsCannotStopTheServer) {
+    MockCloud cloud;
+    const std::string huge(30000, 'A');
+    cloud.answer("GET", "/0/newretail/api/sys/org/queryTenant", {200, R"({"code":0,"data":true})"});
+    cloud.answer("PUT", "/T01/newretail/api/pos/machine/bind", {200, R"({"code":0,"data":{"id":")" + huge + R"("}})"});
+    write_file("dev.ini", "[default]\ncatalogDb = catalogue.db\ndev = http://t\ncloudHost = localhost:" + std::to_string(cloud.port()) + "\n");
+    write_file("tenant.json", R"({"demo":")" + huge + R"("})");  // as an older library stored it
+    write_file("posId.json", R"({"posId":")" + huge + R"("})");
+    start();
+
+    // Long values: answered, and a bind answer this long is refused, the files kept.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(get("/api/status").status, 200);
+    Answer bound = post("/api/bind", {{"tenant", "T01"}, {"pos", "P1"}, {"sn", "SN1"}});
+    EXPECT_EQ(bound.status, 200);
+    EXPECT_NE(bound.body.find(R"("result":-2006)"), std::string::npos) << bound.body.substr(0, 200);
+    EXPECT_EQ(read_file("posId.json").size(), huge.size() + 12);
+    EXPECT_EQ(get("/api/status").status, 200);
+
+    // Slow clients: eight connections dribbling a request's first bytes take
+    // no worker from the page, and are cut off at the header deadline.
+    {
+        std::vector<std::unique_ptr<RawClient>> slow;
+        for (int i = 0; i < 8; ++i) {
+            slow.push_back(std::make_unique<RawClient>(server->port()));
+            slow.back()->send_text("G");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        client->set_read_timeout(5, 0);
+        EXPECT_EQ(get("/api/camera").status, 200);
+        for (int second = 0; second < 3; ++second) {
+            for (auto& c : slow) c->send_text("E");
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        EXPECT_EQ(get("/api/camera").status, 200);
+        EXPECT_NE(slow[0]->answer(15).find("<closed>"), std::string::npos);
+    }
+    // More connections from one address than it may hold: the rest are turned away at once.
+    {
+        std::vector<std::unique_ptr<RawClient>> many;
+        for (int i = 0; i < 24; ++i) many.push_back(std::make_unique<RawClient>(server->port()));
+        int refused = 0;
+        for (auto& c : many) refused += c->answer(1).find("503") != std::string::npos;
+        EXPECT_GE(refused, 8);
+    }
+
+    // Ranges: one is served, several are refused.
+    Answer one = get("/api/export", {{"Range", "bytes=0-15"}});
+    EXPECT_EQ(one.status, 206);
+    EXPECT_EQ(one.body, "SQLite format 3" + std::string(1, '\0'));
+    std::string ranges = "bytes=0-99999";
+    for (int i = 1; i < 60; ++i) ranges += ",0-99999";
+    Answer many_ranges = get("/api/export", {{"Range", ranges}});
+    EXPECT_EQ(many_ranges.status, 416);
+    EXPECT_LT(many_ranges.body.size(), 1000u);
+
+    // A taken port: the second server says so and ends.
+    std::string second = "timeout 5 '" + std::string(QX_TOOL_FILE) + "' serve --port " + std::to_string(server->port()) +
+                         " >second.out 2>second.err";
+    int status = std::system(second.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+    EXPECT_NE(read_file("second.err").find("cannot listen"), std::string::npos) << read_file("second.err");
+
+    // Parallel uploads each land in a file of their own; a huge one is refused before it is read.
+    std::string copy = get("/api/export").body;
+    ASSERT_EQ(copy.rfind("SQLite format 3", 0), 0u);
+    std::vector<std::thread> uploads;
+    std::atomic<int> imported{0};
+    for (int i = 0; i < 12; ++i)
+        uploads.emplace_back([&] {
+            httplib::Client own("127.0.0.1", server->port());
+            own.set_read_timeout(60, 0);
+            httplib::MultipartFormDataItems file = {{"file", copy, "learned-data.db", "application/octet-stream"}};
+            auto reply = own.Post("/api/import", {{"X-Qxvisor", "1"}}, file);
+            if (reply && answer_of(reply).result() == 0) ++imported;
+        });
+    for (auto& t : uploads) t.join();
+    EXPECT_EQ(imported, 12);
+    RawClient big(server->port());
+    big.send_text("POST /api/import HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Qxvisor: 1\r\n"
+                  "Content-Type: multipart/form-data; boundary=x\r\nContent-Length: 400000000\r\n\r\n--x\r\n");
+    EXPECT_NE(big.answer(5).find("413"), std::string::npos);
+    for (const std::string& name : list_dir("."))
+        EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
 }
 
 TEST_F(ServePage, OtherSitesAndMissingTokensAreRefused) {

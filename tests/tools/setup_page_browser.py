@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """The set-up page in a real browser: headless Chromium driven through
 chromedriver. Loads the page served by `qxvisor serve` on 127.0.0.1 with a
-simulated camera, drags a crop rectangle, recognises the tray, confirms the
-product and runs an accuracy check; checks coordinate.json and the learned
-sample, and saves a screenshot of every panel.
+simulated camera and a mock cloud, and sets a scale up from the page alone:
+drags a crop rectangle, recognises the tray, confirms it (twice: one sample),
+teaches a product the recogniser did not offer and sees it offered, runs a
+folder learning run and recognises with it, runs an accuracy check, binds,
+unbinds and sees "not bound", stops the cloud and sees "not reachable", leaves
+the page idle and counts the log lines it wrote, and draws the crop with touch
+in a phone-sized window. Saves a screenshot of every panel and of the phone.
 
 Exit status 77 (skipped) only when no browser or driver is installed.
 """
 import argparse
+import http.server
 import json
 import os
 import select
@@ -17,10 +22,16 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SKIP = 77
-DEADLINE_S = 100  # the whole run; ctest's own timeout is above it
+DEADLINE_S = 240  # the whole run; ctest's own timeout is above it
+# The idle page is watched for 30 s rather than a minute: it polls the camera
+# four times a second and the status every 5 s, so 30 s holds 120 picture and
+# 6 status polls, each of which wrote log lines before (about 215 in 30 s).
+IDLE_S = 30
+IDLE_LINES = 2
 
 
 def skip(reason):
@@ -33,6 +44,7 @@ try:
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     skip("python3-selenium is not installed for " + sys.executable)
@@ -51,7 +63,38 @@ def photos(shared, kind, count, first=0):
     return [os.path.join(folder, name) for name in sorted(os.listdir(folder))[first:first + count]]
 
 
-def prepare(work, args):
+class MockCloud(http.server.ThreadingHTTPServer):
+    """The cloud back end on 127.0.0.1: every tenant is known, every binding succeeds."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def answer(self):
+            length = int(self.headers.get("Content-Length") or 0)
+            if length:
+                self.rfile.read(length)
+            body = {"code": 0, "data": True}
+            if "/machine/bind" in self.path:
+                body = {"code": 0, "data": {"id": "78"}}
+            data = json.dumps(body).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+        do_GET = do_PUT = do_POST = answer
+
+        def log_message(self, *args):
+            pass
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), MockCloud.Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.shutdown()
+        self.server_close()
+
+
+def prepare(work, args, cloud_port):
     """Learned bananas (1001, in the catalogue) and carrots (1002), a banana on
     the simulated tray, and two small photo trees for the accuracy run."""
     for code, kind in (("1001", "train/Fruit/Banana"), ("1002", "train/Vegetables/Carrots")):
@@ -61,11 +104,11 @@ def prepare(work, args):
     db = sqlite3.connect(os.path.join(work, "catalogue.db"))
     db.execute("CREATE TABLE qx_goods (pluNo, name, unitPrice, priceUnitDes, imageUrl, keywordPinyin)")
     db.executemany("INSERT INTO qx_goods VALUES (?, ?, ?, 'kg', NULL, ?)",
-                   [("1001", "Banana", "1.99", "xj"), ("1002", "Carrots", "0.99", "hlb")])
+                   [("1001", "Banana", "1.99", "xj"), ("1002", "Carrots", "0.99", "hlb"), ("1003", "Lemon", "2.49", "nm")])
     db.commit()
     db.close()
     with open(os.path.join(work, "dev.ini"), "w") as ini:
-        ini.write("[default]\ncatalogDb = catalogue.db\nsaveImage = 1\n")
+        ini.write("[default]\ncatalogDb = catalogue.db\nsaveImage = 1\ndev = http://t\ncloudHost = localhost:%d\n" % cloud_port)
     # Kinds that look alike, so that the chart has mistakes to show.
     for kind in ("Fruit/Lemon", "Fruit/Lime", "Fruit/Nectarine", "Fruit/Peach"):
         for tree, first, count in (("train", 0, 1), ("test", 10, 3)):
@@ -88,6 +131,15 @@ def start_server(work, tool):
         server.kill()
         raise RuntimeError("qxvisor serve did not start: " + line)
     return server, line.split("open ")[1].split()[0]
+
+
+def log_lines(work):
+    total = 0
+    for name in os.listdir(os.path.join(work, "tmp")):
+        if name.startswith("daily_"):
+            with open(os.path.join(work, "tmp", name), "rb") as log:
+                total += log.read().count(b"\n")
+    return total
 
 
 def learned_samples(work, code):
@@ -118,9 +170,10 @@ def main():
     signal.alarm(DEADLINE_S)
 
     work = tempfile.mkdtemp(prefix="qx-setup-page-")
-    server = driver = None
+    server = driver = cloud = None
     try:
-        prepare(work, args)
+        cloud = MockCloud()
+        prepare(work, args, cloud.server_address[1])
         server, url = start_server(work, args.tool)
         options = webdriver.ChromeOptions()
         options.binary_location = browser
@@ -133,15 +186,36 @@ def main():
         wait = WebDriverWait(driver, 20)
         driver.get(url)
 
-        def shot(panel):
+        def shot(panel, name=None):
             if args.screenshots:
                 os.makedirs(args.screenshots, exist_ok=True)
                 element = driver.find_element(By.ID, "panel-" + panel)
                 driver.execute_script("arguments[0].scrollIntoView()", element)
-                element.screenshot(os.path.join(args.screenshots, panel + ".png"))
+                element.screenshot(os.path.join(args.screenshots, (name or panel) + ".png"))
 
         def text_of(element_id):
             return driver.find_element(By.ID, element_id).text
+
+        def click(element_id):
+            driver.find_element(By.ID, element_id).click()
+
+        def said(element_id, expected, timeout=20):
+            """Waits for the message `element_id` to settle (not busy) and checks it holds `expected`."""
+            WebDriverWait(driver, timeout).until(
+                lambda d: d.find_element(By.ID, element_id).get_attribute("class") in ("msg ok", "msg bad"))
+            assert expected in text_of(element_id), (element_id, text_of(element_id))
+
+        def candidates():
+            return [b.get_attribute("data-code") for b in driver.find_elements(By.CSS_SELECTOR, "#candidates button")]
+
+        def recognise():
+            driver.execute_script("document.getElementById('detect-msg').className = 'msg'")
+            click("detect")
+            said("detect-msg", "Recognised")
+            return candidates()
+
+        def accept_dialog():
+            WebDriverWait(driver, 5).until(lambda d: d.switch_to.alert).accept()
 
         # Camera and crop: drag the tray's rectangle on the live picture and save it.
         wait.until(lambda d: d.execute_script("return document.getElementById('frame').naturalWidth") == 640)
@@ -150,9 +224,8 @@ def main():
         # Offsets count from the element's centre (320, 240): press at (150, 70), release at (490, 410).
         ActionChains(driver).move_to_element_with_offset(overlay, -170, -170).click_and_hold() \
             .move_by_offset(200, 200).move_by_offset(140, 140).release().perform()
-        driver.find_element(By.ID, "save-crop").click()
-        wait.until(lambda d: text_of("crop-msg") != "")
-        assert text_of("crop-msg") == "Crop rectangle saved.", text_of("crop-msg")
+        click("save-crop")
+        said("crop-msg", "Crop rectangle saved.")
         with open(os.path.join(work, "coordinate.json")) as stored:
             crop = json.load(stored)
         stored = (crop["x"], crop["y"], crop["width"], crop["height"])
@@ -163,20 +236,54 @@ def main():
         wait.until(lambda d: d.execute_script("return document.getElementById('tray').naturalWidth") == 340)
         shot("camera")
 
-        # Try it: recognise the banana on the tray and confirm it.
+        # One confirmation per recognition: the first click teaches, the
+        # candidates are disabled, and the server refuses a second one.
         before = learned_samples(work, "1001")
-        driver.find_element(By.ID, "detect").click()
-        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#candidates button"))
-        first = driver.find_elements(By.CSS_SELECTOR, "#candidates button")[0]
-        assert first.text == "1. 1001 Banana", first.text
+        offered = recognise()
+        assert offered[:1] == ["1001"], offered
+        assert driver.find_elements(By.CSS_SELECTOR, "#candidates button")[0].text == "1. 1001 Banana"
         driver.find_element(By.CSS_SELECTOR, "#candidates button[data-code='1001']").click()
-        wait.until(lambda d: text_of("confirm-msg") != "")
-        assert "learned, now %d sample(s)" % (before + 1) in text_of("confirm-msg"), text_of("confirm-msg")
-        assert learned_samples(work, "1001") == before + 1
+        said("confirm-msg", "learned, now %d sample(s)" % (before + 1))
+        assert all(not b.is_enabled() for b in driver.find_elements(By.CSS_SELECTOR, "#candidates button"))
+        second = driver.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "call('api/confirm', { code: '1002', session: session }).then(done)")
+        assert "already confirmed as 1001" in second.get("problem", ""), second
+        assert learned_samples(work, "1001") == before + 1 and learned_samples(work, "1002") == 3
         filed = [n for n in os.listdir(os.path.join(work, "pic_data/1001")) if n not in ("0.jpg", "1.jpg", "2.jpg")]
         assert len(filed) == 1, filed  # the confirmed tray picture
+
+        # Teach a product that was not offered: an unknown code is refused
+        # unless ticked as new; the catalogue's lemon is found and taught.
+        offered = recognise()
+        assert "1003" not in offered, offered
+        box = driver.find_element(By.ID, "teach-text")
+        box.send_keys("9999")
+        click("teach-typed")
+        said("confirm-msg", "the catalogue has no product 9999")
+        box.clear()
+        box.send_keys("Lem", Keys.ENTER)  # Enter searches
+        wait.until(lambda d: d.find_elements(By.CSS_SELECTOR, "#teach-results button[data-code='1003']"))
+        driver.find_element(By.CSS_SELECTOR, "#teach-results button[data-code='1003']").click()
+        said("confirm-msg", "Confirmed 1003 Lemon")
+        assert learned_samples(work, "1003") == 1
         wait.until(lambda d: d.execute_script("return document.getElementById('recognition').naturalWidth") > 0)
         shot("try")
+        offered = recognise()
+        assert "1003" in offered, offered
+
+        # A folder learning run from the page, seen by the running library.
+        os.makedirs(os.path.join(work, "pic_data", "1004"))
+        for n, photo in enumerate(photos(args.shared, "train/Fruit/Banana", 2, 3)):
+            shutil.copy(photo, os.path.join(work, "pic_data", "1004", "%d.jpg" % n))
+        click("learn")
+        accept_dialog()
+        said("learn-msg", "Learned: the running library now holds", 60)
+        assert driver.execute_script("return document.getElementById('learn-bar').style.width") == "100%"
+        assert learned_samples(work, "1004") == 2
+        wait.until(lambda d: any(row.text.startswith("1004") for row in d.find_elements(By.CSS_SELECTOR, "#products tr")))
+        offered = recognise()
+        assert "1004" in offered, offered
 
         # Learned products: the confirmed picture among the thumbnails.
         wait.until(lambda d: any(img.get_attribute("alt") == filed[0]
@@ -185,19 +292,90 @@ def main():
             "return [...document.querySelectorAll('#products img')].every(i => i.complete && i.naturalWidth > 0)"))
         shot("products")
 
-        # Accuracy: one picture learned per kind, three tested.
+        # Accuracy: one picture learned per kind, three tested; the learning
+        # phase shows its own progress.
         shots = driver.find_element(By.ID, "shots")
         shots.clear()
         shots.send_keys("1")
-        driver.find_element(By.ID, "eval").click()
-        WebDriverWait(driver, 60).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#eval-chart tr")) == 4)
+        click("eval")
+        WebDriverWait(driver, 30).until(lambda d: "Learning" in text_of("eval-msg") or "Recognising" in text_of("eval-msg"))
+        WebDriverWait(driver, 90).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#eval-chart tr")) == 4)
         assert "over 12 pictures" in text_of("eval-msg"), text_of("eval-msg")
+        assert driver.find_element(By.ID, "eval-legend").is_displayed()
         shot("accuracy")
 
-        # Status: the learned samples and the day's log.
+        # Status: bind, unbind, a stopped cloud.
         wait.until(lambda d: "Learned samples" in text_of("status") and text_of("log") != "")
+        for name, value in (("tenant", "T01"), ("pos", "P1"), ("sn", "SN1")):
+            driver.find_element(By.CSS_SELECTOR, "#bind-form input[name=%s]" % name).send_keys(value)
+        driver.find_element(By.CSS_SELECTOR, "#bind-form button").click()
+        said("bind-msg", "Bound.")
+        wait.until(lambda d: "T01" in text_of("status"))
+        for name, value in (("tenant", "T01"), ("sn", "SN1")):
+            driver.find_element(By.CSS_SELECTOR, "#unbind-form input[name=%s]" % name).send_keys(value)
+        driver.find_element(By.CSS_SELECTOR, "#unbind-form button").click()
+        said("bind-msg", "Unbound.")
+        wait.until(lambda d: "not bound" in text_of("status"))
+        assert "cannot be opened" not in text_of("status") and "readable" in text_of("status"), text_of("status")
+        cloud.stop()
+        cloud = None
+        driver.find_element(By.CSS_SELECTOR, "#bind-form button").click()
+        said("bind-msg", "cloud not reachable")
+        wait.until(lambda d: "not reachable" in text_of("status"))
         shot("status")
-        print("set-up page: crop dragged and stored, banana recognised and learned, accuracy charted")
+
+        # An idle page writes (almost) nothing to the log.
+        time.sleep(2)
+        lines = log_lines(work)
+        time.sleep(IDLE_S)
+        grown = log_lines(work) - lines
+        assert grown <= IDLE_LINES, "the idle page wrote %d log lines in %d s" % (grown, IDLE_S)
+        newest = driver.execute_script("return document.getElementById('log').textContent.split('\\n')[0]")
+        assert newest, "no log lines shown"
+
+        # A phone: 390 x 844, touch only. The crop is drawn with a finger, nothing
+        # scrolls sideways, an impossible rectangle is refused in the form and
+        # Enter saves a good one.
+        driver.switch_to.new_window("window")
+        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                               {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+        driver.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 1})
+        driver.get(url)
+        wait.until(lambda d: d.execute_script("return document.getElementById('frame').naturalWidth") == 640)
+        box = driver.execute_script(
+            "const o = document.getElementById('overlay'); o.scrollIntoView(); const r = o.getBoundingClientRect();"
+            "return [r.left, r.top, r.width, r.height];")
+        assert box[2] <= 390, box
+        scale = box[2] / 640
+
+        def touch(kind, x, y):
+            points = [] if kind == "touchEnd" else [{"x": box[0] + x * scale, "y": box[1] + y * scale}]
+            driver.execute_cdp_cmd("Input.dispatchTouchEvent", {"type": kind, "touchPoints": points})
+        touch("touchStart", 100, 50)
+        for step in range(1, 6):
+            touch("touchMove", 100 + 60 * step, 50 + 60 * step)
+        touch("touchEnd", 0, 0)
+        drawn = [int(driver.find_element(By.ID, f).get_attribute("value")) for f in ("cx", "cy", "cw", "ch")]
+        assert all(abs(a - b) <= 3 for a, b in zip(drawn, (100, 50, 300, 300))), drawn
+        overflow = driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth")
+        assert overflow <= 0, "the page is %d px wider than the phone" % overflow
+        width = driver.find_element(By.ID, "cw")
+        width.clear()
+        width.send_keys("600", Keys.ENTER)
+        said("crop-msg", "must lie inside the 640 x 480 frame")
+        with open(os.path.join(work, "coordinate.json")) as kept:
+            assert json.load(kept)["width"] == crop["width"]
+        width.clear()
+        width.send_keys("300", Keys.ENTER)
+        said("crop-msg", "Crop rectangle saved.")
+        with open(os.path.join(work, "coordinate.json")) as saved:
+            assert json.load(saved)["width"] == 300
+        if args.screenshots:
+            driver.execute_script("window.scrollTo(0, 0)")
+            time.sleep(0.5)
+            driver.save_screenshot(os.path.join(args.screenshots, "phone.png"))
+        print("set-up page: crop dragged and touched, one confirmation per recognition, a product taught and "
+              "offered, pic_data learned, accuracy charted, bound, unbound, cloud stopped, idle log quiet")
         return 0
     finally:
         signal.alarm(0)
@@ -209,6 +387,8 @@ def main():
                 server.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 server.kill()
+        if cloud:
+            cloud.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 

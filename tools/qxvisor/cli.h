@@ -1,6 +1,7 @@
 #pragma once
 // Shared pieces of the qxvisor command-line tool.
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,20 @@ bool take_option(std::vector<std::string>& args, const std::string& option, std:
 // Splits "1001,1002," into its codes.
 std::vector<std::string> split_codes(const std::string& text);
 
+// LearnFromPicData, calling `report` with the pictures learned so far while it runs.
+int learn_following(size_t total, const std::function<void(size_t done, size_t total)>& report);
+
 int run_eval(const std::vector<std::string>& args);
 int run_serve(const std::vector<std::string>& args);
 int run_bench(const std::vector<std::string>& args);
 
 // What findcode finds for `text`, however long; *result gets a failure code.
 std::string catalogue_text(const std::string& text, int* result = nullptr);
+struct CatalogueRecord {
+    std::string code, name;
+};
+// The records of a findcode text, in its order.
+std::vector<CatalogueRecord> catalogue_records(const std::string& text);
 // The product name of `code` in the host's catalogue, or "" when there is none.
 std::string product_name(const std::string& code);
 // The camera number stored in coordinate.json (0 when there is none).

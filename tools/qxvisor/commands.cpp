@@ -29,11 +29,8 @@ std::string catalogue_text(const std::string& text, int* result) {
 }
 
 std::string product_name(const std::string& code) {
-    std::string text = catalogue_text(code);
-    std::smatch match;
-    std::regex record("\\{pluNo:([^{}]*?)name :([^{}]*?)unitPrice :");
-    for (auto it = text.cbegin(); std::regex_search(it, text.cend(), match, record); it = match.suffix().first)
-        if (match[1] == code) return match[2];
+    for (const CatalogueRecord& record : catalogue_records(catalogue_text(code)))
+        if (record.code == code) return record.name;
     return "";
 }
 

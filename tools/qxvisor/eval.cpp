@@ -58,19 +58,23 @@ int run_eval(const std::vector<std::string>& arguments) {
     std::map<std::string, std::string> kind_of_code;
     fs::remove_all("pic_data");
     int next_code = 1001;
+    size_t copied = 0;
     for (const auto& [kind, pictures] : train) {
         KindScore& score = scores[kind];
         score.code = std::to_string(next_code++);
         kind_of_code[score.code] = kind;
         fs::create_directories("pic_data/" + score.code);
-        for (int i = 0; i < shots && i < static_cast<int>(pictures.size()); ++i)
+        for (int i = 0; i < shots && i < static_cast<int>(pictures.size()); ++i, ++copied)
             fs::copy_file(pictures[i], "pic_data/" + score.code + "/" + std::to_string(i) + fs::path(pictures[i]).extension().string(),
                           fs::copy_options::overwrite_existing);
     }
 
     Init();
     int result = SaveScaleSetting(0, 0, 640, 480);  // recognition needs a crop area, even for files
-    if (result == QX_OK) result = LearnFromPicData();
+    if (result == QX_OK)
+        result = learn_following(copied, [json](size_t done, size_t all) {
+            if (json) std::fprintf(stderr, "learning %zu %zu\n", done, all);
+        });
     if (result != QX_OK) {
         Close();
         return fail("eval", "learning failed: " + result_text(result));

@@ -3,6 +3,7 @@
 #include "qxvisor/cli.h"
 #include "qxvisor/serve.h"
 #include "qxvisor/serve_guard.h"
+#include "qxvisor/serve_limits.h"
 
 #include <httplib.h>
 #include <qx_ai.h>
@@ -79,13 +80,20 @@ int run_serve(const std::vector<std::string>& arguments) {
         if (guard.token.empty()) return fail("serve", "no random source for the access token");
     }
 
-    httplib::Server server;
-    server.set_read_timeout(10, 0);
-    server.set_write_timeout(10, 0);
-    server.set_payload_max_length(512u << 20);  // an exported database travels back in one request
+    LimitedServer server{ServeLimits()};
+    // An exported database travels back in one request, streamed to a file.
+    server.set_payload_max_length(kUploadLimit + (1u << 20));
     server.set_pre_routing_handler([&guard](const httplib::Request& request, httplib::Response& response) {
+        LimitedServer::headers_arrived();
         Admission admission = admit(guard, facts_of(request));
         if (admission == Admission::Allowed) {
+            // Several ranges in one request make the answer a multiple of the
+            // file: the page never asks for them, so nobody gets them.
+            if (request.get_header_value("Range").find(',') != std::string::npos) {
+                response.status = 416;
+                response.set_content("refused: one byte range per request", "text/plain");
+                return httplib::Server::HandlerResponse::Handled;
+            }
             // The first visit carries the token in the address; later requests
             // send it back as a cookie that other sites' pages cannot read.
             if (guard.listen_named && request.has_param("token"))
@@ -108,13 +116,15 @@ int run_serve(const std::vector<std::string>& arguments) {
     add_product_routes(server);
     add_status_routes(server);
     add_eval_routes(server, "/proc/self/exe");
+    add_learning_routes(server);
+    add_catalogue_routes(server);
 
     std::string bind_address = listen_named ? listen_address : "127.0.0.1";
     if (port == 0) {
         port = server.bind_to_any_port(bind_address.c_str());
         if (port < 0) return fail("serve", "cannot listen on " + bind_address);
     } else if (!server.bind_to_port(bind_address.c_str(), port)) {
-        return fail("serve", "cannot listen on " + bind_address + ":" + std::to_string(port));
+        return fail("serve", "cannot listen on " + bind_address + ":" + std::to_string(port) + " (is the port taken?)");
     }
     guard.port = port;
 
@@ -137,6 +147,7 @@ int run_serve(const std::vector<std::string>& arguments) {
     server.listen_after_bind();
     running_server = nullptr;
     stop_eval();
+    stop_learning();
     std::lock_guard<std::mutex> hold(library_lock());
     Close();
     return 0;

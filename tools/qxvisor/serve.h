@@ -2,6 +2,9 @@
 // Shared pieces of `qxvisor serve`, the technician's set-up page.
 #include "qxvisor/json_out.h"
 
+#include "api/tool_status.h"
+
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +14,9 @@ class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
+
+// The largest learned-data file an import takes.
+constexpr size_t kUploadLimit = 256u << 20;
 
 // Every library call of the server goes through this one lock: the page's
 // requests arrive on several threads, and one call at a time is what the
@@ -31,14 +37,26 @@ std::string catalogue_name(const std::string& code);
 void add_camera_routes(httplib::Server& server);
 void add_product_routes(httplib::Server& server);
 void add_status_routes(httplib::Server& server);
+void add_catalogue_routes(httplib::Server& server);
 void add_eval_routes(httplib::Server& server, const std::string& tool_path);
 void stop_eval();
 
 // The page itself (serve_page.html, built into the tool).
 extern const char* const kSetupPage;
 
-// Learned samples of `code` (every product's when `code` is empty), read from
-// featurexYz.db without writing; 0 when there is no database yet.
+// The running library's state as JSON (api/tool_status.h); "{}" when it does not answer.
+std::string library_status();
+// The string member `name` of the library's compact JSON, "" when absent.
+std::string json_string(const std::string& json, const std::string& name);
+// The number member `name` of the library's JSON, 0 when absent.
+long long json_number(const std::string& json, const std::string& name);
+// Live samples per product code, as the running library holds them.
+std::map<std::string, int> samples_per_code(const std::string& status);
+// Live samples of `code` (every product's when `code` is empty).
 int learned_samples(const std::string& code = "");
+
+// The folder learning run started from the page, on a thread of its own.
+void add_learning_routes(httplib::Server& server);
+void stop_learning();
 // Bytes of a file, "" when it cannot be read.
 std::string file_bytes(const std::string& path);

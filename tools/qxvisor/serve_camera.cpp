@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <qx_ai.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <filesystem>
@@ -23,20 +24,6 @@ std::set<std::string> photo_names() {
     return names;
 }
 
-// The page's pictures are read once and removed, so that watching the camera
-// does not fill QXPhoto; a file that was there before (a recognition's
-// picture, waiting for its confirmation) is never removed.
-std::string take_picture(const char* path, const std::set<std::string>& before) {
-    if (!path[0]) return "";
-    std::string name = fs::path(path).filename().string();
-    std::string bytes = file_bytes(path);
-    if (!before.count(name) && plain_name(name) && !inside_folder(".", "QXPhoto/" + name).empty()) {
-        std::error_code ignored;
-        fs::remove(fs::path("QXPhoto") / name, ignored);
-    }
-    return bytes;
-}
-
 struct Snapshot {
     std::string frame, crop;
     std::chrono::steady_clock::time_point taken;
@@ -45,18 +32,29 @@ struct Snapshot {
 std::mutex snapshot_lock;
 Snapshot snapshot;
 
+// A camera picture from the library's quiet query: no file, no log line.
+std::string quiet_picture(int crop) {
+    std::string bytes(512 << 10, '\0');
+    for (int tries = 0; tries < 3; ++tries) {
+        int size = qx_tool_picture(crop, &bytes[0], static_cast<int>(bytes.size()));
+        if (size <= 0) return "";
+        if (static_cast<size_t>(size) <= bytes.size()) {
+            bytes.resize(static_cast<size_t>(size));
+            return bytes;
+        }
+        bytes.assign(static_cast<size_t>(size), '\0');
+    }
+    return "";
+}
+
 // The current frame and crop, taken at most every 150 ms however many
-// requests ask. Holds the library lock.
+// requests ask.
 Snapshot current_snapshot() {
     std::lock_guard<std::mutex> hold(snapshot_lock);
     auto now = std::chrono::steady_clock::now();
     if (now - snapshot.taken > std::chrono::milliseconds(150)) {
-        std::lock_guard<std::mutex> library(library_lock());
-        char raw[QX_PATH_SIZE] = "", crop[QX_PATH_SIZE] = "";
-        std::set<std::string> before = photo_names();
-        GetScaleBitmap(raw, crop);
-        snapshot.frame = take_picture(raw, before);
-        snapshot.crop = take_picture(crop, before);
+        snapshot.frame = quiet_picture(0);
+        snapshot.crop = quiet_picture(1);
         snapshot.taken = now;
     }
     return snapshot;
@@ -90,6 +88,7 @@ bool int_fields(const httplib::Request& request, httplib::Response& response, co
 struct Recognition {
     std::string session;
     std::vector<std::string> codes;
+    std::string confirmed;  // the code it was confirmed as, "" until then
 };
 std::mutex recognition_lock;
 std::deque<Recognition> recognitions;  // the newest few, for the hit flag of a confirmation
@@ -133,7 +132,9 @@ void add_camera_routes(httplib::Server& server) {
             std::lock_guard<std::mutex> hold(library_lock());
             result = qx_ai_reopencamera(v[0]);
         }
-        send_json(response, result_json(result).text());
+        JsonObject answer = result_json(result);
+        if (result == QX_ERR_CAMERA_OPEN) answer.add("problem", "camera " + std::to_string(v[0]) + " cannot be opened");
+        send_json(response, answer.text());
     });
     server.Post("/api/detect", [](const httplib::Request&, httplib::Response& response) {
         char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
@@ -147,14 +148,8 @@ void add_camera_routes(httplib::Server& server) {
             // otherwise the same tray a moment later.
             for (const std::string& name : photo_names())
                 if (!before.count(name) && name.compare(0, 3, "raw") != 0) picture = file_bytes("QXPhoto/" + name);
-            if (result == QX_OK && picture.empty()) {
-                char raw[QX_PATH_SIZE] = "", crop[QX_PATH_SIZE] = "";
-                std::set<std::string> now = photo_names();
-                GetScaleBitmap(raw, crop);
-                take_picture(raw, now);
-                picture = take_picture(crop, now);
-            }
         }
+        if (result == QX_OK && picture.empty()) picture = quiet_picture(1);
         JsonObject answer = result_json(result);
         std::vector<std::string> candidates;
         std::vector<std::string> list = split_codes(codes);
@@ -164,7 +159,7 @@ void add_camera_routes(httplib::Server& server) {
         answer.add("session", session).add_raw("candidates", json_array(candidates));
         if (result == QX_OK) {
             std::lock_guard<std::mutex> hold(recognition_lock);
-            recognitions.push_back({session, list});
+            recognitions.push_back({session, list, ""});
             if (recognitions.size() > 20) recognitions.pop_front();
             recognition_picture = picture;
         }
@@ -175,25 +170,52 @@ void add_camera_routes(httplib::Server& server) {
         send_picture(response, recognition_picture);
     });
     server.Post("/api/confirm", [](const httplib::Request& request, httplib::Response& response) {
-        std::string code, session;
-        if (!form_value(request, "code", &code) || !form_value(request, "session", &session)) {
+        std::string code, session, fresh;
+        if (!form_value(request, "code", &code) || !form_value(request, "session", &session) || code.empty()) {
             send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "code and session are required").text(), 400);
             return;
         }
-        bool hit = false;
+        bool is_new = form_value(request, "new", &fresh) && fresh == "1";
+        bool hit = false, offered = false;
         {
+            // One confirmation per recognition: the second would learn the same
+            // picture again, perhaps under another product.
             std::lock_guard<std::mutex> hold(recognition_lock);
-            for (const Recognition& r : recognitions)
-                if (r.session == session) hit = !r.codes.empty() && r.codes[0] == code;
+            for (Recognition& r : recognitions) {
+                if (r.session != session) continue;
+                if (!r.confirmed.empty()) {
+                    send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "this recognition was already confirmed as " +
+                                            r.confirmed + "; recognise again to teach another sample").text(), 409);
+                    return;
+                }
+                hit = !r.codes.empty() && r.codes[0] == code;
+                offered = std::find(r.codes.begin(), r.codes.end(), code) != r.codes.end();
+                r.confirmed = code;  // taken now, so that a parallel click is refused too
+            }
         }
+        auto release = [&] {
+            std::lock_guard<std::mutex> hold(recognition_lock);
+            for (Recognition& r : recognitions)
+                if (r.session == session && r.confirmed == code) r.confirmed.clear();
+        };
         std::string name = catalogue_name(code);
+        // A code typed in, not offered: it must be a product of the catalogue,
+        // unless the technician says it is a new one.
+        if (!offered && name.empty() && !is_new) {
+            release();
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "the catalogue has no product " + code +
+                                    "; tick \"new product\" to teach it anyway").text(), 400);
+            return;
+        }
         int before = learned_samples(code);
         int result;
         {
             std::lock_guard<std::mutex> hold(library_lock());
             result = SetFeedBack(code.c_str(), session.c_str(), hit, name.c_str());
         }
+        if (result != QX_OK) release();
         int after = learned_samples(code);
-        send_json(response, result_json(result).add("hit", hit).add("learned", after > before).add("samples", after).text());
+        send_json(response, result_json(result).add("hit", hit).add("learned", after > before).add("samples", after)
+                                .add("name", name).text());
     });
 }

@@ -30,6 +30,7 @@ struct EvalJob {
     std::thread reader;
     pid_t child = -1;
     bool running = false;
+    std::string phase;  // "learning", then "recognising"
     size_t done = 0, total = 0;
     std::string result;   // the child's JSON
     std::string problem;  // the child's complaint when it failed
@@ -66,6 +67,12 @@ void follow(int out_fd, int err_fd, pid_t child) {
                 size_t done = 0, total = 0;
                 if (std::sscanf(err_line.c_str(), "progress %zu %zu", &done, &total) == 2) {
                     std::lock_guard<std::mutex> hold(job.lock);
+                    job.phase = "recognising";
+                    job.done = done;
+                    job.total = total;
+                } else if (std::sscanf(err_line.c_str(), "learning %zu %zu", &done, &total) == 2) {
+                    std::lock_guard<std::mutex> hold(job.lock);
+                    job.phase = "learning";
                     job.done = done;
                     job.total = total;
                 } else if (err_text.size() < 4000) {
@@ -123,6 +130,7 @@ std::string start(const std::string& tool, const std::string& train, const std::
     job.child = child;
     job.running = true;
     job.done = job.total = 0;
+    job.phase = "learning";
     job.result.clear();
     job.problem.clear();
     job.reader = std::thread(follow, out_pipe[0], err_pipe[0], child);
@@ -162,7 +170,7 @@ void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
     });
     server.Get("/api/eval", [](const httplib::Request&, httplib::Response& response) {
         std::lock_guard<std::mutex> hold(job.lock);
-        send_json(response, JsonObject().add("running", job.running).add("done", static_cast<long long>(job.done))
+        send_json(response, JsonObject().add("running", job.running).add("phase", job.phase).add("done", static_cast<long long>(job.done))
                                 .add("total", static_cast<long long>(job.total))
                                 .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem).text());
     });

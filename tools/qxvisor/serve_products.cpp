@@ -6,7 +6,9 @@
 
 #include <httplib.h>
 #include <qx_ai.h>
-#include <sqlite3.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,31 +19,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Live samples per code. The library has no call that counts them, so the
-// database is read directly, read-only, beside the library's own connections.
-std::map<std::string, int> samples_per_code(const std::string& only) {
-    std::map<std::string, int> counts;
-    if (!fs::is_regular_file("featurexYz.db")) return counts;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 2000);
-        sqlite3_stmt* query = nullptr;
-        const char* sql = only.empty()
-                              ? "select code, count(*) from feature_code where coalesce(deleted, 0) = 0 group by code"
-                              : "select code, count(*) from feature_code where coalesce(deleted, 0) = 0 and code = ?1 group by code";
-        if (sqlite3_prepare_v2(db, sql, -1, &query, nullptr) == SQLITE_OK) {
-            if (!only.empty()) sqlite3_bind_text(query, 1, only.c_str(), -1, SQLITE_TRANSIENT);
-            while (sqlite3_step(query) == SQLITE_ROW) {
-                const unsigned char* code = sqlite3_column_text(query, 0);
-                counts[code ? reinterpret_cast<const char*>(code) : ""] = sqlite3_column_int(query, 1);
-            }
-        }
-        sqlite3_finalize(query);
-    }
-    sqlite3_close(db);
-    return counts;
-}
 
 bool is_jpeg_name(const std::string& name) {
     return plain_name(name) && name.size() > 4 && name.compare(name.size() - 4, 4, ".jpg") == 0;
@@ -60,6 +37,37 @@ std::vector<std::string> filed_pictures(const std::string& code) {
     return names;
 }
 
+// An upload's file in the working folder, removed when it goes out of scope.
+class Upload {
+public:
+    Upload() {
+        char name[] = "qxvisor-import-XXXXXX";
+        fd_ = mkstemp(name);
+        if (fd_ >= 0) path_ = name;
+    }
+    ~Upload() {
+        if (fd_ >= 0) close(fd_);
+        if (!path_.empty()) unlink(path_.c_str());
+    }
+    Upload(const Upload&) = delete;
+    Upload& operator=(const Upload&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+    bool write(const char* data, size_t length) {
+        while (length > 0) {
+            ssize_t n = ::write(fd_, data, length);
+            if (n <= 0) return false;
+            data += n;
+            length -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
 }  // namespace
 
 std::string file_bytes(const std::string& path) {
@@ -69,15 +77,9 @@ std::string file_bytes(const std::string& path) {
     return bytes.str();
 }
 
-int learned_samples(const std::string& code) {
-    int total = 0;
-    for (const auto& entry : samples_per_code(code)) total += entry.second;
-    return total;
-}
-
 void add_product_routes(httplib::Server& server) {
     server.Get("/api/products", [](const httplib::Request&, httplib::Response& response) {
-        std::map<std::string, int> counts = samples_per_code("");
+        std::map<std::string, int> counts = samples_per_code(library_status());
         std::error_code error;
         for (fs::directory_iterator it("pic_data", error), end; !error && it != end; it.increment(error))
             if (it->is_directory() && plain_name(it->path().filename().string())) counts.emplace(it->path().filename().string(), 0);
@@ -129,25 +131,47 @@ void add_product_routes(httplib::Server& server) {
         response.set_header("Content-Disposition", "attachment; filename=\"learned-data.db\"");
         response.set_content(bytes, "application/octet-stream");
     });
-    server.Post("/api/import", [](const httplib::Request& request, httplib::Response& response) {
-        if (!request.has_file("file") || request.get_file_value("file").content.empty()) {
+    server.Post("/api/import", [](const httplib::Request& request, httplib::Response& response,
+                                  const httplib::ContentReader& reader) {
+        // Each upload streams into a file of its own, named by the server and
+        // created new (never through a link), so parallel uploads never meet.
+        Upload upload;
+        bool in_file = false, seen = false, too_large = false, written = upload.ok();
+        size_t size = 0;
+        auto receive = [&](const char* data, size_t length) {
+            if (!in_file) return true;
+            size += length;
+            too_large = size > kUploadLimit;
+            written = written && !too_large && upload.write(data, length);
+            return written;
+        };
+        if (request.is_multipart_form_data()) {
+            reader([&](const httplib::MultipartFormData& part) {
+                in_file = part.name == "file";
+                seen = seen || in_file;
+                return true;
+            }, receive);
+        }
+        if (too_large) {
+            send_json(response, result_json(QX_ERR_DATA_FILE).add("problem", "the file is larger than " +
+                                    std::to_string(kUploadLimit >> 20) + " MB; the learned data in use was kept").text(), 413);
+            return;
+        }
+        if (!seen || size == 0) {
             send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "choose an exported file").text(), 400);
             return;
         }
-        // The upload lands under a name of the server's choosing, never the sender's.
-        const char* upload = "qxvisor-import.db";
-        {
-            std::ofstream file(upload, std::ios::binary | std::ios::trunc);
-            const std::string& content = request.get_file_value("file").content;
-            file.write(content.data(), static_cast<std::streamsize>(content.size()));
+        if (!written) {
+            send_json(response, result_json(QX_ERR_DATA_FILE).add("problem", "the upload could not be stored; the learned data in use was kept").text(), 500);
+            return;
         }
         int result;
         {
             std::lock_guard<std::mutex> hold(library_lock());
-            result = ImportData(upload);
+            result = ImportData(upload.path().c_str());
         }
-        std::error_code ignored;
-        fs::remove(upload, ignored);
-        send_json(response, result_json(result).add("samples", learned_samples()).text());
+        JsonObject answer = result_json(result);
+        if (result != QX_OK) answer.add("problem", "the file was refused; the learned data in use was kept");
+        send_json(response, answer.add("samples", learned_samples()).text());
     });
 }

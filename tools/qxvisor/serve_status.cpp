@@ -4,22 +4,23 @@
 
 #include <httplib.h>
 #include <qx_ai.h>
+#include <sqlite3.h>
 
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <deque>
 #include <fstream>
-#include <regex>
+#include <iterator>
+#include <map>
 
 namespace {
-
-// The string member `name` of a small JSON file of the working folder, "" when absent.
-std::string json_member(const char* file, const std::string& name) {
-    std::string text = file_bytes(file);
-    std::smatch match;
-    if (std::regex_search(text, match, std::regex("\"" + name + "\"\\s*:\\s*\"([^\"\\\\]*)\""))) return match[1];
-    return "";
-}
 
 std::string todays_log() {
     std::time_t now = std::time(nullptr);
@@ -30,34 +31,134 @@ std::string todays_log() {
     return name;
 }
 
-std::vector<std::string> last_lines(const std::string& path, size_t count) {
-    std::ifstream file(path);
-    std::deque<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
-        if (lines.size() > count) lines.pop_front();
-    }
-    return {lines.begin(), lines.end()};
+// The library logs everything at one level; these words mark the lines that
+// report something going wrong.
+bool warning_line(const std::string& line) {
+    static const char* const words[] = {"fail", "Fail", "refus", "error", "Error", "cannot", "not ", "失败", "没有找到"};
+    return std::any_of(std::begin(words), std::end(words), [&](const char* w) { return line.find(w) != std::string::npos; });
 }
 
-// What the day's log says about the engine's start: "started", "failed" or "".
-std::string engine_start() {
-    std::string state;
-    for (const std::string& line : last_lines(todays_log(), 2000)) {
-        if (line.find("初始化岚帆图像加速库成功") != std::string::npos) state = "started";
-        if (line.find("初始化岚帆图像加速库失败") != std::string::npos) state = "failed";
-    }
-    return state;
+// The newest `count` lines of the day's log, newest first, read from its last
+// 256 KB only however large the file has grown.
+std::vector<std::string> newest_lines(const std::string& path, size_t count, bool warnings_only) {
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(0, std::ios::end);
+    std::streamoff size = file.tellg();
+    std::streamoff start = std::max<std::streamoff>(0, size - (256 << 10));
+    file.seekg(start);
+    std::vector<std::string> lines;
+    std::string line;
+    if (start > 0) std::getline(file, line);  // a line cut by the start
+    while (std::getline(file, line))
+        if (!warnings_only || warning_line(line)) lines.push_back(line);
+    std::reverse(lines.begin(), lines.end());
+    if (lines.size() > count) lines.resize(count);
+    return lines;
 }
 
-void send_binding(httplib::Response& response, const std::vector<std::string>& values, int (*call)(const std::vector<std::string>&)) {
+// Whether the catalogue file named by dev.ini opens and has the products' table.
+std::string catalogue_problem(const std::string& path) {
+    if (path.empty()) return "no catalogue named";
+    sqlite3* db = nullptr;
+    std::string problem;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        problem = "cannot be opened";
+    } else {
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "select 1 from qx_goods limit 1", -1, &query, nullptr) != SQLITE_OK)
+            problem = "cannot be read as a catalogue (no qx_goods table)";
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return problem;
+}
+
+// Host and port of a URL "http://host:port/..." (port 80, or 443 for https, when not named).
+bool url_host(const std::string& url, std::string* host, std::string* port) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string::npos) return false;
+    size_t start = scheme + 3, end = url.find_first_of("/?", start);
+    std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    size_t colon = authority.rfind(':');
+    bool bracketed = !authority.empty() && authority[0] == '[';
+    if (colon != std::string::npos && (!bracketed || authority[colon - 1] == ']')) {
+        *host = authority.substr(0, colon);
+        *port = authority.substr(colon + 1);
+    } else {
+        *host = authority;
+        *port = url.compare(0, scheme, "https") == 0 ? "443" : "80";
+    }
+    if (bracketed && host->size() >= 2) *host = host->substr(1, host->size() - 2);
+    // Names under "localhost" are this machine, as the library's HTTP client resolves them.
+    const std::string local = ".localhost";
+    if (host->size() > local.size() && host->compare(host->size() - local.size(), local.size(), local) == 0) *host = "127.0.0.1";
+    return !host->empty();
+}
+
+// Whether a TCP connection to the cloud's host opens within two seconds.
+bool reachable(const std::string& host, const std::string& port) {
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool open = false;
+    for (addrinfo* a = found; a && !open; a = a->ai_next) {
+        int sock = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+        if (sock < 0) continue;
+        if (connect(sock, a->ai_addr, a->ai_addrlen) == 0) {
+            open = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd fd = {sock, POLLOUT, 0};
+            int error = 0;
+            socklen_t length = sizeof error;
+            open = poll(&fd, 1, 2000) == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        }
+        close(sock);
+    }
+    freeaddrinfo(found);
+    return open;
+}
+
+// What this run learned of the cloud: the tenant unbound from (the library
+// keeps its binding files after an unbind) and whether the cloud answered.
+struct CloudNote {
+    std::mutex lock;
+    std::string unbound_from;
+    std::string reach;  // "", "reachable", or "not reachable at HOST:PORT"
+};
+CloudNote cloud_note;
+
+std::string cloud_note_json() {
+    std::lock_guard<std::mutex> hold(cloud_note.lock);
+    return JsonObject().add("unbound_from", cloud_note.unbound_from).add("reach", cloud_note.reach).text();
+}
+
+// Binding and unbinding answer with the library's state afterwards; a failure
+// says whether the cloud could be reached at all, which the result code alone
+// does not tell.
+void send_binding(httplib::Response& response, const std::vector<std::string>& values, bool unbind,
+                  int (*call)(const std::vector<std::string>&)) {
     int result;
     {
         std::lock_guard<std::mutex> hold(library_lock());
         result = call(values);
     }
-    send_json(response, result_json(result).add("tenant", json_member("tenant.json", "demo"))
-                            .add("pos_id", json_member("posId.json", "posId")).text());
+    std::string state = library_status();
+    JsonObject answer = result_json(result);
+    std::string reach = "reachable";
+    if (result != QX_OK) {
+        std::string host, port;
+        bool known = url_host(json_string(state, "cloud_url"), &host, &port);
+        if (!known || !reachable(host, port)) {
+            reach = "not reachable" + (known ? " at " + host + ":" + port : std::string());
+            answer.add("problem", "cloud " + reach);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> hold(cloud_note.lock);
+        cloud_note.reach = reach;
+        if (result == QX_OK) cloud_note.unbound_from = unbind ? values[0] : "";
+    }
+    send_json(response, answer.add_raw("library", state).add_raw("cloud", cloud_note_json()).text());
 }
 
 // Reads the named fields; a missing one is refused as the C call refuses a null text.
@@ -76,29 +177,84 @@ bool text_fields(const httplib::Request& request, httplib::Response& response, c
 
 }  // namespace
 
+std::string library_status() {
+    // No library lock: the query is safe beside any call and must not wait
+    // for a folder learning run.
+    std::string text(16 << 10, '\0');
+    for (int tries = 0; tries < 3; ++tries) {
+        int needed = qx_tool_status(&text[0], static_cast<int>(text.size()));
+        if (needed < 0) return "{}";
+        if (static_cast<size_t>(needed) < text.size()) {
+            text.resize(static_cast<size_t>(needed));
+            return text;
+        }
+        text.assign(static_cast<size_t>(needed) + 1, '\0');
+    }
+    return "{}";
+}
+
+std::string json_string(const std::string& json, const std::string& name) {
+    // The library writes compact JSON: "name":"value", with \" and \\ escaped.
+    std::string key = "\"" + name + "\":\"";
+    size_t at = json.find(key);
+    if (at == std::string::npos) return "";
+    std::string value;
+    for (size_t i = at + key.size(); i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) ++i;
+        value += json[i];
+    }
+    return value;
+}
+
+long long json_number(const std::string& json, const std::string& name) {
+    size_t at = json.find("\"" + name + "\":");
+    return at == std::string::npos ? 0 : std::atoll(json.c_str() + at + name.size() + 3);
+}
+
+std::map<std::string, int> samples_per_code(const std::string& status) {
+    // "products":[{"code":"1001","samples":4},...]
+    std::map<std::string, int> counts;
+    size_t at = status.find("\"products\":[");
+    size_t end = at == std::string::npos ? at : status.find(']', at);
+    while (at != std::string::npos && (at = status.find("{\"code\":", at)) != std::string::npos && at < end) {
+        size_t next = status.find('}', at);
+        std::string record = status.substr(at, next - at + 1);
+        counts[json_string(record, "code")] = static_cast<int>(json_number(record, "samples"));
+        at = next;
+    }
+    return counts;
+}
+
+int learned_samples(const std::string& code) {
+    std::string status = library_status();
+    if (code.empty()) return static_cast<int>(json_number(status, "samples"));
+    auto counts = samples_per_code(status);
+    auto found = counts.find(code);
+    return found == counts.end() ? 0 : found->second;
+}
+
 void add_status_routes(httplib::Server& server) {
-    server.Get("/api/status", [](const httplib::Request&, httplib::Response& response) {
-        std::string ini = file_bytes("dev.ini");
-        std::smatch match;
-        bool gpu = std::regex_search(ini, match, std::regex("^\\s*drive_ai\\s*=\\s*(-?\\d+)", std::regex::icase | std::regex::multiline)) &&
-                   std::atoi(match[1].str().c_str()) != 0;
+    server.Get("/api/status", [](const httplib::Request& request, httplib::Response& response) {
+        std::string state = library_status();
         const char* model = std::getenv("QX_MODEL_FILE");
+        std::string catalogue = json_string(state, "catalogDb");
+        std::string problem = catalogue_problem(catalogue);
         std::vector<std::string> log;
-        for (const std::string& line : last_lines(todays_log(), 40)) log.push_back(json_text(line));
-        std::string engine = JsonObject().add("version", QX_TOOL_VERSION).add("device", gpu ? "GPU (OpenCL)" : "CPU")
-                                 .add("model", model && *model ? model : "built in").add("start", engine_start()).text();
-        send_json(response, JsonObject().add_raw("engine", engine).add("samples", learned_samples())
-                                .add("tenant", json_member("tenant.json", "demo")).add("pos_id", json_member("posId.json", "posId"))
+        for (const std::string& line : newest_lines(todays_log(), 200, request.get_param_value("log") == "warnings"))
+            log.push_back(json_text(line));
+        std::string catalogue_json = JsonObject().add("path", catalogue).add("readable", problem.empty()).add("problem", problem).text();
+        send_json(response, JsonObject().add("version", QX_TOOL_VERSION).add("model", model && *model ? model : "built in")
+                                .add_raw("catalogue", catalogue_json).add_raw("library", state).add_raw("cloud", cloud_note_json())
                                 .add("log_file", todays_log()).add_raw("log", json_array(log)).text());
     });
     server.Post("/api/bind", [](const httplib::Request& request, httplib::Response& response) {
         std::vector<std::string> v;
         if (!text_fields(request, response, {"tenant", "pos", "sn"}, v)) return;
-        send_binding(response, v, [](const std::vector<std::string>& a) { return InitPos(a[0].c_str(), a[1].c_str(), a[2].c_str()); });
+        send_binding(response, v, false, [](const std::vector<std::string>& a) { return InitPos(a[0].c_str(), a[1].c_str(), a[2].c_str()); });
     });
     server.Post("/api/unbind", [](const httplib::Request& request, httplib::Response& response) {
         std::vector<std::string> v;
         if (!text_fields(request, response, {"tenant", "sn"}, v)) return;
-        send_binding(response, v, [](const std::vector<std::string>& a) { return UnbindPos(a[0].c_str(), a[1].c_str()); });
+        send_binding(response, v, true, [](const std::vector<std::string>& a) { return UnbindPos(a[0].c_str(), a[1].c_str()); });
     });
 }
