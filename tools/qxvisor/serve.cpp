@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -82,16 +83,23 @@ int run_serve(const std::vector<std::string>& arguments) {
 
     LimitedServer server{ServeLimits()};
     // An exported database travels back in one request, streamed to a file.
-    server.set_payload_max_length(kUploadLimit + (1u << 20));
+    server.set_payload_max_length(kPayloadLimit);
     server.set_pre_routing_handler([&guard](const httplib::Request& request, httplib::Response& response) {
         LimitedServer::headers_arrived();
         Admission admission = admit(guard, facts_of(request));
         if (admission == Admission::Allowed) {
             // Several ranges in one request make the answer a multiple of the
             // file: the page never asks for them, so nobody gets them.
-            if (request.get_header_value("Range").find(',') != std::string::npos) {
+            if (LimitedServer::asked_many_ranges()) {
                 response.status = 416;
                 response.set_content("refused: one byte range per request", "text/plain");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            // Refused before a byte of the body is read, not after all of it.
+            if (std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > kPayloadLimit) {
+                LimitedServer::close_after_answer();
+                send_json(response, result_json(QX_ERR_DATA_FILE).add("problem", "the file is larger than " +
+                                        std::to_string(kUploadLimit >> 20) + " MB; nothing was changed").text(), 413);
                 return httplib::Server::HandlerResponse::Handled;
             }
             // The first visit carries the token in the address; later requests

@@ -17,6 +17,8 @@ struct Response;
 
 // The largest learned-data file an import takes.
 constexpr size_t kUploadLimit = 256u << 20;
+// A request's body: the file and its form around it.
+constexpr size_t kPayloadLimit = kUploadLimit + (1u << 20);
 
 // Every library call of the server goes through this one lock: the page's
 // requests arrive on several threads, and one call at a time is what the

@@ -41,7 +41,10 @@ public:
     void start_request() {
         head_deadline_ = Clock::now() + std::chrono::seconds(limits_.header_seconds);
         in_head_ = true;
+        many_ranges = close_after = false;
     }
+    bool many_ranges = false;
+    bool close_after = false;
     void head_done() { in_head_ = false; }
 
     bool is_readable() const override { return begin_ != end_ || wait(POLLIN, limits_.read_seconds); }
@@ -136,6 +139,12 @@ void LimitedServer::headers_arrived() {
     if (current_stream) current_stream->head_done();
 }
 
+bool LimitedServer::asked_many_ranges() { return current_stream && current_stream->many_ranges; }
+
+void LimitedServer::close_after_answer() {
+    if (current_stream) current_stream->close_after = true;
+}
+
 int LimitedServer::connections_of(const std::string& address) {
     std::lock_guard<std::mutex> hold(lock_);
     auto found = connections_.find(address);
@@ -168,8 +177,13 @@ bool LimitedServer::process_and_close_socket(socket_t sock) {
         for (int left = 1000; left > 0 && stream.await_request([this] { return is_running(); }); --left) {
             stream.start_request();
             bool closed = false;
-            served = process_request(stream, left == 1, closed, [](httplib::Request&) {});
-            if (!served || closed) break;
+            served = process_request(stream, left == 1, closed, [&stream](httplib::Request& request) {
+                if (request.ranges.size() > 1) {
+                    request.ranges.clear();
+                    stream.many_ranges = true;
+                }
+            });
+            if (!served || closed || stream.close_after) break;
         }
         current_stream = nullptr;
         leave(ip);

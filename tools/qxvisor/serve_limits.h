@@ -24,6 +24,12 @@ public:
     // Ends the header deadline of the request being read on this thread: its
     // headers are in, the handler runs and may read a long body.
     static void headers_arrived();
+    // Whether the request being handled on this thread asked for more than
+    // one byte range: those are dropped before routing (the library would
+    // build an answer of every range) and the request should be refused.
+    static bool asked_many_ranges();
+    // Closes the connection after this answer: its body is left unread.
+    static void close_after_answer();
     // Connections of `address` being served now (for tests and the status).
     int connections_of(const std::string& address);
 
