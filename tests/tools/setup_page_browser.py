@@ -342,8 +342,10 @@ def main():
         driver.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 1})
         driver.get(url)
         wait.until(lambda d: d.execute_script("return document.getElementById('frame').naturalWidth") == 640)
+        wait.until(lambda d: d.execute_script("return document.getElementById('tray').naturalWidth") > 0)
+        time.sleep(0.5)  # the layout settles once the pictures and the status are in
         box = driver.execute_script(
-            "const o = document.getElementById('overlay'); o.scrollIntoView(); const r = o.getBoundingClientRect();"
+            "window.scrollTo(0, 0); const r = document.getElementById('overlay').getBoundingClientRect();"
             "return [r.left, r.top, r.width, r.height];")
         assert box[2] <= 390, box
         scale = box[2] / 640
