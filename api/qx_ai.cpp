@@ -3,7 +3,7 @@
 
 #include "api/context.h"
 #include "api/engine_handle.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "api/settings.h"
 #include "camera/camhp.h"
 #include "cloud/cloud.h"

@@ -77,7 +77,7 @@ void db_load_idx_from_db(DB_HADNLE* context);
 // label can name or with a non-finite feature are left out (logged).
 std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity);
 // Replaces the index by a fresh one loaded from the file as it is now; the file
-// itself is not touched (an imported copy stays byte for byte what it was).
+// itself is not touched.
 void db_reload_index(DB_HADNLE* context);
 // Puts the finished store file at `path` in the place of the live one by one
 // rename, with an index built from it beforehand: when this throws, the live
