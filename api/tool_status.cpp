@@ -2,7 +2,7 @@
 #include "api/tool_status.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "cloud/cloud.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"

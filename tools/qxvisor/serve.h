@@ -20,9 +20,11 @@ constexpr size_t kUploadLimit = 256u << 20;
 // A request's body: the file and its form around it.
 constexpr size_t kPayloadLimit = kUploadLimit + (1u << 20);
 
-// Every library call of the server goes through this one lock: the page's
-// requests arrive on several threads, and one call at a time is what the
-// library's header promises to be safe.
+// Every library call of the server goes through this one lock. The library
+// itself takes calls from any thread at any time (include/qx_ai.h); the lock is
+// the server's own: the page's requests arrive on several threads, and a
+// request's steps around a call (the recognition's picture left in QXPhoto,
+// found by listing the folder) must not interleave with another's calls.
 std::mutex& library_lock();
 
 // The answer to a form: the library's result code and its meaning, plus more members.
