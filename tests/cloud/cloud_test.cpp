@@ -134,12 +134,18 @@ TEST_F(CloudLink, EmptyOrLongTenantCodeGoesIntoTheUrlAsGiven) {
     EXPECT_EQ(read_file("tenant.json"), kTenantJson);  // no tenant to remember
     EXPECT_EQ(read_file("posId.json"), R"({"posId":"78"})");
     EXPECT_EQ(params->tenant_code, "");
-    // Longer than the 200 bytes a URL once had to fit in.
-    const std::string tenant(300, 'T');
+    // Longer than the 200 bytes a URL once had to fit in, and the longest a binding stores.
+    const std::string tenant(256, 'T');
     cloud.answer("PUT", "/" + tenant + "/newretail/api/pos/machine/bind", json(R"({"code":0,"data":{"id":"9"}})"));
     EXPECT_EQ(InitPos(tenant.c_str(), "P01", "SN1"), 0);
     EXPECT_EQ(cloud.seen("GET", kTenantPath).back().query["tenantCode"], tenant);
     EXPECT_EQ(params->tenant_code, tenant);
+    // One byte more is a refused bind: nothing stored.
+    const std::string longer = tenant + "T";
+    cloud.answer("PUT", "/" + longer + "/newretail/api/pos/machine/bind", json(R"({"code":0,"data":{"id":"10"}})"));
+    EXPECT_EQ(InitPos(longer.c_str(), "P01", "SN1"), -2006);
+    EXPECT_EQ(params->tenant_code, tenant);
+    EXPECT_EQ(read_file("posId.json"), R"({"posId":"9"})");
 }
 
 TEST_F(CloudLink, UnbindSendsMacAndSnAndChangesNothing) {

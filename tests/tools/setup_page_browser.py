@@ -359,6 +359,9 @@ def main():
         touch("touchEnd", 0, 0)
         drawn = [int(driver.find_element(By.ID, f).get_attribute("value")) for f in ("cx", "cy", "cw", "ch")]
         assert all(abs(a - b) <= 3 for a, b in zip(drawn, (100, 50, 300, 300))), drawn
+        unlabelled = driver.execute_script(
+            "return [...document.querySelectorAll('input, select')].filter(i => !i.labels || !i.labels.length).map(i => i.id)")
+        assert not unlabelled, unlabelled
         overflow = driver.execute_script("return document.documentElement.scrollWidth - window.innerWidth")
         assert overflow <= 0, "the page is %d px wider than the phone" % overflow
         width = driver.find_element(By.ID, "cw")
