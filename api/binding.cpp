@@ -5,7 +5,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "cloud/cloud.h"
 #include "support/json.h"
 #include "support/log.h"
@@ -107,27 +107,19 @@ int Storage(const char* pointer, const std::string& value, const std::string& pa
 }
 
 int InitPos(const char* tenant_code, const char* pos_code, const char* sn_code) {
-    return qx_gated("InitPos", QX_ERR_INTERNAL, QxAccess::kAny, [&] {
-        if (!params) {
-            logger->info("initPos failed: the library is not initialised");
-            return QX_ERR_BINDING;
-        }
-        const std::string tenant = text_of(tenant_code);
+    return qx_gated("InitPos", QX_ERR_INTERNAL, QxAccess::kReady, {tenant_code, pos_code, sn_code}, [&] {
+        const std::string tenant = tenant_code;
         const CLOUD_ENDPOINTS at = endpoints_of(*params);
         const unsigned long long run = qx_leave_state();
-        const CLOUD_BINDING bound = Cloud::cloud_initpos(at, tenant, text_of(pos_code), text_of(sn_code));
+        const CLOUD_BINDING bound = Cloud::cloud_initpos(at, tenant, pos_code, sn_code);
         return bound.code != 0 ? bound.code : keep_binding(run, tenant, bound.pos_id);
     });
 }
 
 int UnbindPos(const char* tenant_code, const char* sn_code) {
-    return qx_gated("UnbindPos", QX_ERR_INTERNAL, QxAccess::kAny, [&] {
-        if (!params) {
-            logger->info("unbindPos failed: the library is not initialised");
-            return QX_ERR_BINDING;
-        }
+    return qx_gated("UnbindPos", QX_ERR_INTERNAL, QxAccess::kReady, {tenant_code, sn_code}, [&] {
         const CLOUD_ENDPOINTS at = endpoints_of(*params);
         qx_leave_state();
-        return Cloud::cloud_unbindpos(at, text_of(tenant_code), text_of(sn_code)).code;
+        return Cloud::cloud_unbindpos(at, tenant_code, sn_code).code;
     });
 }

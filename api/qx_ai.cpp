@@ -3,7 +3,8 @@
 
 #include "api/binding.h"
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/engine_handle.h"
+#include "api/gate.h"
 #include "api/settings.h"
 #include "camera/camhp.h"
 #include "cloud/cloud.h"
@@ -43,9 +44,8 @@ void init_params() {
 
 int clsretri_Init() {
     logger->info("初始化岚帆图像加速库");
-    // A second Init without Close still holds the first engine.
-    if (handle) CLSRETRI_Release(&handle);
-    const int result = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
+    // A second Init without Close still holds the first engine: it is replaced.
+    const int result = engine_create();
     if (result != 0) {
         logger->info("初始化岚帆图像加速库失败");
         return -1;

@@ -3,7 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "store/CppSQLite3.h"
 #include "store/database.h"
 #include "store/store_file.h"
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include <sys/stat.h>
+
 namespace {
 
 int open_file_error() {
@@ -21,22 +23,15 @@ int open_file_error() {
     return QX_ERR_DATA_FILE;
 }
 
-// Restores the refusal flag as the call found it, on every path out.
-struct ImportingFlag {
-    explicit ImportingFlag(DB_HADNLE* context) : context(context), before(context->importing.load()) {
-        context->importing = true;
-    }
-    ~ImportingFlag() { context->importing = before; }
-    DB_HADNLE* context;
-    bool before;
-};
 
 }  // namespace
 
 int ExportData(char* out) {
-    return qx_gated("ExportData", QX_ERR_DATA_FILE, QxAccess::kData, [&] {
-        if (!params) return QX_ERR_NOT_READY;
-        if (!out) return QX_ERR_ARGUMENT;
+    // Shared with recognitions and with a rebuild's staging: the copy is SQLite's
+    // consistent snapshot of the live store, never of a half-learned one.
+    return qx_gated("ExportData", QX_ERR_DATA_FILE, QxAccess::kRead, {out}, [&] {
+        // The recognitions returned so far are part of what is exported.
+        db_flush_records(params);
         const std::string path = tool_get_dll_path() + "data-copy";
         if (path.size() >= QX_PATH_SIZE) {
             logger->info("export path {} does not fit the {}-byte buffer", path, QX_PATH_SIZE);
@@ -54,9 +49,7 @@ int ExportData(char* out) {
 }
 
 int ImportData(const char* path) {
-    return qx_gated("ImportData", QX_ERR_DATA_FILE, QxAccess::kRebuild, [&] {
-        if (!params) return QX_ERR_NOT_READY;
-        ImportingFlag importing(params);
+    return qx_gated("ImportData", QX_ERR_DATA_FILE, QxAccess::kRebuild, {path}, [&] {
         // Everything that can fail (copy, checks, migration, reading every row
         // into a new index) happens on a private copy; the live file and index
         // are replaced only once all of it worked.
@@ -67,7 +60,12 @@ int ImportData(const char* path) {
         if (refused.empty()) {
             try {
                 refused = db_admit_import(part);
-                if (refused.empty()) db_install_store(params, part, true);
+                if (refused.empty()) {
+                    QxStoreSwap swap;
+                    // Records on their way belong to the store being replaced.
+                    db_flush_records(params);
+                    db_install_store(params, part, true);
+                }
             } catch (const CppSQLite3Exception& e) {
                 refused = e.errorMessage();
             } catch (const std::exception& e) {
@@ -79,7 +77,7 @@ int ImportData(const char* path) {
                 std::remove(part.c_str());
                 db_remove_side_files(part);
             }
-            logger->info("import of {} refused, the current data is kept: {}", path ? path : "(null)", refused);
+            logger->info("import of {} refused, the current data is kept: {}", path, refused);
             return open_file_error();
         }
         return QX_OK;
@@ -88,21 +86,23 @@ int ImportData(const char* path) {
 
 int ClearTrainedData() {
     return qx_gated("ClearTrainedData", QX_ERR_DATA_FILE, QxAccess::kData, [] {
-        if (!params) return QX_ERR_NOT_READY;
         if (params->db_path.empty()) return QX_OK;
+        // Records on their way belong to the store being replaced.
+        db_flush_records(params);
+        struct stat status;
+        const bool had_file = stat(params->db_path.c_str(), &status) == 0;
         // An empty store takes the old one's place in one rename, with an empty
         // index: the library goes on exactly as after Init on an empty folder.
+        // With no file there is nothing to report, but the index is emptied all the same.
         DB_STAGED_STORE empty;
         empty.install(params);
-        logger->info("remove kvtfile successed\n");
+        if (had_file) logger->info("remove kvtfile successed\n");
         return QX_OK;
     });
 }
 
 int qx_ai_setnorecommend(const char* code_text) {
-    return qx_gated("qx_ai_setnorecommend", QX_ERR_INTERNAL, QxAccess::kData, [&] {
-        if (!params) return QX_ERR_NOT_READY;
-        if (!code_text) return QX_ERR_ARGUMENT;
+    return qx_gated("qx_ai_setnorecommend", QX_ERR_INTERNAL, QxAccess::kData, {code_text}, [&] {
         const std::string code = code_text;
         logger->info("开始清除商品:{}的学习记录", code);
         std::clock_t start = std::clock();

@@ -30,6 +30,8 @@ DB_STORE::~DB_STORE() = default;
 
 namespace {
 
+// How long a connection of the store waits for a file another one holds.
+constexpr int kStoreBusyMs = 5000;
 constexpr int kDefaultSearchK = 6;
 constexpr int kMaxSearchK = 100;
 constexpr double kConfidentSimilarity = 0.9;
@@ -265,8 +267,10 @@ void db_prepare_file(const std::string& path) {
     CppSQLite3DB db;
     db.open(path.c_str());
     db_create_tables(db);
-    // Only a table that holds records is emptied: an untouched file stays
-    // byte for byte what it was (an imported copy included).
+    // Only a table that holds records is emptied, so a file without any
+    // stays byte for byte what it was. An imported copy that held records
+    // (an export made after recognitions) does not: they are emptied as at
+    // every start, and belonged to sessions of another run anyway.
     int deleted = has_row(db, "select 1 from product_record limit 1;") ? db.execDML("delete from product_record;") : 0;
     logger->info("{} row product_record has been deleted", deleted);
     int cursor_rows = db.execScalar("select count(*) from record_count;", 0);
@@ -610,17 +614,21 @@ void insert_record(CppSQLite3DB& db, const DB_RECORD& record) {
 }
 
 // All of `batch` in one transaction: one journal flush however many records
-// waited. 0, or -1 after logging "save_record failed" (nothing of it stored).
-int write_records(const std::string& path, const std::vector<DB_RECORD>& batch) {
+// waited. A file that another connection holds for longer than `busy_ms` gives
+// kHeld, not logged: the record writer tries again. Any other failure is logged
+// "save_record failed". Nothing of a failed batch is stored.
+RecordWriter::Outcome write_records(const std::string& path, const std::vector<DB_RECORD>& batch, int busy_ms) {
     try {
         CppSQLite3DB db;
         db.open(path.c_str());
+        db.setBusyTimeout(busy_ms);
         if (batch.size() > 1) db.execDML("begin;");
         for (const DB_RECORD& record : batch) insert_record(db, record);
         if (batch.size() > 1) db.execDML("commit;");
         db.close();
-        return 0;
+        return RecordWriter::Outcome::kWritten;
     } catch (const CppSQLite3Exception& e) {
+        if (e.errorCode() == SQLITE_BUSY) return RecordWriter::Outcome::kHeld;
         logger->info("save_record failed");
         logger->info("{}", e.errorMessage());
     } catch (const std::exception& e) {
@@ -629,19 +637,27 @@ int write_records(const std::string& path, const std::vector<DB_RECORD>& batch) 
     } catch (...) {
         logger->info("save_record failed");
     }
-    return -1;
+    return RecordWriter::Outcome::kFailed;
+}
+
+// Writes one record now, with the store's usual busy wait.
+int write_record_now(const std::string& path, const DB_RECORD& record) {
+    const RecordWriter::Outcome outcome = write_records(path, std::vector<DB_RECORD>{record}, kStoreBusyMs);
+    if (outcome == RecordWriter::Outcome::kHeld) logger->info("save_record failed");
+    return outcome == RecordWriter::Outcome::kWritten ? 0 : -1;
 }
 
 }  // namespace
 
 std::unique_ptr<RecordWriter> db_record_writer() {
-    return std::make_unique<RecordWriter>(
-        [](const std::string& path, const std::vector<DB_RECORD>& batch) { write_records(path, batch); });
+    return std::make_unique<RecordWriter>([](const std::string& path, const std::vector<DB_RECORD>& batch) {
+        return write_records(path, batch, static_cast<int>(RecordWriter::kAttempt.count()));
+    });
 }
 
 int db_save_record(DB_STORE* context, DB_RECORD* record) {
     if (!context || !record) return -1;
-    return write_records(context->db_path, std::vector<DB_RECORD>{*record});
+    return write_record_now(context->db_path, *record);
 }
 
 void db_queue_record(DB_STORE* context, DB_RECORD record) {
@@ -649,7 +665,7 @@ void db_queue_record(DB_STORE* context, DB_RECORD record) {
     if (context->records)
         context->records->queue(context->db_path, std::move(record));
     else
-        write_records(context->db_path, std::vector<DB_RECORD>{std::move(record)});
+        write_record_now(context->db_path, record);
 }
 
 void db_flush_records(DB_STORE* context) {

@@ -83,7 +83,7 @@ void db_load_idx_from_db(DB_STORE* context);
 // one log line. `left_out`, when given, receives how many live rows it lacks.
 std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity, long long* left_out = nullptr);
 // Replaces the index by a fresh one loaded from the file as it is now; the file
-// itself is not touched (an imported copy stays byte for byte what it was).
+// itself is not touched.
 void db_reload_index(DB_STORE* context);
 // Puts the finished store file at `path` in the place of the live one by one
 // rename, with an index built from it beforehand: when this throws, the live
