@@ -1,6 +1,7 @@
 // The set-up page's view of the running library (api/tool_status.h).
 #include "api/tool_status.h"
 
+#include "api/binding.h"
 #include "api/context.h"
 #include "api/gate.h"
 #include "cloud/cloud.h"
@@ -129,8 +130,10 @@ int qx_tool_status(char* out, int out_size) {
         w.Key("ready");
         w.Bool(params != nullptr);
         if (params) {
-            member(w, "tenant", params->tenant_code);
-            member(w, "pos_id", params->pos_id);
+            std::string tenant, pos_id;
+            binding_current(&tenant, &pos_id);
+            member(w, "tenant", tenant);
+            member(w, "pos_id", pos_id);
             member(w, "mac", params->mac_addr);
             member(w, "cloud_url", Cloud::format_url(params->url_query_tenant, {params->dev, ""}));  // the tenant check's
             write_products(w, params->db_path);
