@@ -3,6 +3,7 @@
 // XNNPACK on the processor, OpenCV's DNN on OpenCL and as the fall-back.
 #include "engine/mnn_runtime.h"
 
+#include "engine/onnx_check.h"
 #include "engine/onnx_info.h"
 #include "engine/runtime_session.h"
 #include "support/log.h"
@@ -109,8 +110,14 @@ bool read_regular_file(const char* path, std::vector<char>& bytes) {
     return ok;
 }
 
+// The graph of the model's bytes, checked before any back end sees it: a model
+// the check refuses is never handed to OpenCV, which can die on one.
 bool read_model(RUNTIME_MODEL& model) {
-    return onnx_read_graph(model.bytes.data(), model.bytes.size(), model.graph);
+    if (!onnx_read_graph(model.bytes.data(), model.bytes.size(), model.graph)) return false;
+    std::string why;
+    if (onnx_check_graph(model.graph, why)) return true;
+    logger->info("engine: the model is refused ({})", why);
+    return false;
 }
 
 }  // namespace
