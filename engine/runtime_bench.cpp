@@ -3,11 +3,11 @@
 #include "engine/embedded_model.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
+#include "support/timing.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -18,18 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// The whole process's: the forward's workers are the process's threads too.
-double process_cpu_ms() {
-    timespec now;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
-double median(std::vector<double> values) {
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    return values[values.size() / 2];
 }
 
 struct Variant {

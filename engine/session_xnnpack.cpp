@@ -6,18 +6,12 @@
 #include "engine/thread_choice.h"
 #include "engine/xnn_network.h"
 #include "support/log.h"
+#include "support/timing.h"
 
 #include <chrono>
-#include <ctime>
 #include <optional>
 
 namespace {
-
-double clock_ms(clockid_t clock) {
-    timespec now;
-    clock_gettime(clock, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
 
 class XnnpackSession : public RuntimeSession {
 public:
@@ -32,15 +26,21 @@ public:
     }
 
     // Both counts are timed on `input` until the first choice is made: in Init,
-    // not on the first recognitions. The first forward of each only warms it up.
+    // not on the first recognitions. Where one thread wins, the board is busy
+    // already: the pool and its plan (and their packed weights) are let go and
+    // the session stays on one thread; where several win, both plans stay, so
+    // that the choice can follow the load.
     void choose_now(const float* input) {
         if (!choice_) return;
-        network_->run(input, true);
-        network_->run(input, false);
         while (!choice_->decided())
             if (!run(input)) return;
-        logger->info("engine: forwards on {} of at most {} threads ({})", choice_->chosen(), network_->threads(),
-                     choice_->reason());
+        most_ = network_->threads();
+        reason_ = choice_->reason();
+        logger->info("engine: forwards on {} of at most {} threads ({})", choice_->chosen(), most_, reason_);
+        if (choice_->chosen() == 1) {
+            network_->keep_one_thread_only();
+            choice_.reset();
+        }
     }
 
     bool run(const float* input) override {
@@ -60,8 +60,9 @@ public:
         const int threads = choice_ ? choice_->chosen() : network_->threads();
         std::string text = "XNNPACK, " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + ", " +
                            XnnNetwork::kernel_isa();
-        if (choice_) text += "; chosen against " + std::to_string(network_->threads()) + " threads by measurement (" +
-                             choice_->reason() + ")";
+        if (most_ > 1)
+            text += "; chosen against " + std::to_string(most_) + " threads by measurement (" +
+                    (choice_ ? choice_->reason() : reason_) + ")";
         return text;
     }
 
@@ -78,7 +79,9 @@ private:
 
     std::unique_ptr<XnnNetwork> network_;
     std::vector<RUNTIME_OUTPUT> outputs_;  // the network's buffers never move
-    std::optional<ThreadChoice> choice_;
+    std::optional<ThreadChoice> choice_;  // while several threads may still win
+    int most_ = 1;                         // the count measured against one thread
+    std::string reason_;                   // the figures of the first choice
 };
 
 }  // namespace

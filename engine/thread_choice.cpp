@@ -36,9 +36,9 @@ void ThreadChoice::record(int threads, FORWARD_TIME time) {
     window.last.push_back(time);
     if (window.last.size() > static_cast<size_t>(kStartForwards)) window.last.erase(window.last.begin());
     if (!decided_) {
-        if (one_.last.size() < static_cast<size_t>(kStartForwards) ||
-            many_window_.last.size() < static_cast<size_t>(kStartForwards))
-            return;
+        const bool paired = !one_.last.empty() && one_.last.size() == many_window_.last.size();
+        const bool clearly_slower = paired && many_window_.median().wall_ms > kClearlySlower * one_.median().wall_ms;
+        if (!clearly_slower && many_window_.last.size() < static_cast<size_t>(kStartForwards)) return;
         decided_ = true;
         many_ = many_wins();
         return;

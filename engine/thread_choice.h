@@ -15,8 +15,11 @@ struct FORWARD_TIME {
 
 class ThreadChoice {
 public:
-    // Forwards taken for the first choice, for each of the two counts.
+    // Forwards taken for the first choice, for each of the two counts; fewer
+    // when the first pair already shows several threads this many times
+    // slower than one (a busy board, where each such forward is costly).
     static constexpr int kStartForwards = 3;
+    static constexpr double kClearlySlower = 2.0;
     // Several threads are kept only at most this share of one thread's wall
     // time, for at most this multiple of its processor time.
     static constexpr double kWallShare = 0.8;

@@ -605,6 +605,18 @@ XnnNetwork::~XnnNetwork() = default;
 
 bool XnnNetwork::has_one_thread_plan() const { return state_->one_thread != nullptr; }
 
+void XnnNetwork::keep_one_thread_only() {
+    State& st = *state_;
+    if (!st.one_thread) return;
+    xnn_delete_runtime(st.runtime);
+    st.runtime = st.one_thread;
+    st.one_thread = nullptr;
+    pthreadpool_destroy(st.pool);
+    st.pool = nullptr;
+    worker_clocks_.clear();
+    threads_ = 1;
+}
+
 std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
                                                int threads, bool one_thread_too, std::string& why) {
     if (!xnnpack_ready()) {

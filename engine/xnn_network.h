@@ -38,6 +38,9 @@ public:
     const std::vector<Output>& outputs() const { return outputs_; }
     int threads() const { return threads_; }
     bool has_one_thread_plan() const;
+    // Keeps the one-thread plan alone, releasing the pool, its plan and that
+    // plan's packed weights.
+    void keep_one_thread_only();
     // The processor time clocks of the pool's workers (not the caller's);
     // empty when there is no pool or they could not be found.
     const std::vector<clockid_t>& worker_clocks() const { return worker_clocks_; }

@@ -10,7 +10,7 @@
 // library's own threads.
 #include "qx_ai.h"
 
-#include "timing.h"
+#include "support/timing.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -25,23 +25,17 @@ namespace {
 
 const char* const kPhoto = "photo-640x480.jpg";
 
-double thread_cpu_ms() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
-}
-
 // Threads that spin on arithmetic until told to stop, as a busy host's would.
 class BusyThreads {
 public:
     explicit BusyThreads(int count) : cpu_ms_(count, 0.0) {
         for (int i = 0; i < count; ++i)
             threads_.emplace_back([this, i] {
-                const double start = thread_cpu_ms();
+                const double start = clock_ms(CLOCK_THREAD_CPUTIME_ID);
                 volatile double x = 1.0;
                 while (!stop_.load(std::memory_order_relaxed))
                     for (int k = 0; k < 10000; ++k) x = x * 1.0000001 + 1e-9;
-                cpu_ms_[i] = thread_cpu_ms() - start;
+                cpu_ms_[i] = clock_ms(CLOCK_THREAD_CPUTIME_ID) - start;
             });
     }
     // Their processor time, once they have stopped.
