@@ -3,7 +3,7 @@
 
 #include "api/context.h"
 #include "api/engine_handle.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "api/settings.h"
 #include "camera/camhp.h"
 #include "cloud/cloud.h"
@@ -25,9 +25,8 @@
 DB_HADNLE* params = nullptr;
 void* handle = nullptr;
 bool drive_ai = false;
-std::mutex g_mutex;
 
-DB_HADNLE::DB_HADNLE() : records(db_record_writer()) {}
+DB_HADNLE::DB_HADNLE() = default;
 DB_HADNLE::~DB_HADNLE() = default;
 
 void init_params() {
