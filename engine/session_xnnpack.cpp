@@ -20,9 +20,12 @@ public:
             outputs_.push_back({out.name, out.shape, halide_type_t(), out.data});
         // Without the workers' clocks the processor time of several threads
         // cannot be told, and one thread is the safe choice.
-        if (choose && network_->has_one_thread_plan() &&
-            network_->worker_clocks().size() + 1 == static_cast<size_t>(network_->threads()))
-            choice_.emplace(network_->threads());
+        if (choose && network_->has_one_thread_plan()) {
+            if (network_->worker_clocks().size() + 1 == static_cast<size_t>(network_->threads()))
+                choice_.emplace(network_->threads());
+            else
+                network_->keep_one_thread_only();
+        }
     }
 
     // Both counts are timed on `input` until the first choice is made: in Init,
