@@ -3,6 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
+#include "api/engine_handle.h"
 #include "api/gate.h"
 #include "api/recognition.h"
 #include "camera/camhp.h"
@@ -103,7 +104,7 @@ int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float*
     std::lock_guard<std::mutex> engine(g_engine_mutex);
     if (!handle) {
         logger->info("初始化岚帆图像加速库");
-        int created = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
+        int created = engine_create();
         if (created != 0) {
             logger->info("岚帆图形加速库初始化失败！error code:{0:x}\n", created);
             return -1;

@@ -22,6 +22,11 @@
 #include <unordered_map>
 #include <vector>
 
+std::mutex g_mutex;
+
+DB_STORE::DB_STORE() : records(db_record_writer()) {}
+DB_STORE::~DB_STORE() = default;
+
 namespace {
 
 constexpr int kIndexCapacity = 55000;
@@ -260,13 +265,13 @@ void db_prepare_file(const std::string& path) {
     }
 }
 
-void db_init(DB_HADNLE* context) {
+void db_init(DB_STORE* context) {
     context->db_path = tool_get_dll_path() + "featurexYz.db";
     db_prepare_file(context->db_path);
     db_reload_index(context);
 }
 
-void db_reload_index(DB_HADNLE* context) {
+void db_reload_index(DB_STORE* context) {
     std::clock_t start = std::clock();
     db_load_idx_from_db(context);
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
@@ -286,7 +291,7 @@ std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
     return index;
 }
 
-void db_load_idx_from_db(DB_HADNLE* context) {
+void db_load_idx_from_db(DB_STORE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     std::clock_t start = std::clock();
@@ -314,7 +319,7 @@ std::unique_ptr<libhnsw::Index> index_of_file(const std::string& path) {
 
 }  // namespace
 
-void db_install_store(DB_HADNLE* context, const std::string& path) {
+void db_install_store(DB_STORE* context, const std::string& path) {
     std::unique_ptr<libhnsw::Index> fresh = index_of_file(path);
     std::lock_guard<std::mutex> lock(g_mutex);
     replace_store_file(path, context->db_path);
@@ -322,7 +327,7 @@ void db_install_store(DB_HADNLE* context, const std::string& path) {
     context->sample_rows = -1;
 }
 
-int get_table_size(DB_HADNLE* context) {
+int get_table_size(DB_STORE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     long long rows = count_rows(db);
@@ -331,7 +336,7 @@ int get_table_size(DB_HADNLE* context) {
     return static_cast<int>(rows);
 }
 
-int db_get_id(DB_HADNLE* context) {
+int db_get_id(DB_STORE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     WriteTransaction transaction(db);
@@ -340,7 +345,7 @@ int db_get_id(DB_HADNLE* context) {
     return slot;
 }
 
-int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
+int db_save_db_index(DB_STORE* context, DB_COMMODITY* sample) {
     std::vector<float> values;
     parse_feature(sample->feature, values);
     if (!finite_feature(values)) {
@@ -371,7 +376,7 @@ int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
     return 0;
 }
 
-void db_withdraw_code(DB_HADNLE* context, const std::string& code) {
+void db_withdraw_code(DB_STORE* context, const std::string& code) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     CppSQLite3Buffer sql;
@@ -435,14 +440,14 @@ int DB_STAGED_STORE::add(DB_COMMODITY* sample) {
     return 0;
 }
 
-void DB_STAGED_STORE::install(DB_HADNLE* context) {
+void DB_STAGED_STORE::install(DB_STORE* context) {
     db_.execDML("commit;");
     db_.close();
     db_install_store(context, path_);
     installed_ = true;
 }
 
-void db_close(DB_HADNLE* context) {
+void db_close(DB_STORE* context) {
     if (!context) return;
     if (context->records) context->records->stop();
     std::unique_ptr<libhnsw::Index> released;
@@ -468,7 +473,7 @@ struct StoredSample {
     std::vector<float> values;
 };
 
-void compare_feature(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     if (!db.tableExists("feature_code")) {
@@ -540,7 +545,7 @@ void clear_result(DB_COMPARE_OUT* out) {
 
 }  // namespace
 
-int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     if (!context || !in || !out || !out->codes) return 0;
     // Runs as a thread body: nothing may escape it, or the process ends.
     try {
@@ -612,12 +617,12 @@ std::unique_ptr<RecordWriter> db_record_writer() {
     });
 }
 
-int db_save_record(DB_HADNLE* context, DB_RECORD* record) {
+int db_save_record(DB_STORE* context, DB_RECORD* record) {
     if (!context || !record) return -1;
     return write_record_now(context->db_path, *record);
 }
 
-void db_queue_record(DB_HADNLE* context, DB_RECORD record) {
+void db_queue_record(DB_STORE* context, DB_RECORD record) {
     if (!context) return;
     if (context->records)
         context->records->queue(context->db_path, std::move(record));
@@ -625,11 +630,11 @@ void db_queue_record(DB_HADNLE* context, DB_RECORD record) {
         write_record_now(context->db_path, record);
 }
 
-void db_flush_records(DB_HADNLE* context) {
+void db_flush_records(DB_STORE* context) {
     if (context && context->records) context->records->flush();
 }
 
-int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in) {
+int db_select_record(DB_STORE* context, DB_RECORD* out, DB_FEEDBACK* in) {
     db_flush_records(context);
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
@@ -657,7 +662,7 @@ int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in) {
     return 0;
 }
 
-void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback) {
+void db_insert_feedback(DB_STORE* context, DB_FEEDBACK* feedback) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     CppSQLite3Buffer sql;
