@@ -2,6 +2,7 @@
 // The library context record every exported call works on, and the globals that
 // go with it.
 #include "camera/camhp.h"
+#include "store/matching.h"
 
 #include <atomic>
 #include <memory>
@@ -45,7 +46,7 @@ struct DB_HADNLE {
     // Settings a technician may add to dev.ini's [default] section.
     std::string cloud_host;   // "cloudHost"
     std::string catalog_db;   // "catalogDb"
-    int search_k = 6;         // "searchK": nearest samples a match asks the index for
+    int search_k = SEARCH_K_DEFAULT;  // "searchK": nearest samples a match may look at
 };
 
 // Null until the first Init and after Close: every call needing the library's

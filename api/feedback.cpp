@@ -115,7 +115,7 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
         logger->info("sessionId is {},hit top {},real hit top is {}", session_id, top, real_top);
 
         // A clear first hit teaches nothing new; a miss, or a hit among several
-        // candidates, is worth a sample.
+        // candidates of the six nearest samples (real_codes), is worth a sample.
         if (!(feedback.hit && real[1].empty())) {
             DB_COMMODITY commodity;
             commodity.id = 0;
@@ -159,7 +159,8 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             return QX_OK;
         }
         std::string response;
-        CommonTools::http_post(report_url, report_json(record, feedback, picture_url, real_top),
+        // The place in the list the cashier saw (real_codes holds only its start).
+        CommonTools::http_post(report_url, report_json(record, feedback, picture_url, top),
                                response, 3);
         std::cout << response << std::endl;
         logger->info("end feed back");
