@@ -1,6 +1,6 @@
 #include "store/matching.h"
 
-#include "api/context.h"
+#include "store/db_store.h"
 #include "store/CppSQLite3.h"
 #include "store/libhnsw.h"
 #include "support/alg.h"
@@ -53,7 +53,7 @@ struct Neighbour {
 // The `bound` samples nearest to `query`, nearest first, with their stored
 // vectors: the index holds exactly the values the rows' feature texts were
 // loaded from, so no text needs parsing. One hold of the store lock.
-std::vector<Neighbour> nearest_samples(DB_HADNLE* context, const float* query, int bound) {
+std::vector<Neighbour> nearest_samples(DB_STORE* context, const float* query, int bound) {
     std::vector<Neighbour> nearest;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!context->index) return nearest;
@@ -88,7 +88,7 @@ void fetch_codes(CppSQLite3DB& db, const std::vector<Neighbour>& nearest, size_t
     }
 }
 
-void compare_feature(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     if (!db.tableExists("feature_code")) return;
@@ -136,7 +136,7 @@ void clear_result(DB_COMPARE_OUT* out) {
 
 }  // namespace
 
-int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     if (!context || !in || !out || !out->codes) return 0;
     // Runs as a thread body: nothing may escape it, or the process ends.
     try {

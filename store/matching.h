@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct DB_HADNLE;
+struct DB_STORE;
 
 // Code slots a match result has.
 constexpr int DB_RESULT_SLOTS = 10;
@@ -78,6 +78,6 @@ private:
 // out->codes (first slots, distinct codes), the confident flag and
 // nearest_codes. Never throws; a database failure is logged and leaves every
 // slot empty. Always returns 0.
-int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
+int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
 // Later repetitions of a code (neither empty nor "0") become "0".
 void tools_string_deduplication(std::string* codes, int n);
