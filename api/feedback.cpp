@@ -164,8 +164,7 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
 
         const int learned = learn_choice(feedback, record, feedback.hit && real[1].empty());
         if (learned != QX_OK) return learned;
-        // The place in the list the cashier saw (real_codes holds only its start).
-        report_to_cloud(record, feedback, top);
+        report_to_cloud(record, feedback, real_top);
         return QX_OK;
     });
 }

@@ -75,11 +75,7 @@ int recognise(const cv::Mat& picture, const std::string& image_path, int engine_
     record.image_path = image_path;
     record.feature_value = tool_feature_text(feature, 160);
     record.product_ids = codes_text;
-    // The codes of the six nearest samples, a prefix of the list shown: a
-    // confirmed first hit is learned only when they hold a second code.
-    char nearest_text[QX_CODES_SIZE] = {0};
-    tool_code_string_2_char_n(codes, result.nearest_codes, nearest_text, sizeof nearest_text);
-    record.real_codes = nearest_text;
+    record.real_codes = codes_text;
     record.session_id = session;
     // Written by the record writer: its disk flushes stay off the cashier's time.
     db_queue_record(params, std::move(record));

@@ -25,7 +25,6 @@ bool MatchRanking::take(const std::string& code, float similarity) {
     if (taken_++ == 0 && static_cast<double>(similarity) > 0.9) top_confident_ = true;
     if (filter_score_ < similarity && !code.empty() && std::find(codes_.begin(), codes_.end(), code) == codes_.end())
         codes_.push_back(code);
-    if (taken_ <= MATCH_NEAREST_SAMPLES) nearest_codes_ = static_cast<int>(codes_.size());
     return full();
 }
 
@@ -101,7 +100,7 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
     for (size_t i = 0; i < nearest.size() && !ranking.full(); ++i) {
         if (i == fetched) {
             // The six nearest first (most lists end there), then twice as many each time.
-            size_t batch = fetched == 0 ? MATCH_NEAREST_SAMPLES : fetched;
+            size_t batch = fetched == 0 ? MATCH_FIRST_READ : fetched;
             size_t to = std::min(nearest.size(), fetched + batch);
             fetch_codes(db, nearest, fetched, to, codes);
             fetched = to;
@@ -123,7 +122,6 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
     const std::vector<std::string>& list = ranking.codes();
     for (size_t i = 0; i < list.size() && i < static_cast<size_t>(DB_RESULT_SLOTS); ++i) out->codes[i] = list[i];
     out->top_confident = ranking.top_confident();
-    out->nearest_codes = ranking.nearest_codes();
     logger->info("{} of {} nearest samples looked at", ranking.taken(), nearest.size());
     logger->info("index time : elapsed {}ms\n", elapsed_ms(start, std::clock()));
 }
@@ -131,7 +129,6 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
 void clear_result(DB_COMPARE_OUT* out) {
     for (int i = 0; i < DB_RESULT_SLOTS; ++i) out->codes[i].clear();
     out->top_confident = false;
-    out->nearest_codes = 0;
 }
 
 }  // namespace

@@ -20,9 +20,9 @@ constexpr int DB_FEATURE_VALUES = 720;
 // Distinct codes a list holds at most: what a host sized for the list of the
 // six nearest samples can show.
 constexpr int MATCH_LIST_CODES = 6;
-// The samples whose codes decide whether a confirmed first hit is worth
-// learning (docs/store.md): the six nearest, as before the list was filled.
-constexpr int MATCH_NEAREST_SAMPLES = 6;
+// Samples whose codes are read first: the six nearest made the whole list
+// before it was filled, and most lists are complete with them.
+constexpr int MATCH_FIRST_READ = 6;
 // dev.ini's searchK: how many nearest samples a match may look at before it
 // stops with a list shorter than MATCH_LIST_CODES.
 constexpr int SEARCH_K_MIN = 6;
@@ -42,9 +42,6 @@ struct DB_COMPARE_IN {
 struct DB_COMPARE_OUT {
     std::string* codes = nullptr;  // DB_RESULT_SLOTS strings owned by the caller, empty on entry
     bool top_confident = false;    // nearest sample more than 0.9 similar
-    // How many of the first codes the six nearest samples gave: the list as
-    // it was before the search went further.
-    int nearest_codes = 0;
 };
 
 // The ranking rule. A code's rank is the rank of its nearest sample whose
@@ -62,21 +59,18 @@ public:
     bool full() const { return static_cast<int>(codes_.size()) >= wanted_; }
     const std::vector<std::string>& codes() const { return codes_; }
     bool top_confident() const { return top_confident_; }
-    int nearest_codes() const { return nearest_codes_; }
     int taken() const { return taken_; }
 
 private:
     float filter_score_;
     int wanted_;
     int taken_ = 0;
-    int nearest_codes_ = 0;
     bool top_confident_ = false;
     std::vector<std::string> codes_;
 };
 
 // Matching, the body of the recognition's worker thread: the list into
-// out->codes (first slots, distinct codes), the confident flag and
-// nearest_codes. Never throws; a database failure is logged and leaves every
+// out->codes (first slots, distinct codes) and the confident flag. Never throws; a database failure is logged and leaves every
 // slot empty. Always returns 0.
 int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
 // Later repetitions of a code (neither empty nor "0") become "0".
