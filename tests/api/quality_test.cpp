@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -224,7 +225,9 @@ TEST_F(Quality, ValPhotosGiveTheReferenceLists) {
     }
     // The features themselves: another thread count or back end moves a
     // distance by rounding only (about 1e-6); a changed preprocessing by far more.
-    RecordProperty("distance_drift", std::to_string(drift));
+    char drift_text[32];
+    std::snprintf(drift_text, sizeof drift_text, "%.3g", drift);
+    RecordProperty("distance_drift", drift_text);
     EXPECT_LT(drift, 1e-4);
     // Pinned from the reference; a near tie that swapped may move one of them.
     EXPECT_NEAR(top1, 130, swaps);  // 66.3 %
