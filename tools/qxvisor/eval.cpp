@@ -48,7 +48,7 @@ int learn_first_shots(const std::map<std::string, std::vector<std::string>>& tra
         for (int i = 0; i < shots && i < static_cast<int>(pictures.size()); ++i) {
             fs::copy_file(pictures[i], "pic_data/" + code + "/" + std::to_string(i) + fs::path(pictures[i]).extension().string(),
                           fs::copy_options::overwrite_existing);
-            gallery->learned.insert(pictures[i]);
+            gallery->learned.insert(fs::weakly_canonical(pictures[i]).string());
         }
     }
     Init();

@@ -12,7 +12,7 @@
 struct Gallery {
     std::map<std::string, std::string> code_of_kind;
     std::map<std::string, std::string> kind_of_code;
-    std::set<std::string> learned;  // picture paths
+    std::set<std::string> learned;  // canonical picture paths
 };
 
 // Gives every kind of `train` a short numeric code (as a shop's product

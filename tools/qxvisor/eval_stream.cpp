@@ -59,7 +59,7 @@ std::vector<Weighing> weighings_of(const std::string& root, const Gallery& galle
         auto code = gallery.code_of_kind.find(kind);
         if (code == gallery.code_of_kind.end()) continue;
         for (const auto& picture : pictures)
-            if (!gallery.learned.count(picture)) all.push_back({picture, code->second});
+            if (!gallery.learned.count(fs::weakly_canonical(picture).string())) all.push_back({picture, code->second});
     }
     return all;
 }
