@@ -213,6 +213,11 @@ std::vector<std::string> user_tables(CppSQLite3DB& db) {
     return tables;
 }
 
+long long number(CppSQLite3DB& db, const std::string& sql) {
+    CppSQLite3Query query = db.execQuery(sql.c_str());
+    return query.eof() ? 0 : query.getInt64Field(0, 0);
+}
+
 // Compares a migrated copy with the tables the library itself creates, built
 // afresh in memory.
 std::string foreign_schema(CppSQLite3DB& db) {
@@ -220,7 +225,14 @@ std::string foreign_schema(CppSQLite3DB& db) {
     own.open(":memory:");
     db_create_tables(own);
     const std::vector<std::string> tables = user_tables(own);
-    if (user_tables(db) != tables) return "its tables are not the library's own";
+    std::vector<std::string> held = user_tables(db);
+    // Stores of older releases may carry a product_model table; withdrawing a
+    // product deletes its rows by product_code, so that column is all it needs.
+    auto model = std::find(held.begin(), held.end(), "product_model");
+    if (model != held.end() && number(db, "select count(*) from pragma_table_info('product_model') "
+                                          "where lower(name) = 'product_code';") == 1)
+        held.erase(model);
+    if (held != tables) return "its tables are not the library's own";
     for (const std::string& table : tables) {
         if (table_shape(db, table) != table_shape(own, table))
             return "table " + table + " differs from the library's own (columns, types, constraints or indexes)";
@@ -228,10 +240,6 @@ std::string foreign_schema(CppSQLite3DB& db) {
     return "";
 }
 
-long long number(CppSQLite3DB& db, const std::string& sql) {
-    CppSQLite3Query query = db.execQuery(sql.c_str());
-    return query.eof() ? 0 : query.getInt64Field(0, 0);
-}
 
 // The ids the store will hand out from now on, and every sample it can come to
 // hold: new rows at the end until the table is full, then the slots 1..capacity

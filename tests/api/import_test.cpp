@@ -106,6 +106,12 @@ TEST_F(Import, HostileFilesAreRefusedOrStayServable) {
                                          "30000) INSERT INTO record_count(count) SELECT i FROM n;");
          },
          true, "select count(*) = 0 from record_count where id > 1"},
+        {"older release's product_model table",
+         [this](const std::string& f) {
+             return exec_sql(f, "create table product_model(product_code text, model blob); "
+                                "insert into product_model values ('4004', x'00');");
+         },
+         true, "select count(*) = 1 from product_model"},
         {"transaction still in the -wal file", [&wal](const std::string& f) { return wal.open(f); }, true,
          "select count(*) = 1 from feature_code where code = '4999'"},
     };
