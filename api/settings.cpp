@@ -2,6 +2,7 @@
 
 #include "api/context.h"
 #include "build_config.h"
+#include "store/matching.h"
 #include "support/ini.h"
 #include "support/json.h"
 #include "support/log.h"
@@ -19,13 +20,13 @@ namespace {
 bool ini_flag(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10) != 0; }
 
 int ini_search_k(const std::string& text) {
-    if (text.empty()) return 6;
+    if (text.empty()) return SEARCH_K_DEFAULT;
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || value < 6 || value > 100) {
-        logger->info("searchK {} out of range 6..100, using 6", text);
-        return 6;
+    if (errno != 0 || end == text.c_str() || *end != '\0' || !search_k_allowed(value)) {
+        logger->info("searchK {} out of range {}..{}, using {}", text, SEARCH_K_MIN, SEARCH_K_MAX, SEARCH_K_DEFAULT);
+        return SEARCH_K_DEFAULT;
     }
     return static_cast<int>(value);
 }

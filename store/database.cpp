@@ -32,9 +32,6 @@ namespace {
 
 // How long a connection of the store waits for a file another one holds.
 constexpr int kStoreBusyMs = 5000;
-constexpr int kDefaultSearchK = 6;
-constexpr int kMaxSearchK = 100;
-constexpr double kConfidentSimilarity = 0.9;
 
 long elapsed_ms(std::clock_t start, std::clock_t end) {
     return static_cast<long>((end - start) * 1000.0 / CLOCKS_PER_SEC);
@@ -493,112 +490,6 @@ void db_close(DB_STORE* context) {
         std::lock_guard<std::mutex> lock(g_mutex);
         released = std::move(context->index);
     }
-}
-
-void tools_string_deduplication(std::string* codes, int n) {
-    auto listed = [](const std::string& code) { return !code.empty() && code != "0"; };
-    for (int i = 0; i < n; ++i) {
-        if (!listed(codes[i])) continue;
-        for (int j = i + 1; j < n; ++j)
-            if (listed(codes[j]) && codes[j] == codes[i]) codes[j] = "0";
-    }
-}
-
-namespace {
-
-struct StoredSample {
-    std::string code;
-    std::vector<float> values;
-};
-
-void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
-    CppSQLite3DB db;
-    db.open(context->db_path.c_str());
-    if (!db.tableExists("feature_code")) {
-        db.close();
-        return;
-    }
-    std::clock_t start = std::clock();
-    const int k = (context->search_k >= kDefaultSearchK && context->search_k <= kMaxSearchK) ? context->search_k
-                                                                                             : kDefaultSearchK;
-    std::vector<std::pair<float, int>> hits;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (context->index) hits = context->index->Search(in->feature, k);
-    }
-
-    // Every hit's row in one statement; a hit whose row is gone keeps an
-    // empty code and a zero feature, so it never passes the filter.
-    std::unordered_map<int, StoredSample> stored;
-    if (!hits.empty()) {
-        std::string ids;
-        for (const auto& hit : hits) {
-            if (!ids.empty()) ids += ',';
-            ids += std::to_string(static_cast<long long>(hit.second) + 1);
-        }
-        CppSQLite3Buffer sql;
-        CppSQLite3Query query =
-            db.execQuery(sql.format("select code,feature,id from feature_code where id in (%s);", ids.c_str()));
-        for (; !query.eof(); query.nextRow()) {
-            StoredSample& sample = stored[query.getIntField(2, 0)];
-            sample.code = text_or_empty(query.getStringField(0, ""));
-            parse_feature(query.getStringField(1, ""), sample.values);
-        }
-    }
-
-    const std::vector<float> zeros(DB_FEATURE_VALUES, 0.0f);
-    int next_slot = 0;
-    for (size_t i = 0; i < hits.size(); ++i) {
-        logger->info("res[{}]={} {}\n", i, hits[i].first, hits[i].second);
-        auto found = stored.find(hits[i].second + 1);
-        const std::string code = found != stored.end() ? found->second.code : std::string();
-        const float* values = found != stored.end() ? found->second.values.data() : zeros.data();
-        float similarity = alg_calcul_similar(in->feature, values, DB_FEATURE_VALUES);
-        logger->info("{} is {}", code, similarity);
-        if (context->filter_score < similarity) {
-            if (k == kDefaultSearchK) {
-                if (i < static_cast<size_t>(DB_RESULT_SLOTS)) out->codes[i] = code;
-            } else if (!code.empty() && next_slot < DB_RESULT_SLOTS) {
-                // A wider search fills the slots with distinct codes, each at
-                // the rank of its product's nearest sample that passes.
-                bool listed = false;
-                for (int s = 0; s < next_slot; ++s) listed = listed || out->codes[s] == code;
-                if (!listed) out->codes[next_slot++] = code;
-            }
-        }
-        if (i == 0 && static_cast<double>(similarity) > kConfidentSimilarity) {
-            logger->info("第一个向量大于0.9的置信度 置换第一个商品代码");
-            out->top_confident = true;
-        }
-    }
-    db.close();
-    tools_string_deduplication(out->codes, DB_RESULT_SLOTS);
-    logger->info("index time : elapsed {}ms\n", elapsed_ms(start, std::clock()));
-}
-
-void clear_result(DB_COMPARE_OUT* out) {
-    for (int i = 0; i < DB_RESULT_SLOTS; ++i) out->codes[i].clear();
-    out->top_confident = false;
-}
-
-}  // namespace
-
-int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
-    if (!context || !in || !out || !out->codes) return 0;
-    // Runs as a thread body: nothing may escape it, or the process ends.
-    try {
-        compare_feature(context, in, out);
-    } catch (const CppSQLite3Exception& e) {
-        logger->info("db_compare_feature_faiss failed: {}", e.errorMessage());
-        clear_result(out);
-    } catch (const std::exception& e) {
-        logger->info("db_compare_feature_faiss failed: {}", e.what());
-        clear_result(out);
-    } catch (...) {
-        logger->info("db_compare_feature_faiss failed: unknown error");
-        clear_result(out);
-    }
-    return 0;
 }
 
 namespace {

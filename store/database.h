@@ -8,6 +8,7 @@
 // thrown as CppSQLite3Exception (store/CppSQLite3.h): callers catch them.
 #include "store/CppSQLite3.h"
 #include "store/db_store.h"
+#include "store/matching.h"
 
 #include <memory>
 #include <string>
@@ -17,14 +18,9 @@
 constexpr int DB_SAMPLE_CAPACITY = 30000;
 // Samples an index holds: the live rows of a full table with room to spare.
 constexpr int DB_INDEX_CAPACITY = 55000;
-// Values in a feature buffer, the widest feature text the store reads. The
-// library's features fill the first 160; the rest stays zero.
-constexpr int DB_FEATURE_VALUES = 720;
 // Values per sample in the index: the only ones a feature of the library can
 // make non-zero (a zero shared by every sample and query adds nothing to a distance).
 constexpr int DB_INDEX_VALUES = 160;
-// Code slots a match fills.
-constexpr int DB_RESULT_SLOTS = 10;
 
 enum TABLE { FEATURE_CODE = 0, RECORD_COUNT = 1 };
 
@@ -34,17 +30,6 @@ struct DB_COMMODITY {
     int id = 0;
     std::string code;
     const char* feature = nullptr;  // feature text, at most 720 values
-};
-
-struct DB_COMPARE_IN {
-    std::vector<float> scores;                // class scores; matching does not read them
-    float feature[DB_FEATURE_VALUES] = {};    // query feature, zero beyond its 160 values
-    int result_count = DB_RESULT_SLOTS;
-};
-
-struct DB_COMPARE_OUT {
-    std::string* codes = nullptr;  // DB_RESULT_SLOTS strings owned by the caller, empty on entry
-    bool top_confident = false;    // nearest sample more than 0.9 similar
 };
 
 struct DB_RECORD {
@@ -107,13 +92,6 @@ void db_withdraw_code(DB_STORE* context, const std::string& code);
 // when there is none).
 void db_close(DB_STORE* context);
 std::string db_enum_to_string(TABLE table);
-
-// Matching, the body of the recognition's worker thread: the nearest samples'
-// codes into out->codes. Never throws; a database failure is logged and leaves
-// every slot empty. Always returns 0.
-int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
-// Later repetitions of a code (neither empty nor "0") become "0".
-void tools_string_deduplication(std::string* codes, int n);
 
 // Stores one recognition now. Never throws: 0, or -1 after logging "save_record failed".
 int db_save_record(DB_STORE* context, DB_RECORD* record);

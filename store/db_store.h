@@ -2,6 +2,8 @@
 // What the feature store works on: its file, the index loaded from it and the
 // settings that steer a match. The library context is one (it derives from it);
 // a tool or a test may make one of its own.
+#include "store/matching.h"
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,7 +24,7 @@ struct DB_STORE {
     long long sample_rows = -1;             // rows of feature_code, -1 until counted; guarded by g_mutex
     std::unique_ptr<RecordWriter> records;  // recognition records on their way to db_path
     float filter_score = 0.0f;
-    int search_k = 6;  // "searchK": nearest samples a match asks the index for
+    int search_k = SEARCH_K_DEFAULT;  // "searchK": nearest samples a match may look at
 };
 
 // The store lock around the vector index, shared by every store of the process.

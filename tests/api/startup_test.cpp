@@ -1,6 +1,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
+#include "store/matching.h"
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
 
@@ -28,7 +29,7 @@ TEST_F(Startup, NoFilesGiveTheDefaults) {
     EXPECT_EQ(params->ini_path, dir() + "/dev.ini");
     EXPECT_TRUE(params->cloud_online);
     EXPECT_FALSE(params->importing);
-    EXPECT_EQ(params->search_k, 6);
+    EXPECT_EQ(params->search_k, SEARCH_K_DEFAULT);
 }
 
 TEST_F(Startup, DevIniKeysInAnyCaseWithCrLf) {
@@ -50,14 +51,14 @@ TEST_F(Startup, GarbageAndByteOrderMarkAreHarmless) {
     EXPECT_EQ(params->dev, "");
 }
 
-TEST_F(Startup, SearchKOutsideItsRangeFallsBackToSix) {
+TEST_F(Startup, SearchKOutsideItsRangeFallsBackToTheDefault) {
     write_file("dev.ini", "[default]\nsearchK = 60\n");
     Init();
     EXPECT_EQ(params->search_k, 60);
     for (const char* bad : {"5", "101", "x", "-7", "12abc"}) {
         write_file("dev.ini", std::string("[default]\nsearchK = ") + bad + "\n");
         Init();
-        EXPECT_EQ(params->search_k, 6) << bad;
+        EXPECT_EQ(params->search_k, SEARCH_K_DEFAULT) << bad;
     }
 }
 

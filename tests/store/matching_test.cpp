@@ -44,19 +44,35 @@ TEST_F(Matching, TopHitIsConfidentAboveSimilarityPointNine) {
     EXPECT_FALSE(out.top_confident);
 }
 
-// The default search keeps each hit in its rank's slot, a repeat as "0"; a
-// wider one lists distinct codes; searchK out of 6..100 means the default.
-TEST_F(Matching, SearchWidthDecidesHowSlotsAreFilled) {
+// The list takes distinct codes in distance order until it holds six; searchK
+// bounds the samples looked at (6 gives the list of the six nearest, as
+// before the list was filled); out of 6..100 means the default, 100.
+TEST_F(Matching, SearchKBoundsTheSamplesLookedAt) {
     const char* order[] = {"A", "A", "B", "A", "C", "B", "D", "E", "F", "G", "H", "I", "J", "K"};
     for (int i = 0; i < 14; ++i) learn(order[i], along(0.01f * (i + 1)));
-    const std::vector<std::string> by_rank = {"A", "0", "B", "0", "C", "0", "", "", "", ""};
-    const std::vector<std::string> distinct = {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"};
+    const std::vector<std::string> nearest = {"A", "B", "C", "", "", "", "", "", "", ""};
+    const std::vector<std::string> seventh = {"A", "B", "C", "D", "", "", "", "", "", ""};
+    const std::vector<std::string> filled = {"A", "B", "C", "D", "E", "F", "", "", "", ""};
     for (const auto& [k, expected] : std::vector<std::pair<int, std::vector<std::string>>>{
-             {6, by_rank}, {5, by_rank}, {101, by_rank}, {5000, by_rank}, {100, distinct}, {60, distinct}}) {
+             {6, nearest}, {7, seventh}, {5, filled}, {101, filled}, {5000, filled}, {100, filled}, {60, filled}}) {
         context.search_k = k;
         codes.fill("");
         EXPECT_EQ(match(along(0.0f)), expected) << "searchK " << k;
     }
+}
+
+// One product with many samples around the query no longer crowds the others
+// out of the list, as long as searchK reaches past its samples.
+TEST_F(Matching, OneProductWithManySamplesLeavesRoomForOthers) {
+    for (int i = 0; i < 40; ++i) learn("A", along(0.001f * (i + 1)));
+    for (const char* code : {"B", "C", "D", "E", "F", "G"}) learn(code, along(0.1f + 0.01f * (code[0] - 'A')));
+    EXPECT_EQ(match(along(0.0f)), (std::vector<std::string>{"A", "B", "C", "D", "E", "F", "", "", "", ""}));
+    context.search_k = 40;
+    codes.fill("");
+    EXPECT_EQ(match(along(0.0f)), (std::vector<std::string>{"A", "", "", "", "", "", "", "", "", ""}));
+    context.search_k = 42;
+    codes.fill("");
+    EXPECT_EQ(match(along(0.0f)), (std::vector<std::string>{"A", "B", "C", "", "", "", "", "", "", ""}));
 }
 
 TEST_F(Matching, SimilarityEqualToTheThresholdDoesNotPass) {
@@ -67,26 +83,25 @@ TEST_F(Matching, SimilarityEqualToTheThresholdDoesNotPass) {
     EXPECT_EQ(match(feature_of({1.0f}))[0], "4001");
 }
 
-// The default search leaves a filtered hit's slot empty; a wider one moves a
-// product up to its nearest sample that passes.
+// A filtered sample gives no code; its product may still be listed at the
+// rank of a farther sample that passes.
 TEST_F(Matching, FilterAppliesToEachHit) {
     learn("A", feature_of({0.2f, -0.3f}));  // nearest, similarity about 0.78
     learn("B", feature_of({2.0f, 0.0f}));   // similarity 1
     learn("A", feature_of({2.5f, 0.0f}));   // similarity 1
     learn("C", feature_of({0.0f, 1.2f}));   // similarity 0.5
     context.filter_score = 0.8f;
-    EXPECT_EQ(match(feature_of({1.0f})), (std::vector<std::string>{"", "B", "A", "", "", "", "", "", "", ""}));
-    EXPECT_FALSE(out.top_confident);
-    context.search_k = 60;
-    codes.fill("");
     EXPECT_EQ(match(feature_of({1.0f})), (std::vector<std::string>{"B", "A", "", "", "", "", "", "", "", ""}));
+    EXPECT_FALSE(out.top_confident);
 }
 
-TEST_F(Matching, HitWithoutItsRowStaysEmpty) {
+// A sample whose row is gone counts as a zero vector: no code, not confident.
+TEST_F(Matching, HitWithoutItsRowIsNotListed) {
     learn("A", along(0.1f));
     learn("B", along(0.2f));
     exec("delete from feature_code where id = 1");
-    EXPECT_EQ(match(along(0.0f)), (std::vector<std::string>{"", "B", "", "", "", "", "", "", "", ""}));
+    EXPECT_EQ(match(along(0.0f)), (std::vector<std::string>{"B", "", "", "", "", "", "", "", "", ""}));
+    EXPECT_FALSE(out.top_confident);
 }
 
 TEST_F(Matching, DamagedFileGivesNoCodesAndNoCrash) {
@@ -104,4 +119,52 @@ TEST(CodeDeduplication, LaterRepeatsBecomeZeroAndEmptySlotsStay) {
     tools_string_deduplication(codes, 8);
     EXPECT_EQ(std::vector<std::string>(codes, codes + 8),
               (std::vector<std::string>{"A", "", "0", "0", "B", "0", "0", ""}));
+}
+
+// The ranking rule alone, fed by hand: no file, no index.
+TEST(MatchRanking, RankFilterFlagAndStop) {
+    struct Case {
+        const char* name;
+        float filter_score;
+        std::vector<std::pair<std::string, float>> nearest;  // code, similarity; nearest first
+        std::vector<std::string> codes;
+        bool confident;
+        int taken;  // samples the ranking took before it was full (or ran out)
+    };
+    const std::vector<Case> cases = {
+        {"repeats listed once, at their first place", 0.5f,
+         {{"A", 0.8f}, {"B", 0.7f}, {"A", 0.9f}, {"C", 0.6f}, {"A", 0.6f}, {"B", 0.6f}, {"D", 0.6f}},
+         {"A", "B", "C", "D"}, false, 7},
+        {"similarity filters, never reorders", 0.75f,
+         {{"A", 0.7f}, {"B", 0.95f}, {"A", 0.8f}, {"C", 0.75f}},
+         {"B", "A"}, false, 4},
+        {"confident from the nearest alone, even filtered out", 0.99f,
+         {{"A", 0.95f}, {"B", 0.999f}},
+         {"B"}, true, 2},
+        {"exactly 0.9 is not confident", 0.0f, {{"A", 0.9f}}, {"A"}, false, 1},
+        {"empty code never listed", 0.0f, {{"", 1.0f}, {"B", 0.6f}}, {"B"}, true, 2},
+        {"stops at six codes", 0.0f,
+         {{"A", 1}, {"B", 1}, {"C", 1}, {"D", 1}, {"E", 1}, {"F", 1}, {"G", 1}},
+         {"A", "B", "C", "D", "E", "F"}, true, 6},
+        {"many samples of one code do not end the list", 0.0f,
+         {{"A", 1}, {"A", 1}, {"A", 1}, {"A", 1}, {"A", 1}, {"A", 1}, {"B", 1}},
+         {"A", "B"}, true, 7},
+    };
+    for (const Case& c : cases) {
+        MatchRanking ranking(c.filter_score);
+        for (const auto& [code, similarity] : c.nearest)
+            if (ranking.take(code, similarity)) break;
+        EXPECT_EQ(ranking.codes(), c.codes) << c.name;
+        EXPECT_EQ(ranking.top_confident(), c.confident) << c.name;
+        EXPECT_EQ(ranking.taken(), c.taken) << c.name;
+    }
+}
+
+TEST(MatchRanking, SearchKRange) {
+    EXPECT_FALSE(search_k_allowed(5));
+    EXPECT_TRUE(search_k_allowed(6));
+    EXPECT_TRUE(search_k_allowed(100));
+    EXPECT_FALSE(search_k_allowed(101));
+    EXPECT_EQ(search_k_or_default(7), 7);
+    EXPECT_EQ(search_k_or_default(-1), SEARCH_K_DEFAULT);
 }

@@ -155,3 +155,30 @@ TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("--force"), std::string::npos);
 }
+
+// The stream: one photo per kind learned, the other train photos recognised
+// and confirmed (each one learned: the list shown always holds the other
+// kind too), then the held-out photos without feedback.
+TEST_F(Qxvisor, EvalStreamLearnsFromConfirmationsAndWritesItsCurve) {
+    for (const char* kind : {"Banana", "Kiwi"}) {
+        fs::create_directories(std::string("train/") + kind);
+        fs::create_directories(std::string("test/") + kind);
+        for (int n = 0; n < 3; ++n)
+            fs::copy_file(grocery_photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
+        fs::copy_file(grocery_photo(std::string("val/Fruit/") + kind, 0), std::string("test/") + kind + "/0.jpg");
+    }
+    fs::create_directories("run");
+    ASSERT_EQ(chdir("run"), 0);
+    ToolRun stream = qxvisor("eval ../train ../train --stream --heldout ../test --shots 1 --block 3 --csv curve.csv");
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_EQ(stream.status, 0) << stream.err;
+    const std::vector<std::string> curve = read_lines("run/curve.csv");
+    ASSERT_EQ(curve.size(), 3u);
+    EXPECT_EQ(curve[0], "weighings,block_queries,block_top1,block_top5,block_codes_shown,samples");
+    EXPECT_EQ(curve[1].rfind("3,3,", 0), 0u) << curve[1];
+    EXPECT_EQ(curve[2].rfind("4,1,", 0), 0u) << curve[2];
+    EXPECT_EQ(curve[2].substr(curve[2].rfind(',')), ",6") << curve[2];
+    EXPECT_NE(stream.out.find("2 samples; 6 samples at the end"), std::string::npos) << stream.out;
+    EXPECT_NE(stream.out.find("stream: 4 weighings"), std::string::npos) << stream.out;
+    EXPECT_NE(stream.out.find("held out, no feedback: 2 weighings"), std::string::npos) << stream.out;
+}

@@ -273,11 +273,19 @@ const std::vector<Command> kCommands = {
     {"find", "TEXT", "search the product catalogue (number, pinyin or name)",
      "The catalogue file is dev.ini's catalogDb (see README).\n",
      [](const std::vector<std::string>& a) { return with_library("find", find, a); }},
-    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force] [--json]",
+    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force] [--json] [--stream ...]",
      "learn K pictures per kind, then measure top-1/top-5 on the test tree",
      "One folder per kind in both trees (the folder name names the kind). Run it in an\n"
      "empty folder: it replaces pic_data/ and the learned data there. --json prints the\n"
-     "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n",
+     "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n"
+     "\n"
+     "--stream [--heldout DIR] [--block N] [--seed S] [--csv FILE]: a shop's learning\n"
+     "curve. After the K pictures per kind, every picture of TEST_DIR (those learned\n"
+     "already left out, so TEST_DIR may be TRAIN_DIR) is recognised and confirmed with\n"
+     "its true kind through SetFeedBack, in a fixed random order (seed S, default 1):\n"
+     "top-1/top-5 per block of N weighings (default 100), the list length and the\n"
+     "learned samples; --csv writes that curve. Then the learned store recognises\n"
+     "DIR's pictures without feedback.\n",
      run_eval},
     {"bench", "[--forwards N] [--photo FILE]", "time the recognition engine on this device, and a whole recognition",
      "Prints the load average, the thread count the engine's default chooses now and the\n"

@@ -1,0 +1,152 @@
+#include "store/matching.h"
+
+#include "store/db_store.h"
+#include "store/CppSQLite3.h"
+#include "store/libhnsw.h"
+#include "support/alg.h"
+#include "support/log.h"
+
+#include <algorithm>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+bool search_k_allowed(long value) { return value >= SEARCH_K_MIN && value <= SEARCH_K_MAX; }
+
+int search_k_or_default(int value) { return search_k_allowed(value) ? value : SEARCH_K_DEFAULT; }
+
+MatchRanking::MatchRanking(float filter_score, int wanted) : filter_score_(filter_score), wanted_(wanted) {}
+
+bool MatchRanking::take(const std::string& code, float similarity) {
+    if (full()) return true;
+    if (taken_++ == 0 && static_cast<double>(similarity) > 0.9) top_confident_ = true;
+    if (filter_score_ < similarity && !code.empty() && std::find(codes_.begin(), codes_.end(), code) == codes_.end())
+        codes_.push_back(code);
+    return full();
+}
+
+void tools_string_deduplication(std::string* codes, int n) {
+    auto listed = [](const std::string& code) { return !code.empty() && code != "0"; };
+    for (int i = 0; i < n; ++i) {
+        if (!listed(codes[i])) continue;
+        for (int j = i + 1; j < n; ++j)
+            if (listed(codes[j]) && codes[j] == codes[i]) codes[j] = "0";
+    }
+}
+
+namespace {
+
+long elapsed_ms(std::clock_t start, std::clock_t end) {
+    return static_cast<long>((end - start) * 1000.0 / CLOCKS_PER_SEC);
+}
+
+struct Neighbour {
+    float distance = 0.0f;
+    int label = 0;
+    std::vector<float> values;  // the stored vector, as wide as the index
+};
+
+// The `bound` samples nearest to `query`, nearest first, with their stored
+// vectors: the index holds exactly the values the rows' feature texts were
+// loaded from, so no text needs parsing. One hold of the store lock.
+std::vector<Neighbour> nearest_samples(DB_STORE* context, const float* query, int bound) {
+    std::vector<Neighbour> nearest;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!context->index) return nearest;
+    libhnsw::Index& index = *context->index;
+    libhnsw::RequireSample stored;
+    for (const auto& hit : index.Search(query, bound)) {
+        Neighbour neighbour;
+        neighbour.distance = hit.first;
+        neighbour.label = hit.second;
+        index.Selectsample(stored, hit.second);
+        if (stored.data) neighbour.values.assign(stored.data, stored.data + stored.length);
+        nearest.push_back(std::move(neighbour));
+    }
+    index.freeSelectsample(&stored);
+    return nearest;
+}
+
+// Reads the codes of nearest[from, to) into `codes` (keyed by row id) in one
+// statement: only the codes, and only for samples the list may still need.
+void fetch_codes(CppSQLite3DB& db, const std::vector<Neighbour>& nearest, size_t from, size_t to,
+                 std::unordered_map<int, std::string>& codes) {
+    std::string ids;
+    for (size_t i = from; i < to; ++i) {
+        if (!ids.empty()) ids += ',';
+        ids += std::to_string(static_cast<long long>(nearest[i].label) + 1);
+    }
+    CppSQLite3Buffer sql;
+    CppSQLite3Query query = db.execQuery(sql.format("select id,code from feature_code where id in (%s);", ids.c_str()));
+    for (; !query.eof(); query.nextRow()) {
+        const char* code = query.getStringField(1, "");
+        codes[query.getIntField(0, 0)] = code ? code : "";
+    }
+}
+
+void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+    CppSQLite3DB db;
+    db.open(context->db_path.c_str());
+    if (!db.tableExists("feature_code")) return;
+    std::clock_t start = std::clock();
+    const std::vector<Neighbour> nearest = nearest_samples(context, in->feature, search_k_or_default(context->search_k));
+
+    MatchRanking ranking(context->filter_score);
+    std::unordered_map<int, std::string> codes;
+    size_t fetched = 0;
+    for (size_t i = 0; i < nearest.size() && !ranking.full(); ++i) {
+        if (i == fetched) {
+            // The six nearest first (most lists end there), then twice as many each time.
+            size_t batch = fetched == 0 ? MATCH_FIRST_READ : fetched;
+            size_t to = std::min(nearest.size(), fetched + batch);
+            fetch_codes(db, nearest, fetched, to, codes);
+            fetched = to;
+        }
+        const Neighbour& hit = nearest[i];
+        logger->info("res[{}]={} {}\n", i, hit.distance, hit.label);
+        auto row = codes.find(hit.label + 1);
+        // A sample whose row is gone counts as a zero vector: similarity 0.
+        const std::string code = row != codes.end() ? row->second : std::string();
+        float similarity = row != codes.end() && !hit.values.empty()
+                               ? alg_calcul_similar(in->feature, hit.values.data(), static_cast<int>(hit.values.size()))
+                               : 0.0f;
+        logger->info("{} is {}", code, similarity);
+        ranking.take(code, similarity);
+        if (i == 0 && ranking.top_confident()) logger->info("第一个向量大于0.9的置信度 置换第一个商品代码");
+    }
+    db.close();
+
+    const std::vector<std::string>& list = ranking.codes();
+    for (size_t i = 0; i < list.size() && i < static_cast<size_t>(DB_RESULT_SLOTS); ++i) out->codes[i] = list[i];
+    out->top_confident = ranking.top_confident();
+    logger->info("{} of {} nearest samples looked at", ranking.taken(), nearest.size());
+    logger->info("index time : elapsed {}ms\n", elapsed_ms(start, std::clock()));
+}
+
+void clear_result(DB_COMPARE_OUT* out) {
+    for (int i = 0; i < DB_RESULT_SLOTS; ++i) out->codes[i].clear();
+    out->top_confident = false;
+}
+
+}  // namespace
+
+int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+    if (!context || !in || !out || !out->codes) return 0;
+    // Runs as a thread body: nothing may escape it, or the process ends.
+    try {
+        compare_feature(context, in, out);
+    } catch (const CppSQLite3Exception& e) {
+        logger->info("db_compare_feature_faiss failed: {}", e.errorMessage());
+        clear_result(out);
+    } catch (const std::exception& e) {
+        logger->info("db_compare_feature_faiss failed: {}", e.what());
+        clear_result(out);
+    } catch (...) {
+        logger->info("db_compare_feature_faiss failed: unknown error");
+        clear_result(out);
+    }
+    return 0;
+}

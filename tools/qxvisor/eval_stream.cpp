@@ -1,0 +1,228 @@
+// `qxvisor eval --stream`: what a shop lives through. The library starts from
+// a few pictures per kind, then every weighing is recognised and confirmed
+// with its true kind through SetFeedBack, so the store learns as it would at
+// the till; at the end the learned store is measured on pictures it never saw.
+#include "qxvisor/cli.h"
+#include "qxvisor/eval.h"
+#include "qxvisor/json_out.h"
+#include "qxvisor/picture_tree.h"
+#include "qxvisor/progress.h"
+
+#include <qx_ai.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+void StreamTally::count(int rank, size_t listed) {
+    ++queries;
+    if (rank == 1) ++top1;
+    if (rank >= 1 && rank <= 5) ++top5;
+    codes_shown += static_cast<long long>(listed);
+}
+
+namespace {
+
+// Live learned samples in the store of the current folder.
+long long stored_samples() {
+    sqlite3* db = nullptr;
+    long long count = -1;
+    if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 2000);
+        sqlite3_stmt* query = nullptr;
+        if (sqlite3_prepare_v2(db, "select count(*) from feature_code where coalesce(deleted, 0) = 0", -1, &query,
+                               nullptr) == SQLITE_OK &&
+            sqlite3_step(query) == SQLITE_ROW)
+            count = sqlite3_column_int64(query, 0);
+        sqlite3_finalize(query);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+struct Weighing {
+    std::string picture;
+    std::string code;
+};
+
+// Every picture of a learned kind under `root`, except those learned at the start.
+std::vector<Weighing> weighings_of(const std::string& root, const Gallery& gallery) {
+    std::vector<Weighing> all;
+    for (const auto& [kind, pictures] : picture_kinds(root)) {
+        auto code = gallery.code_of_kind.find(kind);
+        if (code == gallery.code_of_kind.end()) continue;
+        for (const auto& picture : pictures)
+            if (!gallery.learned.count(fs::weakly_canonical(picture).string())) all.push_back({picture, code->second});
+    }
+    return all;
+}
+
+// Recognises one picture; the list shown and the true code's rank (0: absent).
+int recognise(const Weighing& weighing, std::vector<std::string>* list, int* rank, char* session) {
+    char codes[QX_CODES_SIZE] = "";
+    int result = TestDetect(weighing.picture.c_str(), codes, session);
+    if (result != QX_OK) return result;
+    *list = split_codes(codes);
+    *rank = rank_of(codes, weighing.code);
+    return QX_OK;
+}
+
+}  // namespace
+
+int eval_stream(const StreamOptions& options, StreamResult* result, std::string* problem,
+                const std::function<void(size_t, size_t)>& progress) {
+    auto train = picture_kinds(options.train_dir);
+    if (train.empty()) {
+        *problem = "no pictures under " + options.train_dir;
+        return QX_ERR_ARGUMENT;
+    }
+    Gallery gallery;
+    int status = learn_first_shots(train, options.shots, &gallery);
+    if (status != QX_OK) {
+        *problem = "learning failed";
+        return status;
+    }
+    std::vector<Weighing> stream = weighings_of(options.stream_dir, gallery);
+    std::shuffle(stream.begin(), stream.end(), std::mt19937(options.seed));
+    std::vector<Weighing> heldout;
+    if (!options.heldout_dir.empty()) heldout = weighings_of(options.heldout_dir, gallery);
+    const size_t total = stream.size() + heldout.size();
+    result->samples_at_start = stored_samples();
+
+    StreamPoint block;
+    size_t done = 0;
+    for (const Weighing& weighing : stream) {
+        std::vector<std::string> list;
+        int rank = 0;
+        char session[QX_SESSION_SIZE] = "";
+        status = recognise(weighing, &list, &rank, session);
+        if (status == QX_OK) {
+            // Confirmed as a cashier would: a hit exactly when the first code was right.
+            unsigned char hit = rank == 1 ? 1 : 0;
+            status = SetFeedBack(weighing.code.c_str(), session, hit, "");
+        }
+        if (status != QX_OK) {
+            Close();
+            *problem = weighing.picture;
+            return status;
+        }
+        result->stream.count(rank, list.size());
+        ++block.queries;
+        block.top1 += rank == 1;
+        block.top5 += rank >= 1 && rank <= 5;
+        block.codes_shown += static_cast<double>(list.size());
+        if (progress) progress(++done, total);
+        if (block.queries == options.block || done == stream.size()) {
+            block.weighings = static_cast<int>(done);
+            block.codes_shown /= block.queries;
+            block.samples = stored_samples();
+            result->curve.push_back(block);
+            block = StreamPoint();
+        }
+    }
+    result->samples_at_end = stored_samples();
+    for (const Weighing& weighing : heldout) {
+        std::vector<std::string> list;
+        int rank = 0;
+        char session[QX_SESSION_SIZE] = "";
+        status = recognise(weighing, &list, &rank, session);
+        if (status != QX_OK) {
+            Close();
+            *problem = weighing.picture;
+            return status;
+        }
+        result->heldout.count(rank, list.size());
+        if (progress) progress(++done, total);
+    }
+    Close();
+    return QX_OK;
+}
+
+std::string stream_csv(const StreamResult& result) {
+    std::ostringstream csv;
+    csv << "weighings,block_queries,block_top1,block_top5,block_codes_shown,samples\n";
+    char line[160];
+    for (const StreamPoint& point : result.curve) {
+        std::snprintf(line, sizeof line, "%d,%d,%.1f,%.1f,%.2f,%lld\n", point.weighings, point.queries,
+                      percent(point.top1, point.queries), percent(point.top5, point.queries), point.codes_shown,
+                      point.samples);
+        csv << line;
+    }
+    return csv.str();
+}
+
+namespace {
+
+std::string tally_json(const StreamTally& tally) {
+    return JsonObject().add("queries", tally.queries).add("top1", percent(tally.top1, tally.queries))
+        .add("top5", percent(tally.top5, tally.queries))
+        .add("codes_shown", tally.queries ? static_cast<double>(tally.codes_shown) / tally.queries : 0.0).text();
+}
+
+void print_tally(const char* what, const StreamTally& tally) {
+    std::fprintf(out, "%s: %d weighings, top-1 %.1f%%  top-5 %.1f%%, %.2f codes shown on average\n", what,
+                 tally.queries, percent(tally.top1, tally.queries), percent(tally.top5, tally.queries),
+                 tally.queries ? static_cast<double>(tally.codes_shown) / tally.queries : 0.0);
+}
+
+}  // namespace
+
+int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
+    StreamOptions options;
+    options.shots = shots;
+    std::string text, csv_path;
+    take_option(args, "--heldout", &options.heldout_dir);
+    take_option(args, "--csv", &csv_path);
+    if (take_option(args, "--block", &text) && (!parse_int(text, &options.block) || options.block < 1))
+        return fail("eval", "--block needs a number of weighings, 1 or more");
+    int seed = 1;
+    if (take_option(args, "--seed", &text) && !parse_int(text, &seed))
+        return fail("eval", "--seed needs a number");
+    options.seed = static_cast<unsigned>(seed);
+    if (args.size() != 2)
+        return fail("eval", "usage: qxvisor eval TRAIN_DIR STREAM_DIR --stream [--heldout DIR] [--shots K] "
+                            "[--block N] [--seed S] [--csv FILE] [--force] [--json]");
+    options.train_dir = args[0];
+    options.stream_dir = args[1];
+
+    std::unique_ptr<Progress> bar;
+    StreamResult result;
+    std::string problem;
+    int status = eval_stream(options, &result, &problem, [&](size_t done, size_t total) {
+        if (!bar) bar.reset(new Progress("weighing", total));
+        bar->step(done);
+        if (json) std::fprintf(stderr, "progress %zu %zu\n", done, total);
+    });
+    bar.reset();
+    if (status != QX_OK) return fail("eval", problem + ": " + result_text(status));
+    if (!csv_path.empty()) std::ofstream(csv_path) << stream_csv(result);
+    if (json) {
+        std::vector<std::string> curve;
+        for (const StreamPoint& point : result.curve)
+            curve.push_back(JsonObject().add("weighings", point.weighings).add("top1", percent(point.top1, point.queries))
+                                .add("top5", percent(point.top5, point.queries)).add("codes_shown", point.codes_shown)
+                                .add("samples", point.samples).text());
+        std::fprintf(out, "%s\n", JsonObject().add("shots", options.shots).add_raw("stream", tally_json(result.stream))
+                                     .add_raw("heldout", tally_json(result.heldout)).add_raw("curve", json_array(curve))
+                                     .add("samples_at_start", result.samples_at_start)
+                                     .add("samples_at_end", result.samples_at_end).text().c_str());
+        return result.stream.queries > 0 ? 0 : fail("eval", "no picture of a learned kind under " + args[1]);
+    }
+    std::fprintf(out, "%10s %7s %7s %7s %7s %8s\n", "weighings", "block", "top-1", "top-5", "shown", "samples");
+    for (const StreamPoint& point : result.curve)
+        std::fprintf(out, "%10d %7d %6.1f%% %6.1f%% %7.2f %8lld\n", point.weighings, point.queries,
+                     percent(point.top1, point.queries), percent(point.top5, point.queries), point.codes_shown,
+                     point.samples);
+    std::fprintf(out, "\nstarted from %d picture(s) per kind, %lld samples; %lld samples at the end\n", options.shots,
+                 result.samples_at_start, result.samples_at_end);
+    print_tally("stream", result.stream);
+    if (!options.heldout_dir.empty()) print_tally("held out, no feedback", result.heldout);
+    return result.stream.queries > 0 ? 0 : fail("eval", "no picture of a learned kind under " + args[1]);
+}
