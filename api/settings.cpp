@@ -5,6 +5,7 @@
 #include "support/ini.h"
 #include "support/json.h"
 #include "support/log.h"
+#include "support/numbers.h"
 
 #include <unistd.h>
 
@@ -16,18 +17,20 @@
 
 namespace {
 
-bool ini_flag(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10) != 0; }
+// Anything but a whole number other than 0 (text and overflow included) is off.
+bool ini_flag(const std::string& text) {
+    int value = 0;
+    return tool_read_int(text, &value) && value != 0;
+}
 
 int ini_search_k(const std::string& text) {
     if (text.empty()) return 6;
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || value < 6 || value > 100) {
+    int value = 0;
+    if (!tool_read_int(text, &value) || value < 6 || value > 100) {
         logger->info("searchK {} out of range 6..100, using 6", text);
         return 6;
     }
-    return static_cast<int>(value);
+    return value;
 }
 
 // The text member `name` of the JSON object in `path`; empty when the file is

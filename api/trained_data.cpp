@@ -217,6 +217,8 @@ int qx_ai_setnorecommend(const char* code_text) {
         if (!params) return QX_ERR_NOT_READY;
         if (!code_text) return QX_ERR_ARGUMENT;
         const std::string code = code_text;
+        // Refused before anything changes: the code's folder would be emptied outside.
+        if (tool_refuse_link(tool_get_dll_path() + "pic_data", "picture store")) return QX_ERR_INTERNAL;
         logger->info("开始清除商品:{}的学习记录", code);
         std::clock_t start = std::clock();
 

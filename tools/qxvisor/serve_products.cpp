@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -136,6 +137,12 @@ void add_product_routes(httplib::Server& server) {
         }
         // The upload lands under a name of the server's choosing, never the sender's.
         const char* upload = "qxvisor-import.db";
+        // A link there would have the upload overwrite a file outside the folder.
+        if (fs::is_symlink(fs::symlink_status(upload))) {
+            std::fprintf(stderr, "qxvisor serve: %s is a symbolic link, upload refused\n", upload);
+            send_json(response, result_json(QX_ERR_DATA_FILE).add("problem", "qxvisor-import.db is a symbolic link").text(), 500);
+            return;
+        }
         {
             std::ofstream file(upload, std::ios::binary | std::ios::trunc);
             const std::string& content = request.get_file_value("file").content;

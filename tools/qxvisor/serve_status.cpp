@@ -80,8 +80,9 @@ void add_status_routes(httplib::Server& server) {
     server.Get("/api/status", [](const httplib::Request&, httplib::Response& response) {
         std::string ini = file_bytes("dev.ini");
         std::smatch match;
+        int flag = 0;
         bool gpu = std::regex_search(ini, match, std::regex("^\\s*drive_ai\\s*=\\s*(-?\\d+)", std::regex::icase | std::regex::multiline)) &&
-                   std::atoi(match[1].str().c_str()) != 0;
+                   parse_int(match[1].str(), &flag) && flag != 0;
         const char* model = std::getenv("QX_MODEL_FILE");
         std::vector<std::string> log;
         for (const std::string& line : last_lines(todays_log(), 40)) log.push_back(json_text(line));
