@@ -2,7 +2,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "camera/camhp.h"
 #include "support/log.h"
 

@@ -3,7 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "build_config.h"
 #include "store/CppSQLite3.h"
 #include "support/log.h"
@@ -94,8 +94,7 @@ std::string findsession(const char* text, const char* /*unused*/) {
 }
 
 int findcode(const char* text, const char* unused, char* out) {
-    return qx_gated("findcode", QX_ERR_CATALOGUE, QxAccess::kAny, [&] {
-        if (!out) return QX_ERR_ARGUMENT;
+    return qx_gated("findcode", QX_ERR_CATALOGUE, QxAccess::kAny, {text, out}, [&] {
         out[0] = '\0';
         std::string result;
         int rc = lookup(text, unused, result);
@@ -105,7 +104,7 @@ int findcode(const char* text, const char* unused, char* out) {
 }
 
 int findcode_n(const char* text, const char* unused, char* out, int out_size) {
-    return qx_gated("findcode_n", QX_ERR_CATALOGUE, QxAccess::kAny, [&] {
+    return qx_gated("findcode_n", QX_ERR_CATALOGUE, QxAccess::kAny, {text}, [&] {
         if (out_size < 0 || (!out && out_size > 0)) return QX_ERR_ARGUMENT;
         if (out_size > 0) out[0] = '\0';
         std::string result;

@@ -2,28 +2,21 @@
 // The library context record every exported call works on, and the globals that
 // go with it.
 #include "camera/camhp.h"
+#include "store/db_store.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
-namespace libhnsw {
-class Index;
-}
-class RecordWriter;
-
-struct DB_HADNLE {
+// The store's fields (db_path, index, sample_rows, records, filter_score,
+// search_k) come from DB_STORE: the store functions take the context as one.
+struct DB_HADNLE : DB_STORE {
     DB_HADNLE();
     ~DB_HADNLE();
     DB_HADNLE(const DB_HADNLE&) = delete;
     DB_HADNLE& operator=(const DB_HADNLE&) = delete;
 
-    std::string db_path;
-    std::unique_ptr<libhnsw::Index> index;  // guarded by g_mutex
-    long long sample_rows = -1;             // rows of feature_code, -1 until counted; guarded by g_mutex
-    std::unique_ptr<RecordWriter> records;  // recognition records on their way to db_path
-    float filter_score = 0.0f;
     _CAMHP_CAP_ cam;
     std::string dev;
     std::string tenant_code;
@@ -45,7 +38,6 @@ struct DB_HADNLE {
     // Settings a technician may add to dev.ini's [default] section.
     std::string cloud_host;   // "cloudHost"
     std::string catalog_db;   // "catalogDb"
-    int search_k = 6;         // "searchK": nearest samples a match asks the index for
 };
 
 // Null until the first Init and after Close: every call needing the library's
@@ -54,8 +46,6 @@ struct DB_HADNLE {
 extern DB_HADNLE* params;
 extern void* handle;
 extern bool drive_ai;
-// The store lock around the vector index.
-extern std::mutex g_mutex;
 // Around every use of the engine handle: one forward at a time.
 extern std::mutex g_engine_mutex;
 // Around the camera context's settings and the callers' use of its ring.

@@ -1,7 +1,7 @@
 // qx_ai_enginebench: the engine's back ends timed on this device.
 #include "qx_ai.h"
 
-#include "api/guard.h"
+#include "api/gate.h"
 #include "engine/runtime_bench.h"
 
 #include <algorithm>

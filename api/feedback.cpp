@@ -3,7 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "camera/camhp.h"
 #include "cloud/CommonTools.h"
 #include "cloud/cloud.h"
@@ -32,7 +32,6 @@ std::string cloud_url(const std::string& pattern) { return Cloud::tenant_url(pat
 std::string report_json(const DB_RECORD& record, const DB_FEEDBACK& feedback, const std::string& picture_url,
                         int top) {
     rapidjson::Document report;
-    auto& allocator = report.GetAllocator();
     char model_code[16];
     std::snprintf(model_code, sizeof model_code, "%d", record.model_code);
     rapidjson::Pointer("/recommendTime").Set(report, static_cast<double>(record.time));
@@ -45,7 +44,6 @@ std::string report_json(const DB_RECORD& record, const DB_FEEDBACK& feedback, co
     rapidjson::Pointer("/topNo").Set(report, top);
     rapidjson::Pointer("/identifyCode/code").Set(report, model_code);
     rapidjson::Pointer("/identifyCode/accuracy").Set(report, static_cast<double>(record.score));
-    (void)allocator;
     rapidjson::StringBuffer text;
     rapidjson::Writer<rapidjson::StringBuffer> writer(text);
     report.Accept(writer);
@@ -74,16 +72,66 @@ bool is_regular_file(const std::string& path) {
     return !path.empty() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// The cashier's choice as a sample, with the tray picture filed under it. A
+// clear first hit teaches nothing new; a miss, or a hit among several
+// candidates, is worth a sample.
+int learn_choice(const DB_FEEDBACK& feedback, const DB_RECORD& record, bool clear_hit) {
+    if (clear_hit) return QX_OK;
+    DB_COMMODITY commodity;
+    commodity.id = 0;
+    commodity.code = feedback.code;
+    commodity.feature = record.feature_value.c_str();
+    // A record whose feature is not finite would rank first in every later
+    // search: the engine result was unusable, nothing is learned.
+    if (db_save_db_index(params, &commodity) != 0) return QX_ERR_DETECT_FAILED;
+    _CAMHP_IMAGE_ image{};
+    std::snprintf(image.commodity_code, sizeof image.commodity_code, "%s", feedback.code.c_str());
+    std::snprintf(image.crop_path, sizeof image.crop_path, "%s", record.image_path.c_str());
+    camhp_save_commodity_pic(&image);
+    return QX_OK;
+}
+
+// Uploads the recognition's picture and posts the report, while the cloud
+// answers; logs the call's last line. The requests may last their whole
+// time-out: the call's locks are given up first, so Close never waits for them.
+void report_to_cloud(const DB_RECORD& record, const DB_FEEDBACK& feedback, int real_top) {
+    if (!params->cloud_online) {
+        logger->info("end feed back");
+        return;
+    }
+    // A recognition without a kept picture (saveImage off) has nothing to
+    // upload; that is no network failure and must not switch the cloud off.
+    if (!is_regular_file(record.image_path)) {
+        logger->info("no picture kept for session {}, upload and report skipped", feedback.session_id);
+        logger->info("end feed back");
+        return;
+    }
+    const std::string upload_url = cloud_url(params->url_upload);
+    const std::string report_url = cloud_url(params->url_report);
+    const unsigned long long run = qx_leave_state();
+    std::string answer;
+    if (CommonTools::upload_file(upload_url.c_str(), record.image_path.c_str(), answer) != 0) {
+        QxRunEntry again(run);
+        if (again.current()) params->cloud_online = false;
+        logger->info("设备未联网不再上传");
+        return;
+    }
+    std::string picture_url;
+    bool missing_url = false;
+    if (!uploaded_url(answer, &picture_url, &missing_url)) {
+        logger->info(missing_url ? "上传失败" : "end feed back");
+        return;
+    }
+    std::string response;
+    CommonTools::http_post(report_url, report_json(record, feedback, picture_url, real_top), response, 3);
+    std::cout << response << std::endl;
+    logger->info("end feed back");
+}
+
 }  // namespace
 
 int SetFeedBack(const char* code, const char* session_id, unsigned char hit, const char* product_name) {
-    return qx_gated("SetFeedBack", QX_ERR_RECORDS, QxAccess::kServe, [&] {
-        if (!params) return QX_ERR_NOT_READY;
-        if (params->importing) {
-            logger->info("正在导入学习资料");
-            return QX_ERR_IMPORTING;
-        }
-        if (!code || !session_id) return QX_ERR_ARGUMENT;
+    return qx_gated("SetFeedBack", QX_ERR_RECORDS, QxAccess::kServe, {code, session_id}, [&] {
         if (!*code) {
             logger->info("feedback without a product code refused");
             return QX_ERR_ARGUMENT;
@@ -114,55 +162,9 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
         int real_top = tool_gettopno(real, code);
         logger->info("sessionId is {},hit top {},real hit top is {}", session_id, top, real_top);
 
-        // A clear first hit teaches nothing new; a miss, or a hit among several
-        // candidates, is worth a sample.
-        if (!(feedback.hit && real[1].empty())) {
-            DB_COMMODITY commodity;
-            commodity.id = 0;
-            commodity.code = code;
-            commodity.feature = record.feature_value.c_str();
-            // A record whose feature is not finite would rank first in every
-            // later search: the engine result was unusable, nothing is learned.
-            if (db_save_db_index(params, &commodity) != 0) return QX_ERR_DETECT_FAILED;
-            _CAMHP_IMAGE_ image{};
-            std::snprintf(image.commodity_code, sizeof image.commodity_code, "%s", code);
-            std::snprintf(image.crop_path, sizeof image.crop_path, "%s", record.image_path.c_str());
-            camhp_save_commodity_pic(&image);
-        }
-
-        if (!params->cloud_online) {
-            logger->info("end feed back");
-            return QX_OK;
-        }
-        // A recognition without a kept picture (saveImage off) has nothing to
-        // upload; that is no network failure and must not switch the cloud off.
-        if (!is_regular_file(record.image_path)) {
-            logger->info("no picture kept for session {}, upload and report skipped", session_id);
-            logger->info("end feed back");
-            return QX_OK;
-        }
-        const std::string upload_url = cloud_url(params->url_upload);
-        const std::string report_url = cloud_url(params->url_report);
-        // The requests may last their whole time-out: Close must not wait for them.
-        const unsigned long long run = qx_leave_state();
-        std::string answer;
-        if (CommonTools::upload_file(upload_url.c_str(), record.image_path.c_str(), answer) != 0) {
-            QxRunEntry again(run);
-            if (again.current()) params->cloud_online = false;
-            logger->info("设备未联网不再上传");
-            return QX_OK;
-        }
-        std::string picture_url;
-        bool missing_url = false;
-        if (!uploaded_url(answer, &picture_url, &missing_url)) {
-            logger->info(missing_url ? "上传失败" : "end feed back");
-            return QX_OK;
-        }
-        std::string response;
-        CommonTools::http_post(report_url, report_json(record, feedback, picture_url, real_top),
-                               response, 3);
-        std::cout << response << std::endl;
-        logger->info("end feed back");
+        const int learned = learn_choice(feedback, record, feedback.hit && real[1].empty());
+        if (learned != QX_OK) return learned;
+        report_to_cloud(record, feedback, real_top);
         return QX_OK;
     });
 }

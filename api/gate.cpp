@@ -1,11 +1,13 @@
 // The entry gate of every exported call: the state lock, the learned-data lock
 // and the camera lock, taken in that order (docs/threading.md).
+#include "api/gate.h"
+
 #include "api/context.h"
-#include "api/guard.h"
 #include "api/rw_lock.h"
 #include "qx_ai.h"
-#include "store/database.h"
 #include "support/log.h"
+
+#include <atomic>
 
 namespace {
 
@@ -13,82 +15,85 @@ QxRwLock g_state_lock;
 QxRwLock g_data_lock;
 // Written only under the exclusive state lock, read under the shared one.
 unsigned long long g_run = 0;
+// Lifecycle calls waiting for the state lock or holding it.
+std::atomic<int> g_lifecycle{0};
+// The entry of the call this thread is in, for qx_leave_state.
 thread_local QxEntry* t_entry = nullptr;
 
-bool needs_init(QxAccess access) {
-    return access == QxAccess::kServe || access == QxAccess::kData || access == QxAccess::kRebuild;
-}
+bool needs_init(QxAccess access) { return access != QxAccess::kAny && access != QxAccess::kCamera; }
 
 }  // namespace
 
 std::mutex g_camera_mutex;
 std::mutex g_engine_mutex;
 
-QxEntry::QxEntry(const char* function, QxAccess access)
-    : access_(access), outer_(t_entry), nested_(t_entry != nullptr) {
-    if (nested_) return;
+QxEntry::QxEntry(const char* function, QxAccess access, std::initializer_list<const void*> required)
+    : access_(access) {
     t_entry = this;
     try {
-        if (access == QxAccess::kLifecycle) {
-            g_state_lock.lock();
-            state_ = true;
-            ++g_run;
-            return;
-        }
-        g_state_lock.lock_shared();
-        state_ = true;
-        if (access == QxAccess::kCamera) {
-            g_camera_mutex.lock();
-            camera_ = true;
-        }
-        if (!needs_init(access)) return;
-        if (!params) {
-            logger->info("{}: Init has not run", function);
-            refusal_ = QX_ERR_NOT_READY;
-            return;
-        }
-        if (access == QxAccess::kServe) {
-            data_ = g_data_lock.lock_shared_unless_announced();
-            if (!data_) {
-                logger->info("正在导入学习资料");
-                refusal_ = QX_ERR_IMPORTING;
-            }
-            return;
-        }
-        if (access == QxAccess::kRebuild) {
-            g_data_lock.announce();
-            announced_ = true;
-        }
-        g_data_lock.lock();
-        data_ = true;
-        // Records on their way reach the file before it is copied or
-        // replaced; no recognition can queue another while this lock is held.
-        db_flush_records(params);
+        refusal_ = admit(function, required);
     } catch (...) {
         leave();
-        t_entry = outer_;
         throw;
     }
 }
 
-QxEntry::~QxEntry() {
-    if (nested_) return;
-    leave();
-    t_entry = outer_;
+int QxEntry::admit(const char* function, std::initializer_list<const void*> required) {
+    if (access_ == QxAccess::kLifecycle) {
+        // Counted while it waits, so that a learning run sees it and stops.
+        ++g_lifecycle;
+        struct Arrived {
+            ~Arrived() { --g_lifecycle; }
+        } arrived;
+        g_state_lock.lock();
+        state_ = true;
+        ++g_run;
+        return QX_OK;
+    }
+    g_state_lock.lock_shared();
+    state_ = true;
+    if (access_ == QxAccess::kCamera) {
+        g_camera_mutex.lock();
+        camera_ = true;
+    }
+    if (needs_init(access_) && !params) {
+        logger->info("{}: Init has not run", function);
+        return QX_ERR_NOT_READY;
+    }
+    for (const void* pointer : required)
+        if (!pointer) {
+            logger->info("{}: a required argument is NULL", function);
+            return QX_ERR_ARGUMENT;
+        }
+    const bool refuses = access_ == QxAccess::kServe || access_ == QxAccess::kData;
+    if ((refuses && params->importing) || (access_ == QxAccess::kRebuild && params->importing.exchange(true))) {
+        logger->info("正在导入学习资料");
+        return QX_ERR_IMPORTING;
+    }
+    rebuilding_ = access_ == QxAccess::kRebuild;
+    if (access_ == QxAccess::kServe || access_ == QxAccess::kRead) {
+        g_data_lock.lock_shared();
+        data_ = true;
+    } else if (access_ == QxAccess::kData) {
+        g_data_lock.lock();
+        data_ = true;
+    }
+    return QX_OK;
 }
 
+QxEntry::~QxEntry() { leave(); }
+
 void QxEntry::leave() noexcept {
-    if (nested_) return;
     if (data_) {
-        if (access_ == QxAccess::kServe)
-            g_data_lock.unlock_shared();
-        else
+        if (access_ == QxAccess::kData)
             g_data_lock.unlock();
+        else
+            g_data_lock.unlock_shared();
         data_ = false;
     }
-    if (announced_) {
-        g_data_lock.withdraw();
-        announced_ = false;
+    if (rebuilding_) {
+        params->importing = false;
+        rebuilding_ = false;
     }
     if (camera_) {
         g_camera_mutex.unlock();
@@ -102,8 +107,14 @@ void QxEntry::leave() noexcept {
         state_ = false;
     }
     // A call made after leaving must take its own locks.
-    if (t_entry == this) t_entry = outer_;
+    if (t_entry == this) t_entry = nullptr;
 }
+
+QxStoreSwap::QxStoreSwap() { g_data_lock.lock(); }
+
+QxStoreSwap::~QxStoreSwap() { g_data_lock.unlock(); }
+
+bool qx_lifecycle_waiting() noexcept { return g_lifecycle.load() > 0; }
 
 unsigned long long qx_leave_state() noexcept {
     const unsigned long long run = g_run;

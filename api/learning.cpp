@@ -2,7 +2,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "api/recognition.h"
 #include "store/database.h"
 #include "support/log.h"
@@ -21,9 +21,12 @@ namespace {
 constexpr size_t kPathLimit = 128;
 constexpr size_t kFlatCodeLimit = 15;
 
-enum class Learned { kSkipped, kStored, kEngineFailed };
+enum class Learned { kSkipped, kStored, kEngineFailed, kCancelled };
 
 Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std::string& code) {
+    // Close waits for no more than the picture in the engine: the run is all
+    // or nothing, so giving up leaves the previous store as it was.
+    if (qx_lifecycle_waiting()) return Learned::kCancelled;
     cv::Mat picture = path.size() < kPathLimit ? cv::imread(path, cv::IMREAD_COLOR) : cv::Mat();
     if (picture.empty()) {
         logger->info("cv::imread failed\n");
@@ -43,6 +46,10 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
     commodity.code = code;
     commodity.feature = text.c_str();
     store.add(&commodity);
+    // The new store becomes the index as it is: its row is the sample's label.
+    logger->info("lastId is {}", commodity.id - 1);
+    logger->info("cover label is {}", commodity.id - 1);
+    logger->info("index size is {}", commodity.id);
     return Learned::kStored;
 }
 
@@ -59,45 +66,61 @@ Learned learn_product_folder(DB_STAGED_STORE& store, const std::string& folder, 
     std::sort(entries.begin(), entries.end());
     for (const std::string& entry : entries) {
         if (is_folder(entry)) continue;
-        if (learn_picture(store, entry, code) == Learned::kEngineFailed) return Learned::kEngineFailed;
+        const Learned learned = learn_picture(store, entry, code);
+        if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
     }
     return Learned::kStored;
 }
 
-}  // namespace
+// Every entry of pic_data into `store`: flat "<code>\<name>" pictures and the
+// picture store's "<code>/" folders. Stops at the first engine failure or cancel.
+Learned learn_pic_data(DB_STAGED_STORE& store) {
+    const std::string folder = tool_get_dll_path() + "pic_data";
+    std::vector<std::string> entries;
+    tools_get_files(folder, entries);
+    for (const std::string& entry : entries) {
+        std::string name = entry.substr(folder.size() + 1);
+        Learned learned;
+        if (name != "." && name != ".." && is_folder(entry)) {
+            learned = tool_code_is_safe_folder(name) ? learn_product_folder(store, entry, name) : Learned::kSkipped;
+        } else {
+            learned = learn_picture(store, entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit)));
+        }
+        if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
+    }
+    return Learned::kStored;
+}
 
-// Clears the refusal of recognitions on every way out of a run.
-struct LearningRun {
-    LearningRun() { params->importing = true; }
-    ~LearningRun() { params->importing = false; }
-    LearningRun(const LearningRun&) = delete;
-    LearningRun& operator=(const LearningRun&) = delete;
-};
+// Puts the learned store in the live one's place, once the calls still using
+// the old one are done, and logs it as clearing the old data and loading the new.
+void install(DB_STAGED_STORE& store) {
+    QxStoreSwap swap;
+    // Records on their way belong to the store being replaced, not to this one.
+    db_flush_records(params);
+    struct stat status;
+    const bool replaced = stat(params->db_path.c_str(), &status) == 0;
+    const std::clock_t start = std::clock();
+    store.install(params);
+    if (replaced) logger->info("remove kvtfile successed\n");
+    logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
+}
+
+}  // namespace
 
 int LearnFromPicData() {
     return qx_gated("LearnFromPicData", QX_ERR_DETECT_FAILED, QxAccess::kRebuild, [] {
-        if (!params) return QX_ERR_NOT_READY;
-        LearningRun run;
         try {
             // The run fills a new store beside the live one, which it replaces
-            // in one rename only when every picture is learned: a failed or
-            // killed run leaves the previous store and index as they were.
+            // in one rename only when every picture is learned: a failed,
+            // cancelled or killed run leaves the previous store and index as they were.
             DB_STAGED_STORE store;
-            const std::string folder = tool_get_dll_path() + "pic_data";
-            std::vector<std::string> entries;
-            tools_get_files(folder, entries);
-            for (const std::string& entry : entries) {
-                std::string name = entry.substr(folder.size() + 1);
-                Learned learned;
-                if (name != "." && name != ".." && is_folder(entry)) {
-                    learned = tool_code_is_safe_folder(name) ? learn_product_folder(store, entry, name)
-                                                             : Learned::kSkipped;
-                } else {
-                    learned = learn_picture(store, entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit)));
-                }
-                if (learned == Learned::kEngineFailed) return QX_ERR_DETECT_FAILED;
+            const Learned learned = learn_pic_data(store);
+            if (learned == Learned::kEngineFailed) return QX_ERR_DETECT_FAILED;
+            if (learned == Learned::kCancelled) {
+                logger->info("folder learning cancelled by Init or Close, the previous data is kept");
+                return QX_ERR_NOT_READY;
             }
-            store.install(params);
+            install(store);
         } catch (const CppSQLite3Exception& e) {
             logger->info("folder learning failed on the database, the previous data is kept: {}", e.errorMessage());
             return QX_ERR_DETECT_FAILED;

@@ -2,7 +2,8 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/engine_handle.h"
+#include "api/gate.h"
 #include "api/settings.h"
 #include "camera/camhp.h"
 #include "cloud/cloud.h"
@@ -24,9 +25,8 @@
 DB_HADNLE* params = nullptr;
 void* handle = nullptr;
 bool drive_ai = false;
-std::mutex g_mutex;
 
-DB_HADNLE::DB_HADNLE() : records(db_record_writer()) {}
+DB_HADNLE::DB_HADNLE() = default;
 DB_HADNLE::~DB_HADNLE() = default;
 
 void init_params() {
@@ -43,9 +43,8 @@ void init_params() {
 
 int clsretri_Init() {
     logger->info("初始化岚帆图像加速库");
-    // A second Init without Close still holds the first engine.
-    if (handle) CLSRETRI_Release(&handle);
-    const int result = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
+    // A second Init without Close still holds the first engine: it is replaced.
+    const int result = engine_create();
     if (result != 0) {
         logger->info("初始化岚帆图像加速库失败");
         return -1;

@@ -3,7 +3,8 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/engine_handle.h"
+#include "api/gate.h"
 #include "api/recognition.h"
 #include "camera/camhp.h"
 #include "engine/libclsretri.h"
@@ -103,7 +104,7 @@ int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float*
     std::lock_guard<std::mutex> engine(g_engine_mutex);
     if (!handle) {
         logger->info("初始化岚帆图像加速库");
-        int created = CLSRETRI_Init(nullptr, drive_ai ? CLSRETRI_DEVICE_GPU : CLSRETRI_DEVICE_CPU, &handle);
+        int created = engine_create();
         if (created != 0) {
             logger->info("岚帆图形加速库初始化失败！error code:{0:x}\n", created);
             return -1;
@@ -133,14 +134,8 @@ int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float*
 }
 
 int AutoDetect(char* codes_out, char* session_out) {
-    return qx_gated("AutoDetect", QX_ERR_DETECT_FAILED, QxAccess::kServe, [&] {
+    return qx_gated("AutoDetect", QX_ERR_DETECT_FAILED, QxAccess::kServe, {codes_out, session_out}, [&] {
         std::clock_t t0 = std::clock();
-        if (!params) return QX_ERR_NOT_READY;
-        if (!codes_out || !session_out) return QX_ERR_ARGUMENT;
-        if (params->importing) {
-            logger->info("正在导入学习资料");
-            return QX_ERR_IMPORTING;
-        }
         if (!crop_area_set()) return QX_ERR_NO_CROP;
         _CAMHP_IMAGE_ image{};
         cv::Mat picture;
@@ -157,12 +152,13 @@ int AutoDetect(char* codes_out, char* session_out) {
 }
 
 int TestDetect(const char* picture_path, char* codes_out, char* session_out) {
-    return qx_gated("TestDetect", QX_ERR_FILE_DETECT_FAILED, QxAccess::kServe, [&] {
+    // Served from the live store during a rebuild too: the new store is built
+    // beside it, and the engine takes one picture at a time.
+    return qx_gated("TestDetect", QX_ERR_FILE_DETECT_FAILED, QxAccess::kRead, {picture_path, codes_out, session_out},
+                    [&] {
         std::clock_t t0 = std::clock();
-        if (!params) return QX_ERR_NOT_READY;
-        if (!codes_out || !session_out) return QX_ERR_ARGUMENT;
         if (!crop_area_set()) return QX_ERR_NO_CROP;
-        cv::Mat picture = picture_path ? cv::imread(picture_path, cv::IMREAD_COLOR) : cv::Mat();
+        cv::Mat picture = cv::imread(picture_path, cv::IMREAD_COLOR);
         if (picture.empty()) {
             logger->info("cv::imread failed\n");
             return QX_ERR_NO_PICTURE;

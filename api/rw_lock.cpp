@@ -22,14 +22,6 @@ void QxRwLock::lock_shared() {
     ++readers_;
 }
 
-bool QxRwLock::lock_shared_unless_announced() {
-    std::unique_lock<std::mutex> hold(mutex_);
-    changed_.wait(hold, [this] { return announced_ > 0 || (!writer_ && writers_waiting_ == 0); });
-    if (announced_ > 0) return false;
-    ++readers_;
-    return true;
-}
-
 void QxRwLock::unlock_shared() {
     bool last;
     {
@@ -37,17 +29,4 @@ void QxRwLock::unlock_shared() {
         last = --readers_ == 0;
     }
     if (last) changed_.notify_all();
-}
-
-void QxRwLock::announce() {
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        ++announced_;
-    }
-    changed_.notify_all();
-}
-
-void QxRwLock::withdraw() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    --announced_;
 }

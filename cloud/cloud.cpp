@@ -1,7 +1,7 @@
 #include "cloud/cloud.h"
 
 #include "api/context.h"
-#include "api/guard.h"
+#include "api/gate.h"
 #include "build_config.h"
 #include "cloud/CommonTools.h"
 #include "qx_ai.h"

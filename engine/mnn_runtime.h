@@ -1,14 +1,15 @@
 #pragma once
 // The inference runtime as the engine sees it: exactly the part of its C++
 // interface that libclsretri.cpp calls, under the runtime's own names. This
-// build implements it on OpenCV's DNN module (mnn_runtime_opencv.cpp) and runs
-// ONNX models; on a board that ships the vendor runtime, its headers and library
-// take the place of this header and that file, and the engine stays as it is.
+// build implements it for ONNX models in mnn_runtime.cpp, which runs each
+// session on one of the back ends of runtime_session.h; on a board that ships
+// the vendor runtime, its headers and library take the place of this header
+// and those files, and the engine stays as it is.
 //
-// Processor sessions run on XNNPACK (xnn_network.cpp) with ScheduleConfig::
+// Processor sessions run on XNNPACK (session_xnnpack.cpp) with ScheduleConfig::
 // numThread threads, at most one per core; a model XNNPACK cannot run,
 // BackendConfig::opencvOnProcessor, or the environment variable
-// QX_ENGINE=opencv puts them on OpenCV's DNN instead.
+// QX_ENGINE=opencv puts them on OpenCV's DNN (session_opencv.cpp) instead.
 // OpenCL sessions always run on OpenCV's DNN.
 //
 // Limits of this implementation:

@@ -1,9 +1,8 @@
 #pragma once
-// An ONNX graph imported into an XNNPACK subgraph and run on the processor:
-// the runtime layer's default processor back end (mnn_runtime_opencv.cpp keeps
-// OpenCV's DNN for OpenCL and as the fall-back). Only the operations the
-// recognition model uses are imported; anything else makes `create` refuse the
-// model with a reason, and the caller runs it on OpenCV instead.
+// An ONNX graph imported into an XNNPACK subgraph and run on the processor,
+// for the runtime layer's XNNPACK back end (session_xnnpack.cpp). Only the
+// operations the recognition model uses are imported; anything else makes
+// `create` refuse the model with a reason, and the caller runs it on OpenCV.
 #include "engine/onnx_info.h"
 
 #include <cstddef>

@@ -10,9 +10,11 @@
  * Calling order: Init first; SetCameraId (or qx_ai_reopencamera) to open the
  * camera, since Init does not; then any other call; Close (or qx_ai_qxrelease)
  * last. Init may be called again after Close. Any function may be called
- * from any thread at any time: conflicting calls wait for each other; before
- * the first Init and after Close the calls that need the library answer
- * QX_ERR_NOT_READY.
+ * from any thread at any time: conflicting calls wait for each other or are
+ * refused at once, as each function says (docs/threading.md); before the first
+ * Init and after Close the calls that need the library answer
+ * QX_ERR_NOT_READY. A required pointer argument that is NULL gets
+ * QX_ERR_ARGUMENT.
  */
 #ifndef QX_AI_H
 #define QX_AI_H
@@ -60,7 +62,13 @@ extern "C" {
  * feature database and creates the recognition engine. Does not open the
  * camera. Always returns 0. */
 QX_API int Init(void);
-/* Releases the camera, the database, the engine. Harmless when called twice. */
+/* Releases the camera, the database, the engine. Harmless when called twice.
+ * Waits for the calls in progress, but not for a LearnFromPicData run: that is
+ * cancelled (it answers QX_ERR_NOT_READY and the learned data stays as it was
+ * before the run), so Close returns about as soon as the picture in the
+ * engine is done. Recognition records still waiting for a database file that
+ * another program holds are dropped (logged with their number). Init cancels a
+ * learning run the same way. */
 QX_API int Close(void);
 /* As Close, without its two log lines. */
 QX_API int qx_ai_qxrelease(void);
@@ -68,45 +76,59 @@ QX_API int qx_ai_qxrelease(void);
 /* Recognises what lies on the tray (sharpest recent camera frame, cropped).
  * codes_out (QX_CODES_SIZE bytes) receives the ranked codes, each followed by
  * ",", best first ("" when nothing was learned); session_out (QX_SESSION_SIZE
- * bytes) the session id to pass to SetFeedBack. QX_ERR_IMPORTING,
- * QX_ERR_NO_CROP, QX_ERR_NO_PICTURE, QX_ERR_DETECT_FAILED. */
+ * bytes) the session id to pass to SetFeedBack. QX_ERR_IMPORTING at once while
+ * LearnFromPicData or ImportData runs; QX_ERR_NO_CROP, QX_ERR_NO_PICTURE,
+ * QX_ERR_DETECT_FAILED. */
 QX_API int AutoDetect(char* codes_out, char* session_out);
 /* As AutoDetect for the picture in a file (JPEG, PNG, ...). Still requires a
- * crop rectangle to be set. QX_ERR_IMPORTING, QX_ERR_NO_CROP, QX_ERR_NO_PICTURE,
- * QX_ERR_FILE_DETECT_FAILED. */
+ * crop rectangle to be set. Also answers while LearnFromPicData or ImportData
+ * runs, from the learned data in force until the new one is in place.
+ * QX_ERR_NO_CROP, QX_ERR_NO_PICTURE, QX_ERR_FILE_DETECT_FAILED. */
 QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
 
 /* Replaces everything learned by what every picture of ./pic_data teaches: flat
  * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg".
  * Blocks until done. All or nothing: the new data replaces the old only when
  * every picture is learned. QX_ERR_DETECT_FAILED when the engine or the
- * database fails (the log says which); the previous data is then kept. */
+ * database fails (the log says which); the previous data is then kept.
+ * QX_ERR_NOT_READY when Close, qx_ai_qxrelease or Init came meanwhile: the run
+ * is cancelled and the previous data kept. QX_ERR_IMPORTING at once when
+ * another LearnFromPicData or ImportData is running. */
 QX_API int LearnFromPicData(void);
 
 /* The cashier chose `code` for recognition `session_id`. Learns the picture's
  * feature under the code (always on a miss; on a hit only when more than one
  * candidate was offered), files the picture under ./pic_data/<code>/, then
  * uploads it and reports to the cloud (skipped when the recognition kept no
- * picture). QX_ERR_IMPORTING, QX_ERR_RECORDS, QX_ERR_NO_RECOGNITION,
- * QX_ERR_ARGUMENT for an empty code, QX_ERR_DETECT_FAILED when the
- * recognition's feature is unusable (nothing learned). */
+ * picture). product_name may be NULL (taken as ""). QX_ERR_IMPORTING at once
+ * while LearnFromPicData or ImportData runs; QX_ERR_RECORDS,
+ * QX_ERR_NO_RECOGNITION, QX_ERR_ARGUMENT for an empty code,
+ * QX_ERR_DETECT_FAILED when the recognition's feature is unusable (nothing
+ * learned). */
 QX_API int SetFeedBack(const char* code, const char* session_id, unsigned char hit,
                        const char* product_name);
 
 /* Copies the feature database to ./data-copy and writes that path into `out`
- * (QX_PATH_SIZE bytes). QX_ERR_DATA_FILE, also when the path would not fit. */
+ * (QX_PATH_SIZE bytes), with the recognition records made so far. While
+ * LearnFromPicData or ImportData runs it copies the learned data in force (never
+ * a half-learned one). QX_ERR_DATA_FILE, also when the path would not fit. */
 QX_API int ExportData(char* out);
 /* Replaces the feature database by the copy at `path` and reloads it. Only a
  * regular file that passes SQLite's integrity check and holds the library's
  * own tables (current or older layout, no views or triggers) is taken; missing
- * tables are created. All or nothing: otherwise the current database and what
- * matching serves are kept. QX_ERR_DATA_FILE. */
+ * tables are created; its recognition records are emptied, as at Init, so the
+ * database is byte-identical to the copy only when the copy held none. All or
+ * nothing: otherwise the current database and what matching serves are kept.
+ * QX_ERR_DATA_FILE; QX_ERR_IMPORTING at once when another ImportData or
+ * LearnFromPicData is running. */
 QX_API int ImportData(const char* path);
 /* Forgets everything learned: an empty feature database takes the old one's
  * place, and the library goes on as after Init on an empty folder.
- * QX_ERR_DATA_FILE when the empty database cannot be written. */
+ * QX_ERR_DATA_FILE when the empty database cannot be written; QX_ERR_IMPORTING
+ * at once while LearnFromPicData or ImportData runs. */
 QX_API int ClearTrainedData(void);
-/* Stops recommending `code`: withdraws its samples and empties its pictures. */
+/* Stops recommending `code`: withdraws its samples and empties its pictures.
+ * QX_ERR_IMPORTING at once while LearnFromPicData or ImportData runs. */
 QX_API int qx_ai_setnorecommend(const char* code);
 
 /* Opens camera number `camera_id` and starts capturing; stores the number in
@@ -117,9 +139,9 @@ QX_API int SetCameraId(int camera_id);
 QX_API int qx_ai_reopencamera(int camera_id);
 /* Saves the sharpest recent frame and its crop under ./QXPhoto and writes the
  * two paths into raw_path and crop_path (QX_PATH_SIZE bytes each; empty when
- * the camera is not capturing). Always 0. */
+ * the camera is not capturing; a NULL buffer is skipped). Always 0. */
 QX_API int GetScaleBitmap(char* raw_path, char* crop_path);
-/* The crop rectangle in frame pixels. Always 0. */
+/* The crop rectangle in frame pixels; a NULL place is skipped. Always 0. */
 QX_API int GetScaleSetting(int* x, int* y, int* width, int* height);
 /* Sets and stores the crop rectangle. A width or height of 0 clears the crop
  * area (coordinate.json keeps only the camera number; recognitions then answer
@@ -151,10 +173,11 @@ QX_API int findcode_n(const char* text, const char* unused, char* out, int out_s
 
 /* Binds this device to POS `pos_code` of tenant `tenant_code` with its SN code;
  * writes tenant.json and posId.json on success. QX_ERR_BINDING, -4001..-4004;
- * QX_ERR_NOT_READY when Close or Init ran while the cloud answered (nothing is
- * written then). */
+ * QX_ERR_NOT_READY before Init, after Close, and when Close or Init ran while
+ * the cloud answered (nothing is written then). */
 QX_API int InitPos(const char* tenant_code, const char* pos_code, const char* sn_code);
-/* Unbinds this device. QX_ERR_BINDING, -4001, -4004, -4005, -4006. */
+/* Unbinds this device. QX_ERR_BINDING, -4001, -4004, -4005, -4006;
+ * QX_ERR_NOT_READY before Init and after Close. */
 QX_API int UnbindPos(const char* tenant_code, const char* sn_code);
 
 /* Times the recognition engine on this device: loads the built-in model on

@@ -22,9 +22,16 @@
 #include <unordered_map>
 #include <vector>
 
+std::mutex g_mutex;
+
+DB_STORE::DB_STORE() : records(db_record_writer()) {}
+DB_STORE::~DB_STORE() = default;
+
 namespace {
 
 constexpr int kIndexCapacity = 55000;
+// How long a connection of the store waits for a file another one holds.
+constexpr int kStoreBusyMs = 5000;
 constexpr int kDefaultSearchK = 6;
 constexpr int kMaxSearchK = 100;
 constexpr double kConfidentSimilarity = 0.9;
@@ -235,8 +242,10 @@ void db_prepare_file(const std::string& path) {
             db.execDML("ALTER TABLE feature_code ADD COLUMN update_time TIMESTAMP DEFAULT NULL;");
             db.execDML("update feature_code set update_time = CURRENT_TIMESTAMP;");
         }
-        // Only a table that holds records is emptied: an untouched file stays
-        // byte for byte what it was (an imported copy included).
+        // Only a table that holds records is emptied, so a file without any
+        // stays byte for byte what it was. An imported copy that held records
+        // (an export made after recognitions) does not: they are emptied as at
+        // every start, and belonged to sessions of another run anyway.
         if (db.tableExists("product_record")) {
             int deleted = has_row(db, "select 1 from product_record limit 1;") ? db.execDML("delete from product_record;") : 0;
             logger->info("{} row product_record has been deleted", deleted);
@@ -256,13 +265,13 @@ void db_prepare_file(const std::string& path) {
     }
 }
 
-void db_init(DB_HADNLE* context) {
+void db_init(DB_STORE* context) {
     context->db_path = tool_get_dll_path() + "featurexYz.db";
     db_prepare_file(context->db_path);
     db_reload_index(context);
 }
 
-void db_reload_index(DB_HADNLE* context) {
+void db_reload_index(DB_STORE* context) {
     std::clock_t start = std::clock();
     db_load_idx_from_db(context);
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
@@ -282,7 +291,7 @@ std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
     return index;
 }
 
-void db_load_idx_from_db(DB_HADNLE* context) {
+void db_load_idx_from_db(DB_STORE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     std::clock_t start = std::clock();
@@ -310,7 +319,7 @@ std::unique_ptr<libhnsw::Index> index_of_file(const std::string& path) {
 
 }  // namespace
 
-void db_install_store(DB_HADNLE* context, const std::string& path) {
+void db_install_store(DB_STORE* context, const std::string& path) {
     std::unique_ptr<libhnsw::Index> fresh = index_of_file(path);
     std::lock_guard<std::mutex> lock(g_mutex);
     replace_store_file(path, context->db_path);
@@ -318,7 +327,7 @@ void db_install_store(DB_HADNLE* context, const std::string& path) {
     context->sample_rows = -1;
 }
 
-int get_table_size(DB_HADNLE* context) {
+int get_table_size(DB_STORE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     long long rows = count_rows(db);
@@ -327,7 +336,7 @@ int get_table_size(DB_HADNLE* context) {
     return static_cast<int>(rows);
 }
 
-int db_get_id(DB_HADNLE* context) {
+int db_get_id(DB_STORE* context) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     WriteTransaction transaction(db);
@@ -336,7 +345,7 @@ int db_get_id(DB_HADNLE* context) {
     return slot;
 }
 
-int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
+int db_save_db_index(DB_STORE* context, DB_COMMODITY* sample) {
     std::vector<float> values;
     parse_feature(sample->feature, values);
     if (!finite_feature(values)) {
@@ -367,7 +376,7 @@ int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample) {
     return 0;
 }
 
-void db_withdraw_code(DB_HADNLE* context, const std::string& code) {
+void db_withdraw_code(DB_STORE* context, const std::string& code) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     CppSQLite3Buffer sql;
@@ -431,14 +440,14 @@ int DB_STAGED_STORE::add(DB_COMMODITY* sample) {
     return 0;
 }
 
-void DB_STAGED_STORE::install(DB_HADNLE* context) {
+void DB_STAGED_STORE::install(DB_STORE* context) {
     db_.execDML("commit;");
     db_.close();
     db_install_store(context, path_);
     installed_ = true;
 }
 
-void db_close(DB_HADNLE* context) {
+void db_close(DB_STORE* context) {
     if (!context) return;
     if (context->records) context->records->stop();
     std::unique_ptr<libhnsw::Index> released;
@@ -464,7 +473,7 @@ struct StoredSample {
     std::vector<float> values;
 };
 
-void compare_feature(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     if (!db.tableExists("feature_code")) {
@@ -536,7 +545,7 @@ void clear_result(DB_COMPARE_OUT* out) {
 
 }  // namespace
 
-int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     if (!context || !in || !out || !out->codes) return 0;
     // Runs as a thread body: nothing may escape it, or the process ends.
     try {
@@ -567,17 +576,21 @@ void insert_record(CppSQLite3DB& db, const DB_RECORD& record) {
 }
 
 // All of `batch` in one transaction: one journal flush however many records
-// waited. 0, or -1 after logging "save_record failed" (nothing of it stored).
-int write_records(const std::string& path, const std::vector<DB_RECORD>& batch) {
+// waited. A file that another connection holds for longer than `busy_ms` gives
+// kHeld, not logged: the record writer tries again. Any other failure is logged
+// "save_record failed". Nothing of a failed batch is stored.
+RecordWriter::Outcome write_records(const std::string& path, const std::vector<DB_RECORD>& batch, int busy_ms) {
     try {
         CppSQLite3DB db;
         db.open(path.c_str());
+        db.setBusyTimeout(busy_ms);
         if (batch.size() > 1) db.execDML("begin;");
         for (const DB_RECORD& record : batch) insert_record(db, record);
         if (batch.size() > 1) db.execDML("commit;");
         db.close();
-        return 0;
+        return RecordWriter::Outcome::kWritten;
     } catch (const CppSQLite3Exception& e) {
+        if (e.errorCode() == SQLITE_BUSY) return RecordWriter::Outcome::kHeld;
         logger->info("save_record failed");
         logger->info("{}", e.errorMessage());
     } catch (const std::exception& e) {
@@ -586,34 +599,42 @@ int write_records(const std::string& path, const std::vector<DB_RECORD>& batch) 
     } catch (...) {
         logger->info("save_record failed");
     }
-    return -1;
+    return RecordWriter::Outcome::kFailed;
+}
+
+// Writes one record now, with the store's usual busy wait.
+int write_record_now(const std::string& path, const DB_RECORD& record) {
+    const RecordWriter::Outcome outcome = write_records(path, std::vector<DB_RECORD>{record}, kStoreBusyMs);
+    if (outcome == RecordWriter::Outcome::kHeld) logger->info("save_record failed");
+    return outcome == RecordWriter::Outcome::kWritten ? 0 : -1;
 }
 
 }  // namespace
 
 std::unique_ptr<RecordWriter> db_record_writer() {
-    return std::make_unique<RecordWriter>(
-        [](const std::string& path, const std::vector<DB_RECORD>& batch) { write_records(path, batch); });
+    return std::make_unique<RecordWriter>([](const std::string& path, const std::vector<DB_RECORD>& batch) {
+        return write_records(path, batch, static_cast<int>(RecordWriter::kAttempt.count()));
+    });
 }
 
-int db_save_record(DB_HADNLE* context, DB_RECORD* record) {
+int db_save_record(DB_STORE* context, DB_RECORD* record) {
     if (!context || !record) return -1;
-    return write_records(context->db_path, std::vector<DB_RECORD>{*record});
+    return write_record_now(context->db_path, *record);
 }
 
-void db_queue_record(DB_HADNLE* context, DB_RECORD record) {
+void db_queue_record(DB_STORE* context, DB_RECORD record) {
     if (!context) return;
     if (context->records)
         context->records->queue(context->db_path, std::move(record));
     else
-        write_records(context->db_path, std::vector<DB_RECORD>{std::move(record)});
+        write_record_now(context->db_path, record);
 }
 
-void db_flush_records(DB_HADNLE* context) {
+void db_flush_records(DB_STORE* context) {
     if (context && context->records) context->records->flush();
 }
 
-int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in) {
+int db_select_record(DB_STORE* context, DB_RECORD* out, DB_FEEDBACK* in) {
     db_flush_records(context);
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
@@ -641,7 +662,7 @@ int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in) {
     return 0;
 }
 
-void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback) {
+void db_insert_feedback(DB_STORE* context, DB_FEEDBACK* feedback) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     CppSQLite3Buffer sql;

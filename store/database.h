@@ -3,12 +3,11 @@
 // learned samples with their slot bookkeeping, matching, and the recognition
 // and feedback records.
 //
-// Every function opens its own connection on params->db_path and closes it
+// Every function opens its own connection on the store's db_path and closes it
 // before returning. Unless a comment says otherwise, database failures are
 // thrown as CppSQLite3Exception (store/CppSQLite3.h): callers catch them.
-#include "api/context.h"
-
 #include "store/CppSQLite3.h"
+#include "store/db_store.h"
 
 #include <memory>
 #include <string>
@@ -66,63 +65,63 @@ struct DB_FEEDBACK {
 
 // Sets db_path, creates or migrates the file, empties product_record, then
 // builds and loads a new index. Callers run db_close first.
-void db_init(DB_HADNLE* context);
+void db_init(DB_STORE* context);
 // Creates the tables the library uses where they are missing and migrates an
 // older layout, in the file at `path`; empties its recognition records.
 void db_prepare_file(const std::string& path);
 // Replaces the index by one holding every live sample of the file, under g_mutex.
-void db_load_idx_from_db(DB_HADNLE* context);
+void db_load_idx_from_db(DB_STORE* context);
 // An index of every live sample of an open file, room for `capacity`: 160
 // values per sample, or 720 when some sample of the file has more. Rows no
 // label can name or with a non-finite feature are left out (logged).
 std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity);
 // Replaces the index by a fresh one loaded from the file as it is now; the file
-// itself is not touched (an imported copy stays byte for byte what it was).
-void db_reload_index(DB_HADNLE* context);
+// itself is not touched.
+void db_reload_index(DB_STORE* context);
 // Puts the finished store file at `path` in the place of the live one by one
 // rename, with an index built from it beforehand: when this throws, the live
 // file and index are as they were.
-void db_install_store(DB_HADNLE* context, const std::string& path);
+void db_install_store(DB_STORE* context, const std::string& path);
 // Learns one sample under g_mutex: slot choice and row write in one
 // transaction, then the index update. -1 (nothing stored) when the feature is
 // not finite, else 0.
-int db_save_db_index(DB_HADNLE* context, DB_COMMODITY* sample);
-int get_table_size(DB_HADNLE* context);
+int db_save_db_index(DB_STORE* context, DB_COMMODITY* sample);
+int get_table_size(DB_STORE* context);
 // The slot to overwrite once the table is full: the newest withdrawn slot whose
 // row is still withdrawn (stale entries are dropped), then the cursor, which
 // moves on round-robin.
-int db_get_id(DB_HADNLE* context);
+int db_get_id(DB_STORE* context);
 // Withdraws every live sample of `code`: each of its slots goes on the
 // free-slot stack once, its rows are marked deleted (one transaction), and the
 // index is rebuilt from the live rows that remain.
-void db_withdraw_code(DB_HADNLE* context, const std::string& code);
+void db_withdraw_code(DB_STORE* context, const std::string& code);
 // Writes the records still on their way and destroys the index (safe to call
 // when there is none).
-void db_close(DB_HADNLE* context);
+void db_close(DB_STORE* context);
 std::string db_enum_to_string(TABLE table);
 
 // Matching, the body of the recognition's worker thread: the nearest samples'
 // codes into out->codes. Never throws; a database failure is logged and leaves
 // every slot empty. Always returns 0.
-int db_compare_feature_faiss(DB_HADNLE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
+int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out);
 // Later repetitions of a code (neither empty nor "0") become "0".
 void tools_string_deduplication(std::string* codes, int n);
 
 // Stores one recognition now. Never throws: 0, or -1 after logging "save_record failed".
-int db_save_record(DB_HADNLE* context, DB_RECORD* record);
+int db_save_record(DB_STORE* context, DB_RECORD* record);
 // Hands a recognition to the context's record writer: it reaches the file a
 // moment later, off the caller's time (docs/store.md). Never throws.
-void db_queue_record(DB_HADNLE* context, DB_RECORD record);
+void db_queue_record(DB_STORE* context, DB_RECORD record);
 // Returns once every record queued before the call is in the file. Whoever
 // reads product_record, copies or replaces the file calls it first.
-void db_flush_records(DB_HADNLE* context);
+void db_flush_records(DB_STORE* context);
 // The writer each context owns (made with it); db_close stops its thread.
 std::unique_ptr<RecordWriter> db_record_writer();
 // Reads the recognition of in->session_id into `out` (untouched when there is
 // none), after the records still on their way. -1 when product_record does not
 // exist, otherwise 0.
-int db_select_record(DB_HADNLE* context, DB_RECORD* out, DB_FEEDBACK* in);
-void db_insert_feedback(DB_HADNLE* context, DB_FEEDBACK* feedback);
+int db_select_record(DB_STORE* context, DB_RECORD* out, DB_FEEDBACK* in);
+void db_insert_feedback(DB_STORE* context, DB_FEEDBACK* feedback);
 
 // Folder learning's new store: a temporary file beside the live one, filled in
 // one transaction and put in place by install(). Destroyed without install(),
@@ -135,7 +134,7 @@ public:
     DB_STAGED_STORE& operator=(const DB_STAGED_STORE&) = delete;
     // db_save_db_index's rules on the new file; -1 when the feature is not finite.
     int add(DB_COMMODITY* sample);
-    void install(DB_HADNLE* context);
+    void install(DB_STORE* context);
 
 private:
     std::string path_;

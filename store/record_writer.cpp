@@ -1,5 +1,7 @@
 #include "store/record_writer.h"
 
+#include "support/log.h"
+
 #include <utility>
 
 RecordWriter::RecordWriter(Write write) : write_(std::move(write)) {}
@@ -22,7 +24,7 @@ void RecordWriter::queue(const std::string& path, DB_RECORD record) noexcept {
         // No thread (or no memory for the queue): write it on the caller's time.
     }
     try {
-        write_(path, std::vector<DB_RECORD>{std::move(record)});
+        write_patiently(path, std::vector<DB_RECORD>{std::move(record)});
     } catch (...) {
     }
 }
@@ -54,7 +56,7 @@ void RecordWriter::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-        if (pending_.empty()) return;  // stopping, and everything is written
+        if (pending_.empty()) break;  // stopping, and everything is written
         // Everything waiting goes in one batch; records are grouped by file.
         std::string path;
         std::vector<DB_RECORD> batch;
@@ -75,12 +77,35 @@ void RecordWriter::run() {
         }
         written_.notify_all();  // room for callers held back by kMaxPending
         lock.unlock();
-        try {
-            if (!batch.empty()) write_(path, batch);
-        } catch (...) {
-        }
+        const bool kept = batch.empty() || write_patiently(path, batch);
         lock.lock();
+        if (!kept) dropped_ += batch.size();
         done_ += taken;
         written_.notify_all();
+    }
+    if (dropped_ == 0) return;
+    logger->info("{} recognition records dropped on closing: the database file was held by another connection",
+                 dropped_);
+    dropped_ = 0;
+}
+
+bool RecordWriter::write_patiently(const std::string& path, const std::vector<DB_RECORD>& batch) {
+    const auto since = std::chrono::steady_clock::now();
+    for (;;) {
+        Outcome outcome = Outcome::kFailed;
+        try {
+            outcome = write_(path, batch);
+        } catch (...) {
+        }
+        if (outcome != Outcome::kHeld) return true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return false;
+        }
+        if (std::chrono::steady_clock::now() - since >= kHeldWait) {
+            logger->info("save_record failed");
+            logger->info("the database file was held for {} s", kHeldWait.count());
+            return true;
+        }
     }
 }

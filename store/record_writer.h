@@ -2,8 +2,14 @@
 // Writes recognition records on a thread of its own, so that a recognition
 // returns without waiting for the database's disk flushes. Whoever reads or
 // replaces the file first calls flush().
+//
+// A file held by another connection is tried again for as long as SQLite's
+// own default busy time-out (kHeldWait), so that a feedback later finds its
+// record; only stop() gives up sooner, dropping what still waits for the held
+// file with one log line that counts it.
 #include "store/database.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -14,8 +20,11 @@
 
 class RecordWriter {
 public:
-    // Writes one batch into the file at `path`; must not throw.
-    using Write = std::function<void(const std::string& path, const std::vector<DB_RECORD>& batch)>;
+    enum class Outcome { kWritten, kFailed, kHeld };
+    // Writes one batch into the file at `path`, all or nothing, waiting at most
+    // about kAttempt for a held file (then kHeld); must not throw. kFailed is
+    // for a write that will not succeed by trying again, and is logged by it.
+    using Write = std::function<Outcome(const std::string& path, const std::vector<DB_RECORD>& batch)>;
 
     explicit RecordWriter(Write write);
     ~RecordWriter();
@@ -33,9 +42,13 @@ public:
     void stop() noexcept;
 
     static constexpr size_t kMaxPending = 256;
+    static constexpr std::chrono::milliseconds kAttempt{200};
+    static constexpr std::chrono::seconds kHeldWait{60};
 
 private:
     void run();
+    // False when stop() came while the file was held: the batch is dropped.
+    bool write_patiently(const std::string& path, const std::vector<DB_RECORD>& batch);
 
     Write write_;
     std::mutex mutex_;
@@ -45,5 +58,6 @@ private:
     unsigned long long queued_ = 0;
     unsigned long long done_ = 0;
     bool stopping_ = false;
+    size_t dropped_ = 0;  // rows stop() gave up on, logged as the thread ends
     std::thread thread_;
 };

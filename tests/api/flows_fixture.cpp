@@ -69,11 +69,11 @@ void settle_records() {
     if (params) db_flush_records(params);
 }
 
-long long FlowTest::scalar(const std::string& sql) {
+long long FlowTest::scalar(const std::string& sql, const std::string& file) {
     settle_records();
     sqlite3* db = nullptr;
     long long value = -1;
-    if (sqlite3_open_v2("featurexYz.db", &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)

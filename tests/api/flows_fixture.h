@@ -28,8 +28,9 @@ protected:
     void stock_pic_data(const std::vector<Kind>& kinds, int shots);
     // Recognises a picture file; the codes it returned, best first.
     std::vector<std::string> recognise(const std::string& picture, std::string* session = nullptr);
-    // A single number from the feature database (read after settle_records()), e.g. "select count(*) from feature_code".
-    long long scalar(const std::string& sql);
+    // A single number from the feature database (read after settle_records()), e.g.
+    // "select count(*) from feature_code", or from another database file.
+    long long scalar(const std::string& sql, const std::string& file = "featurexYz.db");
     // A text from the feature database ("" for no row or NULL).
     std::string text(const std::string& sql);
     // Runs SQL on a database file behind the library's back; false on failure.

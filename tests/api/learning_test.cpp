@@ -3,6 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
+#include "support/log.h"
 #include "testkit/files.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -33,6 +35,27 @@ TEST_F(FolderLearning, FlatNamesGiveTheirCodeBeforeTheBackslash) {
     EXPECT_EQ(scalar("select count(*) from feature_code"), 4);
     EXPECT_EQ(index_size(), 4);
     EXPECT_FALSE(params->importing);
+}
+
+// The log shows a run as it always has: the old data cleared, the new index
+// loaded, and three lines for every sample learned.
+TEST_F(FolderLearning, RunLogsClearingReloadingAndEverySample) {
+    stock_pic_data({distinct_kinds()[0], distinct_kinds()[1]}, 2);
+    logger->flush();
+    const size_t before = read_file("tmp/" + today_day_file()).size();
+    ASSERT_EQ(LearnFromPicData(), 0);
+    logger->flush();
+    const std::string logged = read_file("tmp/" + today_day_file()).substr(before);
+    auto lines = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = logged.find(text); at != std::string::npos; at = logged.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(lines("remove kvtfile successed"), 1u);
+    EXPECT_EQ(lines("idx init cost:"), 1u);
+    for (const char* each : {"lastId is ", "cover label is ", "index size is "}) EXPECT_EQ(lines(each), 4u) << each;
+    EXPECT_NE(logged.find("cover label is 3\n"), std::string::npos);
+    EXPECT_NE(logged.find("index size is 4\n"), std::string::npos);
 }
 
 TEST_F(FolderLearning, ProductFoldersOfThePictureStoreAreLearned) {
@@ -61,20 +84,45 @@ TEST_F(FolderLearning, OverlongPathsAreSkipped) {
     EXPECT_EQ(scalar("select count(*) from feature_code"), 0);
 }
 
-TEST_F(FolderLearning, RecognitionAndFeedbackWaitWhileLearning) {
+// While a run learns, the calls that need the learned data as a whole answer
+// at once: AutoDetect and SetFeedBack, clearing, withdrawing and a second
+// rebuild are refused; TestDetect and ExportData are served from the store in
+// force, which the run only replaces once it is done.
+TEST_F(FolderLearning, CallsDuringARunAnswerAtOnce) {
+    stock_pic_data({distinct_kinds()[0]}, 2);
+    ASSERT_EQ(LearnFromPicData(), 0);
+    fs::remove_all("pic_data");
     stock_pic_data(distinct_kinds(), 5);
     std::atomic<int> result{1};
     std::thread learner([&] { result = LearnFromPicData(); });
     while (!params->importing && result == 1) std::this_thread::yield();
     char codes[QX_CODES_SIZE] = "untouched", session[QX_SESSION_SIZE] = "untouched";
-    int detect = AutoDetect(codes, session);
-    int feedback = SetFeedBack("4001", "1", 0, "");
+    char tested[QX_CODES_SIZE] = "", tested_session[QX_SESSION_SIZE] = "", exported[QX_PATH_SIZE] = "";
+    const std::string photo = grocery("val", distinct_kinds()[0], 0);
+    const struct {
+        const char* call;
+        std::function<int()> run;
+        int expected;
+    } cases[] = {
+        {"AutoDetect", [&] { return AutoDetect(codes, session); }, QX_ERR_IMPORTING},
+        {"SetFeedBack", [] { return SetFeedBack("4001", "1", 0, ""); }, QX_ERR_IMPORTING},
+        {"TestDetect", [&] { return TestDetect(photo.c_str(), tested, tested_session); }, QX_OK},
+        {"ExportData", [&] { return ExportData(exported); }, QX_OK},
+        {"ClearTrainedData", [] { return ClearTrainedData(); }, QX_ERR_IMPORTING},
+        {"qx_ai_setnorecommend", [] { return qx_ai_setnorecommend("4001"); }, QX_ERR_IMPORTING},
+        {"ImportData", [] { return ImportData("data-copy"); }, QX_ERR_IMPORTING},
+        {"LearnFromPicData", [] { return LearnFromPicData(); }, QX_ERR_IMPORTING},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.run(), c.expected) << c.call;
+    const bool still_learning = params->importing;
     learner.join();
+    ASSERT_TRUE(still_learning) << "the run ended before the calls were made: nothing was shown";
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(detect, QX_ERR_IMPORTING);
-    EXPECT_EQ(feedback, QX_ERR_IMPORTING);
     EXPECT_STREQ(codes, "untouched");
+    EXPECT_STREQ(tested, "4001,") << "served from the store in force";
     EXPECT_EQ(scalar("select count(*) from feed_back_record"), 0);
+    EXPECT_EQ(scalar("select count(*) from feature_code"), 40);
+    EXPECT_EQ(scalar("select count(*) from feature_code", exported), 2) << "the export is of the store before the run";
 }
 
 // A run that fails half-way (here the disk refuses the new store's growth)

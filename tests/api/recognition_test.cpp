@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 class Recognition : public FlowTest {};
 
@@ -87,7 +88,6 @@ TEST_F(Recognition, PictureFileFailures) {
     EXPECT_EQ(TestDetect("absent.jpg", codes, session), QX_ERR_NO_PICTURE);
     write_file("not-a-picture.jpg", "text");
     EXPECT_EQ(TestDetect("not-a-picture.jpg", codes, session), QX_ERR_NO_PICTURE);
-    EXPECT_EQ(TestDetect(nullptr, codes, session), QX_ERR_NO_PICTURE);
     EXPECT_STREQ(codes, "untouched");
     EXPECT_STREQ(session, "untouched");
     EXPECT_EQ(TestDetect(grocery("val", distinct_kinds()[0], 0).c_str(), nullptr, session), QX_ERR_ARGUMENT);
@@ -111,4 +111,34 @@ TEST_F(Recognition, CallsAfterCloseAreRefused) {
     EXPECT_EQ(AutoDetect(codes, session), QX_ERR_NOT_READY);
     EXPECT_EQ(SetFeedBack("1", "2", 0, ""), QX_ERR_NOT_READY);
     EXPECT_EQ(LearnFromPicData(), QX_ERR_NOT_READY);
+}
+
+// A NULL where a call needs a pointer is the caller's mistake, answered as such
+// before anything is read, written or sent.
+TEST_F(Recognition, NullPointersAreArgumentErrorsOfEveryCall) {
+    char codes[QX_CODES_SIZE] = "untouched", session[QX_SESSION_SIZE] = "untouched", path[QX_PATH_SIZE] = "";
+    const std::string photo = grocery("val", distinct_kinds()[0], 0);
+    const struct {
+        const char* call;
+        std::function<int()> run;
+    } cases[] = {
+        {"TestDetect path", [&] { return TestDetect(nullptr, codes, session); }},
+        {"TestDetect codes", [&] { return TestDetect(photo.c_str(), nullptr, session); }},
+        {"TestDetect session", [&] { return TestDetect(photo.c_str(), codes, nullptr); }},
+        {"AutoDetect", [&] { return AutoDetect(codes, nullptr); }},
+        {"SetFeedBack code", [] { return SetFeedBack(nullptr, "1", 0, ""); }},
+        {"SetFeedBack session", [] { return SetFeedBack("4001", nullptr, 0, ""); }},
+        {"ExportData", [] { return ExportData(nullptr); }},
+        {"ImportData", [] { return ImportData(nullptr); }},
+        {"qx_ai_setnorecommend", [] { return qx_ai_setnorecommend(nullptr); }},
+        {"findcode text", [&] { return findcode(nullptr, "", path); }},
+        {"findcode out", [] { return findcode("1001", "", nullptr); }},
+        {"findcode_n text", [&] { return findcode_n(nullptr, "", path, QX_PATH_SIZE); }},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.run(), QX_ERR_ARGUMENT) << c.call;
+    EXPECT_STREQ(codes, "untouched");
+    EXPECT_STREQ(session, "untouched");
+    EXPECT_EQ(scalar("select count(*) from product_record"), 0);
+    EXPECT_EQ(scalar("select count(*) from feed_back_record"), 0);
+    EXPECT_FALSE(file_exists("data-copy"));
 }

@@ -12,7 +12,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 class Records : public FlowTest {
@@ -28,6 +30,21 @@ protected:
         return session;
     }
     // Rows of product_record in `file`, read without waiting for the library.
+    // Another program's connection holding the write lock of the feature
+    // database (readers may go on) until release().
+    struct HeldFile {
+        sqlite3* db = nullptr;
+        HeldFile() {
+            sqlite3_open("featurexYz.db", &db);
+            EXPECT_EQ(sqlite3_exec(db, "begin immediate", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        void release() {
+            if (db) sqlite3_exec(db, "rollback", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            db = nullptr;
+        }
+        ~HeldFile() { release(); }
+    };
     static long long rows_in(const std::string& file) {
         sqlite3* db = nullptr;
         long long rows = -1;
@@ -87,4 +104,31 @@ TEST_F(Records, UnwritableRecordIsLoggedAndFeedbackReportsIt) {
     EXPECT_EQ(SetFeedBack("4001", session.c_str(), 1, ""), QX_ERR_RECORDS);
     logger->flush();
     EXPECT_NE(read_file("tmp/" + today_day_file()).find("save_record failed"), std::string::npos);
+}
+
+// A file held longer than the store's own 5 s wait does not lose the record:
+// the writer waits as long as SQLite's default, and the feedback finds it.
+TEST_F(Records, RecordOutlastsAFileHeldLongerThanTheStoresWait) {
+    settle_records();
+    HeldFile held;
+    const std::string session = recognise_one(0);
+    std::this_thread::sleep_for(std::chrono::seconds(7));
+    held.release();
+    EXPECT_EQ(SetFeedBack("4001", session.c_str(), 0, ""), QX_OK);
+    EXPECT_EQ(rows_in("featurexYz.db"), 1);
+}
+
+// Close does not wait that long: what still waits for the held file is
+// dropped, and one log line counts it.
+TEST_F(Records, CloseDropsRecordsOfAHeldFileWithOneLine) {
+    settle_records();
+    HeldFile held;
+    for (int n = 0; n < 3; ++n) recognise_one(n);
+    ASSERT_EQ(Close(), QX_OK);
+    held.release();
+    EXPECT_EQ(rows_in("featurexYz.db"), 0);
+    logger->flush();
+    const std::string logged = read_file("tmp/" + today_day_file());
+    EXPECT_NE(logged.find("3 recognition records dropped on closing"), std::string::npos);
+    EXPECT_EQ(logged.find("save_record failed"), std::string::npos);
 }

