@@ -104,7 +104,7 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
 std::vector<std::string> emulated_command(std::vector<std::string> words) {
     const char* emulator = std::getenv("QX_EMULATOR");
     if (!emulator || !*emulator) return {};
-    // The emulator shows the tool's own file as /proc/self/exe, but the system does not.
+    // /proc/self/exe reads as the tool's own file only inside the emulator: it is named outright.
     char self[4096];
     const ssize_t length = readlink(words[0].c_str(), self, sizeof self - 1);
     if (length > 0) words[0].assign(self, static_cast<size_t>(length));
