@@ -43,6 +43,7 @@ struct Gate {
                 paths.push_back(path);
             }
             batches.push_back(batch.size());
+            return RecordWriter::Outcome::kWritten;
         };
     }
     void let_through() {
