@@ -2,6 +2,7 @@
 // while the cloud answers, reports the recognition.
 #include "qx_ai.h"
 
+#include "api/binding.h"
 #include "api/context.h"
 #include "api/gate.h"
 #include "camera/camhp.h"
@@ -27,7 +28,7 @@
 namespace {
 
 // A cloud URL template with the prefix and the escaped tenant code put in.
-std::string cloud_url(const std::string& pattern) { return Cloud::tenant_url(pattern); }
+std::string cloud_url(const std::string& pattern) { return binding_tenant_url(pattern); }
 
 std::string report_json(const DB_RECORD& record, const DB_FEEDBACK& feedback, const std::string& picture_url,
                         int top) {

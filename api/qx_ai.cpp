@@ -1,6 +1,7 @@
 // Start-up and shutdown of the library, and the context record they build.
 #include "qx_ai.h"
 
+#include "api/binding.h"
 #include "api/context.h"
 #include "api/engine_handle.h"
 #include "api/gate.h"
@@ -36,7 +37,7 @@ void init_params() {
     params->ini_path = prefix + "dev.ini";
     params->json_tenant_path = prefix + "tenant.json";
     params->json_posid_path = prefix + "posId.json";
-    Cloud::cloud_init();
+    binding_init_urls(params);
     params->cloud_online = true;
     params->importing = false;
 }
@@ -105,7 +106,7 @@ int Init() {
         logger->info("{}", 4);
         settings_read_dev_ini(params);
         // dev.ini may name another cloud host than the build default.
-        Cloud::cloud_init();
+        binding_init_urls(params);
         logger->info("{}", 5);
         camhp_read_setting_from_file(&params->cam);
         logger->info("{}", 6);

@@ -55,16 +55,16 @@ int ImportData(const char* path) {
         // are replaced only once all of it worked.
         const std::string part = db_temp_file("import");
         std::string refused = part.empty() ? "no room for a copy" : "";
-        if (refused.empty() && !(path && db_copy_regular_file(path, part))) refused = "not a readable regular file";
+        if (refused.empty() && !(path && db_copy_regular_file(path, part) && db_copy_side_files(path, part)))
+            refused = "not a readable regular file";
         if (refused.empty()) {
             try {
-                refused = db_unusable_because(part);
+                refused = db_admit_import(part);
                 if (refused.empty()) {
-                    db_prepare_file(part);
                     QxStoreSwap swap;
                     // Records on their way belong to the store being replaced.
                     db_flush_records(params);
-                    db_install_store(params, part);
+                    db_install_store(params, part, true);
                 }
             } catch (const CppSQLite3Exception& e) {
                 refused = e.errorMessage();
@@ -73,7 +73,10 @@ int ImportData(const char* path) {
             }
         }
         if (!refused.empty()) {
-            if (!part.empty()) std::remove(part.c_str());
+            if (!part.empty()) {
+                std::remove(part.c_str());
+                db_remove_side_files(part);
+            }
             logger->info("import of {} refused, the current data is kept: {}", path, refused);
             return open_file_error();
         }

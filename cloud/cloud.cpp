@@ -1,7 +1,5 @@
 #include "cloud/cloud.h"
 
-#include "api/context.h"
-#include "api/gate.h"
 #include "build_config.h"
 #include "cloud/CommonTools.h"
 #include "qx_ai.h"
@@ -17,8 +15,6 @@
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <cstdio>
 #include <cstring>
@@ -28,14 +24,6 @@ namespace {
 
 constexpr int kCloudTimeoutSeconds = 3;
 
-// Server codes the cloud answers with.
-constexpr int kSnNotFound = 65014;
-constexpr int kPosBoundToOtherMac = 65017;  // unbinding: MAC differs from the recorded one
-constexpr int kMacBoundToOtherPos = 65006;
-constexpr int kSnNotBound = 65019;
-
-std::string text_of(const char* text) { return text ? std::string(text) : std::string(); }
-
 // A printf-style template must not see a "%" that belongs to the host name.
 std::string escape_percent(const std::string& text) {
     std::string escaped;
@@ -44,13 +32,6 @@ std::string escape_percent(const std::string& text) {
         if (c == '%') escaped += '%';
     }
     return escaped;
-}
-
-std::string compact_json(const rapidjson::Value& value) {
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    value.Accept(writer);
-    return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 // An answer counts only as a JSON object with an integer "code"; anything else
@@ -100,35 +81,62 @@ bool escaped_values(const char* what, std::initializer_list<std::string> values,
     return true;
 }
 
-// What the binding requests need of the context, copied before the requests so
-// that they run without the library's locks: Close must not wait for a cloud
-// time-out.
-struct CLOUD_ENDPOINTS {
-    std::string dev;
-    std::string url_query_tenant;
-    std::string url_bind;
-    std::string url_unbind;
+// The value a refusal's log line names.
+enum class Subject { kNone, kSn, kPos, kMac };
+
+// What the server's refusal codes mean, for binding and for unbinding.
+struct ServerRefusal {
+    int server_code;
+    bool unbind;
+    int result;
+    const char* before;
+    Subject subject;
+    const char* after;
 };
 
-CLOUD_ENDPOINTS endpoints_of_context() {
-    return {params->dev, params->url_query_tenant, params->url_bind, params->url_unbind};
+const ServerRefusal kRefusals[] = {
+    {65014, false, QX_ERR_SN_UNKNOWN, "snCode没有找到", Subject::kSn, ""},
+    {65017, false, QX_ERR_POS_BOUND_ELSEWHERE, "该posCode:", Subject::kPos, ",已经绑定过,并且绑定的mac地址和传入的mac地址不一致"},
+    {65006, false, QX_ERR_MAC_BOUND_ELSEWHERE, "此POS的MAC地址:", Subject::kMac,
+     " 绑定过其它POS机，请联系管理员确认POS机编号！"},
+    {65014, true, QX_ERR_SN_UNKNOWN, "snCode没有找到", Subject::kSn, ""},
+    {65019, true, QX_ERR_NOT_BOUND, "snCode:", Subject::kSn, "并未绑定无需解绑"},
+    {65017, true, QX_ERR_MAC_MISMATCH, "该pos现在的mac地址和服务器记录的mac地址不一致 无法解绑", Subject::kNone, ""},
+};
+
+// The values a refusal's log line may name.
+struct Request {
+    bool unbind;
+    std::string sn, pos, mac;
+};
+
+// The call's result for a readable answer's server code (0 stays 0).
+int result_of(const Request& request, int server_code) {
+    if (server_code == 0) return 0;
+    for (const ServerRefusal& refusal : kRefusals) {
+        if (refusal.server_code != server_code || refusal.unbind != request.unbind) continue;
+        const std::string& value = refusal.subject == Subject::kSn    ? request.sn
+                                   : refusal.subject == Subject::kPos ? request.pos
+                                   : refusal.subject == Subject::kMac ? request.mac
+                                                                      : std::string();
+        logger->info("{}{}{}", refusal.before, value, refusal.after);
+        return refusal.result;
+    }
+    logger->info("initPos failed errorCode: {}", server_code);
+    return QX_ERR_BINDING;
 }
 
-int check_tenant_at(const CLOUD_ENDPOINTS& at, const std::string& tenant);
-
-// Both binding files or neither: a bind whose files are not on disk would be
-// lost at the next start while the caller believes it stored.
-bool store_binding(const std::string& tenant, const std::string& pos_id) {
-    std::string previous, why;
-    const bool had_tenant = tool_read_small_file(params->json_tenant_path, kJsonFileLimit, previous, why);
-    if (!tenant.empty() && Storage("/demo", tenant, params->json_tenant_path) != 0) return false;
-    if (Storage("/posId", pos_id, params->json_posid_path) == 0) return true;
-    if (!tenant.empty()) {
-        const bool restored = had_tenant ? tool_write_file_atomic(params->json_tenant_path, previous)
-                                         : unlink(params->json_tenant_path.c_str()) == 0;
-        if (!restored) logger->info("Storage could not restore {}", params->json_tenant_path);
+// The server's verdict on a sent request, through the refusal table: `answer`
+// holds the document when the result is 0.
+int verdict(const Request& request, unsigned int transfer, const std::string& response, rapidjson::Document& answer) {
+    logger->info("reponse is {}", response);
+    int code = 0;
+    if (transfer != 0 || !read_answer(response, answer, code)) {
+        logger->info("{} failed: no usable answer (transfer code {})", request.unbind ? "unbindPos" : "initPos",
+                     transfer);
+        return QX_ERR_BINDING;
     }
-    return false;
+    return result_of(request, code);
 }
 
 }  // namespace
@@ -156,36 +164,28 @@ std::string Cloud::format_url(const std::string& url_template, std::initializer_
     return url;
 }
 
-int Cloud::cloud_init() {
-    if (!params) return 0;
-    const std::string host = escape_percent(params->cloud_host.empty() ? QX_CLOUD_HOST_DEFAULT : params->cloud_host);
-    const std::string base = "%s." + host;
-    params->url_bind = base + "/%s/newretail/api/pos/machine/bind";
-    params->url_unbind = base + "/%s/newretail/api/pos/machine/unbind?mac=%s&snNo=%s";
-    params->url_report = base + "/%s/newretail/api/search/product/saveImageIdentify";
-    params->url_upload = base + "/%s/newretail/api/dfs/upload";
-    params->url_update_mac = base + "/%s/newretail/api/pos/machine/updateMacByOld";
-    params->url_query_tenant = base + "/0/newretail/api/sys/org/queryTenant?tenantCode=%s";
-    return 0;
+CLOUD_URLS Cloud::url_templates(const std::string& cloud_host) {
+    const std::string base = "%s." + escape_percent(cloud_host.empty() ? QX_CLOUD_HOST_DEFAULT : cloud_host);
+    CLOUD_URLS urls;
+    urls.bind = base + "/%s/newretail/api/pos/machine/bind";
+    urls.unbind = base + "/%s/newretail/api/pos/machine/unbind?mac=%s&snNo=%s";
+    urls.report = base + "/%s/newretail/api/search/product/saveImageIdentify";
+    urls.upload = base + "/%s/newretail/api/dfs/upload";
+    urls.update_mac = base + "/%s/newretail/api/pos/machine/updateMacByOld";
+    urls.query_tenant = base + "/0/newretail/api/sys/org/queryTenant?tenantCode=%s";
+    return urls;
 }
 
-std::string Cloud::tenant_url(const std::string& url_template) {
+std::string Cloud::tenant_url(const std::string& url_template, const std::string& dev, const std::string& tenant) {
     std::vector<std::string> escaped;
-    if (!params || !escaped_values("cloud request", {params->tenant_code}, escaped)) return std::string();
-    return format_url(url_template, {params->dev, escaped[0]});
+    if (!escaped_values("cloud request", {tenant}, escaped)) return std::string();
+    return format_url(url_template, {dev, escaped[0]});
 }
 
-int checkTenant(const char* tenant_code) {
-    if (!params) return QX_ERR_TENANT_UNKNOWN;
-    return check_tenant_at(endpoints_of_context(), text_of(tenant_code));
-}
-
-namespace {
-
-int check_tenant_at(const CLOUD_ENDPOINTS& at, const std::string& tenant) {
+int Cloud::check_tenant(const CLOUD_ENDPOINTS& at, const std::string& tenant) {
     std::vector<std::string> escaped;
     if (!escaped_values("tenant check", {tenant}, escaped)) return QX_ERR_BINDING;
-    const std::string url = Cloud::format_url(at.url_query_tenant, {at.dev, escaped[0]});
+    const std::string url = format_url(at.url_query_tenant, {at.dev, escaped[0]});
     logger->info("tenantUrl is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_get(url, response, kCloudTimeoutSeconds);
@@ -211,132 +211,43 @@ int check_tenant_at(const CLOUD_ENDPOINTS& at, const std::string& tenant) {
     return 0;
 }
 
-}  // namespace
-
-int Cloud::cloud_initpos(const char* tenant_code, const char* pos_code, const char* sn_code) {
-    if (!params) {
-        logger->info("initPos failed: the library is not initialised");
-        return QX_ERR_BINDING;
-    }
-    const std::string tenant = text_of(tenant_code);
-    const std::string pos = text_of(pos_code);
-    const std::string sn = text_of(sn_code);
-    const CLOUD_ENDPOINTS at = endpoints_of_context();
-    const unsigned long long run = qx_leave_state();
-    const int checked = check_tenant_at(at, tenant);
-    if (checked != 0) return checked;
-
-    const std::string mac = device_mac_text();
+CLOUD_BINDING Cloud::cloud_initpos(const CLOUD_ENDPOINTS& at, const std::string& tenant, const std::string& pos,
+                                   const std::string& sn) {
+    const int checked = check_tenant(at, tenant);
+    if (checked != 0) return {checked, ""};
+    const Request request{false, sn, pos, device_mac_text()};
     rapidjson::Document body;
     rapidjson::Pointer("/code").Set(body, rapidjson::Value(pos.c_str(), body.GetAllocator()));
-    rapidjson::Pointer("/macAddress").Set(body, rapidjson::Value(mac.c_str(), body.GetAllocator()));
+    rapidjson::Pointer("/macAddress").Set(body, rapidjson::Value(request.mac.c_str(), body.GetAllocator()));
     rapidjson::Pointer("/snNo").Set(body, rapidjson::Value(sn.c_str(), body.GetAllocator()));
 
     std::vector<std::string> escaped;
-    if (!escaped_values("initPos", {tenant}, escaped)) return QX_ERR_BINDING;
+    if (!escaped_values("initPos", {tenant}, escaped)) return {QX_ERR_BINDING, ""};
     const std::string url = format_url(at.url_bind, {at.dev, escaped[0]});
     logger->info("url is {}", url);
     std::string response;
-    const unsigned int transfer = CommonTools::http_put(url, compact_json(body), response, kCloudTimeoutSeconds);
-    logger->info("reponse is {}", response);
-
+    const unsigned int transfer = CommonTools::http_put(url, json_compact(body), response, kCloudTimeoutSeconds);
     rapidjson::Document answer;
-    int code = 0;
-    if (transfer != 0 || !read_answer(response, answer, code)) {
-        logger->info("initPos failed: no usable answer (transfer code {})", transfer);
-        return QX_ERR_BINDING;
-    }
-    switch (code) {
-    case 0:
-        break;
-    case kSnNotFound:
-        logger->info("snCode没有找到{}", sn);
-        return QX_ERR_SN_UNKNOWN;
-    case kPosBoundToOtherMac:
-        logger->info("该posCode:{},已经绑定过,并且绑定的mac地址和传入的mac地址不一致", pos);
-        return QX_ERR_POS_BOUND_ELSEWHERE;
-    case kMacBoundToOtherPos:
-        logger->info("此POS的MAC地址:{} 绑定过其它POS机，请联系管理员确认POS机编号！", mac);
-        return QX_ERR_MAC_BOUND_ELSEWHERE;
-    default:
-        logger->info("initPos failed errorCode: {}", code);
-        return QX_ERR_BINDING;
-    }
-
-    std::string pos_id;
-    if (!read_pos_id(answer, pos_id)) {
+    CLOUD_BINDING bound{verdict(request, transfer, response, answer), ""};
+    if (bound.code == 0 && !read_pos_id(answer, bound.pos_id)) {
         logger->info("initPos failed: the answer holds no terminal id");
-        return QX_ERR_BINDING;
+        bound.code = QX_ERR_BINDING;
     }
-    QxRunEntry again(run);
-    if (!again.current()) {
-        logger->info("initPos: the library was closed during the binding, nothing stored");
-        return QX_ERR_NOT_READY;
-    }
-    if (!store_binding(tenant, pos_id)) {
-        logger->info("initPos failed: the binding files could not be written, both kept as they were");
-        return QX_ERR_BINDING;
-    }
-    params->pos_id = pos_id;
-    params->tenant_code = tenant;
-    return 0;
+    return bound;
 }
 
-int Cloud::cloud_unbindpos(const char* tenant_code, const char* sn_code) {
-    if (!params) {
-        logger->info("unbindPos failed: the library is not initialised");
-        return QX_ERR_BINDING;
-    }
-    const std::string tenant = text_of(tenant_code);
-    const std::string sn = text_of(sn_code);
-    const CLOUD_ENDPOINTS at = endpoints_of_context();
-    qx_leave_state();
-    const int checked = check_tenant_at(at, tenant);
-    if (checked != 0) return checked;
-
+CLOUD_BINDING Cloud::cloud_unbindpos(const CLOUD_ENDPOINTS& at, const std::string& tenant, const std::string& sn) {
+    const int checked = check_tenant(at, tenant);
+    if (checked != 0) return {checked, ""};
+    const Request request{true, sn, "", device_mac_text()};
     std::vector<std::string> escaped;
-    if (!escaped_values("unbindPos", {tenant, device_mac_text(), sn}, escaped)) return QX_ERR_BINDING;
+    if (!escaped_values("unbindPos", {tenant, request.mac, sn}, escaped)) return {QX_ERR_BINDING, ""};
     const std::string url = format_url(at.url_unbind, {at.dev, escaped[0], escaped[1], escaped[2]});
     logger->info("url is {}", url);
     std::string response;
     const unsigned int transfer = CommonTools::http_get(url, response, kCloudTimeoutSeconds);
-    logger->info("reponse is {}", response);
-
     rapidjson::Document answer;
-    int code = 0;
-    if (transfer != 0 || !read_answer(response, answer, code)) {
-        logger->info("unbindPos failed: no usable answer (transfer code {})", transfer);
-        return QX_ERR_BINDING;
-    }
-    switch (code) {
-    case 0:
-        return 0;
-    case kSnNotFound:
-        logger->info("snCode没有找到{}", sn);
-        return QX_ERR_SN_UNKNOWN;
-    case kSnNotBound:
-        logger->info("snCode:{}并未绑定无需解绑", sn);
-        return QX_ERR_NOT_BOUND;
-    case kPosBoundToOtherMac:
-        logger->info("该pos现在的mac地址和服务器记录的mac地址不一致 无法解绑");
-        return QX_ERR_MAC_MISMATCH;
-    default:
-        logger->info("initPos failed errorCode: {}", code);
-        return QX_ERR_BINDING;
-    }
-}
-
-int Storage(const char* pointer, const std::string& value, const std::string& path) {
-    rapidjson::Pointer where(pointer ? pointer : "");
-    if (!where.IsValid() || where.GetTokenCount() == 0) return -1;
-    rapidjson::Document document;
-    rapidjson::Value text(value.data(), static_cast<rapidjson::SizeType>(value.size()), document.GetAllocator());
-    where.Set(document, text);
-    if (!tool_write_file_atomic(path, compact_json(document))) {
-        logger->info("Storage failed to write {}", path);
-        return -1;
-    }
-    return 0;
+    return {verdict(request, transfer, response, answer), ""};
 }
 
 void qx_auty_format_mac(const unsigned char* address, char* mac) {

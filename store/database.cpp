@@ -18,6 +18,7 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,7 +30,6 @@ DB_STORE::~DB_STORE() = default;
 
 namespace {
 
-constexpr int kIndexCapacity = 55000;
 // How long a connection of the store waits for a file another one holds.
 constexpr int kStoreBusyMs = 5000;
 constexpr int kDefaultSearchK = 6;
@@ -138,8 +138,15 @@ void store_sample(CppSQLite3DB& db, long long& rows, DB_COMMODITY* sample) {
             sample->code.c_str(), sample->feature, sample->id));
     }
     // A cursor naming no row (ids with gaps) must not swallow the sample: it
-    // gets a row of its own.
-    if (sample->id == 0 || changed == 0) {
+    // gets a row in that very slot. A row at the end instead would leave the
+    // gap open and grow the table on every round of the cursor, past what the
+    // index can hold.
+    if (sample->id != 0 && changed == 0) {
+        db.execDML(sql.format(
+            "insert into feature_code(id, code, feature,update_time,deleted) values (%d,%Q,%Q,CURRENT_TIMESTAMP,0);",
+            sample->id, sample->code.c_str(), sample->feature));
+        ++rows;
+    } else if (sample->id == 0) {
         db.execDML(sql.format(
             "insert into feature_code(code, feature,update_time,deleted) values (%Q,%Q,CURRENT_TIMESTAMP,0);",
             sample->code.c_str(), sample->feature));
@@ -153,29 +160,39 @@ long long count_rows(CppSQLite3DB& db) {
     return query.eof() ? 0 : query.getInt64Field(0, 0);
 }
 
-// Adds the live samples of an open file to `index`. A sample with a non-zero
+// Adds the live samples of an open file to `index`, skipping the `surplus`
+// oldest (by last write, then id) that would not fit. A sample with a non-zero
 // value beyond the index's width would be searched on a part of itself only:
 // false is returned at the first one, and the caller loads a wider index. A
 // row no label can name or whose feature is not finite is left out with a log
-// line: a NaN would rank first in every search.
-bool load_samples(CppSQLite3DB& db, libhnsw::Index& index) {
+// line (a NaN would rank first in every search) and counted in `left_out`.
+bool load_samples(CppSQLite3DB& db, libhnsw::Index& index, long long surplus, long long& left_out) {
     const int width = index.dimension();
+    left_out = surplus;
     // One buffer for every row, zero beyond what the last row wrote: no
     // allocation and no copy of the text per sample.
     std::vector<float> values(DB_FEATURE_VALUES, 0.0f);
-    CppSQLite3Query query = db.execQuery("select id,feature from feature_code where deleted = 0");
+    CppSQLite3Buffer sql;
+    CppSQLite3Query query = db.execQuery(
+        surplus == 0 ? "select id,feature from feature_code where deleted = 0"
+                     : sql.format("select id,feature from feature_code where deleted = 0 order by update_time, id "
+                                  "limit -1 offset %lld",
+                                  surplus));
     for (; !query.eof(); query.nextRow()) {
         const long long id = query.getInt64Field(0, 0);
         if (id < 1 || id > INT_MAX) {
             logger->info("sample id {} out of range, not loaded", id);
+            ++left_out;
             continue;
         }
         const int read = tool_feature_read(query.getStringField(1, ""), values.data(), DB_FEATURE_VALUES);
         if (read > width && !std::all_of(values.begin() + width, values.begin() + read, is_zero)) return false;
-        if (alg_all_finite(values.data(), read))
+        if (alg_all_finite(values.data(), read)) {
             index.Addsample(values.data(), static_cast<int>(id - 1));
-        else
+        } else {
             logger->info("sample {} has a non-finite feature, not loaded", id);
+            ++left_out;
+        }
         std::fill_n(values.begin(), read, 0.0f);
     }
     return true;
@@ -212,57 +229,57 @@ std::string db_enum_to_string(TABLE table) {
     return "";
 }
 
-void db_prepare_file(const std::string& path) {
-    {
-        CppSQLite3DB db;
-        db.open(path.c_str());
-        db.execDML(
-            "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
-            "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL);");
-        db.execDML(
-            "CREATE TABLE IF NOT EXISTS feed_back_record (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
-            "session_id text NOT NULL, hit integer NOT NULL);");
-        if (db.tableExists("feature_code") &&
-            !has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%deleted%';")) {
-            db.execDML("ALTER TABLE feature_code ADD COLUMN deleted INTEGER DEFAULT 0;");
-        }
-        if (!db.tableExists("product_record")) {
-            db.execDML(
-                "CREATE TABLE IF NOT EXISTS product_record (id integer PRIMARY KEY AUTOINCREMENT, session_id TEXT NOT "
-                "NULL, model_code INTEGER NOT NULL, score REAL NOT NULL,feature_value TEXT NOT NULL,image_path TEXT "
-                "NOT NULL,product_ids TEXT NOT NULL,real_codes TEXT NOT NULL,time TEXT NOT NULL);");
-            db.execDML("CREATE INDEX session_id_index ON product_record(session_id);");
-        }
-        if (!has_row(db, "select * from sqlite_master where name='product_record' and sql like '%real_codes%';")) {
-            // SQLite refuses a NOT NULL column without a default on a table that
-            // holds rows; the default lets an older file with records migrate.
-            db.execDML("ALTER TABLE product_record ADD COLUMN real_codes TEXT NOT NULL DEFAULT '';");
-        }
-        if (!has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%update_time%';")) {
-            db.execDML("ALTER TABLE feature_code ADD COLUMN update_time TIMESTAMP DEFAULT NULL;");
-            db.execDML("update feature_code set update_time = CURRENT_TIMESTAMP;");
-        }
-        // Only a table that holds records is emptied, so a file without any
-        // stays byte for byte what it was. An imported copy that held records
-        // (an export made after recognitions) does not: they are emptied as at
-        // every start, and belonged to sessions of another run anyway.
-        if (db.tableExists("product_record")) {
-            int deleted = has_row(db, "select 1 from product_record limit 1;") ? db.execDML("delete from product_record;") : 0;
-            logger->info("{} row product_record has been deleted", deleted);
-        }
-        if (!db.tableExists("record_count")) {
-            db.execDML(
-                "CREATE TABLE IF NOT EXISTS record_count (id integer PRIMARY KEY AUTOINCREMENT, count integer NOT "
-                "NULL);");
-        }
-        int cursor_rows = db.execScalar("select count(*) from record_count;", 0);
-        logger->info("record_count ret :{}", cursor_rows);
-        if (cursor_rows == 0) {
-            CppSQLite3Buffer sql;
-            db.execDML(sql.format("insert into record_count(count) values (%d)", 1));
-        }
-        db.close();
+void db_create_tables(CppSQLite3DB& db) {
+    db.execDML(
+        "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+        "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL);");
+    db.execDML(
+        "CREATE TABLE IF NOT EXISTS feed_back_record (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+        "session_id text NOT NULL, hit integer NOT NULL);");
+    if (db.tableExists("feature_code") &&
+        !has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%deleted%';")) {
+        db.execDML("ALTER TABLE feature_code ADD COLUMN deleted INTEGER DEFAULT 0;");
     }
+    if (!db.tableExists("product_record")) {
+        db.execDML(
+            "CREATE TABLE IF NOT EXISTS product_record (id integer PRIMARY KEY AUTOINCREMENT, session_id TEXT NOT "
+            "NULL, model_code INTEGER NOT NULL, score REAL NOT NULL,feature_value TEXT NOT NULL,image_path TEXT "
+            "NOT NULL,product_ids TEXT NOT NULL,real_codes TEXT NOT NULL,time TEXT NOT NULL);");
+        db.execDML("CREATE INDEX session_id_index ON product_record(session_id);");
+    }
+    if (!has_row(db, "select * from sqlite_master where name='product_record' and sql like '%real_codes%';")) {
+        // SQLite refuses a NOT NULL column without a default on a table that
+        // holds rows; the default lets an older file with records migrate.
+        db.execDML("ALTER TABLE product_record ADD COLUMN real_codes TEXT NOT NULL DEFAULT '';");
+    }
+    if (!has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%update_time%';")) {
+        db.execDML("ALTER TABLE feature_code ADD COLUMN update_time TIMESTAMP DEFAULT NULL;");
+        db.execDML("update feature_code set update_time = CURRENT_TIMESTAMP;");
+    }
+    if (!db.tableExists("record_count")) {
+        db.execDML(
+            "CREATE TABLE IF NOT EXISTS record_count (id integer PRIMARY KEY AUTOINCREMENT, count integer NOT "
+            "NULL);");
+    }
+}
+
+void db_prepare_file(const std::string& path) {
+    CppSQLite3DB db;
+    db.open(path.c_str());
+    db_create_tables(db);
+    // Only a table that holds records is emptied, so a file without any
+    // stays byte for byte what it was. An imported copy that held records
+    // (an export made after recognitions) does not: they are emptied as at
+    // every start, and belonged to sessions of another run anyway.
+    int deleted = has_row(db, "select 1 from product_record limit 1;") ? db.execDML("delete from product_record;") : 0;
+    logger->info("{} row product_record has been deleted", deleted);
+    int cursor_rows = db.execScalar("select count(*) from record_count;", 0);
+    logger->info("record_count ret :{}", cursor_rows);
+    if (cursor_rows == 0) {
+        CppSQLite3Buffer sql;
+        db.execDML(sql.format("insert into record_count(count) values (%d)", 1));
+    }
+    db.close();
 }
 
 void db_init(DB_STORE* context) {
@@ -277,17 +294,27 @@ void db_reload_index(DB_STORE* context) {
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
 }
 
-std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity) {
+std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity, long long* left_out) {
+    long long skipped = 0;
     std::unique_ptr<libhnsw::Index> index(
         new libhnsw::Index(DB_INDEX_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
-    if (!db.tableExists("feature_code") || load_samples(db, *index)) return index;
-    // Only a file written by other means holds such samples; the full width
-    // keeps their whole distance.
-    logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
-                 DB_FEATURE_VALUES);
-    index.reset();  // before the wider one is made: never two in memory
-    index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
-    load_samples(db, *index);
+    if (!db.tableExists("feature_code")) return index;
+    // A file from elsewhere may hold more live samples than any index of the
+    // store: the newest are served rather than none.
+    const long long surplus =
+        std::max(0LL, static_cast<long long>(db.execScalar("select count(*) from feature_code where deleted = 0;")) -
+                          capacity);
+    if (surplus > 0) logger->info("{} samples left out: the index holds the newest {}", surplus, capacity);
+    if (!load_samples(db, *index, surplus, skipped)) {
+        // Only a file written by other means holds such samples; the full width
+        // keeps their whole distance.
+        logger->info("a feature has values beyond the first {}: the index holds {} per sample", DB_INDEX_VALUES,
+                     DB_FEATURE_VALUES);
+        index.reset();  // before the wider one is made: never two in memory
+        index.reset(new libhnsw::Index(DB_FEATURE_VALUES, capacity, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100));
+        load_samples(db, *index, surplus, skipped);
+    }
+    if (left_out) *left_out = skipped;
     return index;
 }
 
@@ -300,7 +327,7 @@ void db_load_idx_from_db(DB_STORE* context) {
         // in the new index. The old index goes first: one index in memory at a time.
         std::lock_guard<std::mutex> lock(g_mutex);
         context->index.reset();
-        context->index = db_build_index(db, kIndexCapacity);
+        context->index = db_build_index(db, DB_INDEX_CAPACITY);
         context->sample_rows = -1;
     }
     logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
@@ -311,16 +338,21 @@ namespace {
 
 // A new index of a file other than the one being served, built beside the live
 // index: a store replacement must know it can serve the file before it commits.
-std::unique_ptr<libhnsw::Index> index_of_file(const std::string& path) {
+std::unique_ptr<libhnsw::Index> index_of_file(const std::string& path, long long* left_out = nullptr) {
     CppSQLite3DB db;
     db.open(path.c_str(), SQLITE_OPEN_READONLY);
-    return db_build_index(db, kIndexCapacity);
+    return db_build_index(db, DB_INDEX_CAPACITY, left_out);
 }
 
 }  // namespace
 
-void db_install_store(DB_STORE* context, const std::string& path) {
-    std::unique_ptr<libhnsw::Index> fresh = index_of_file(path);
+void db_install_store(DB_STORE* context, const std::string& path, bool every_row) {
+    long long left_out = 0;
+    std::unique_ptr<libhnsw::Index> fresh = index_of_file(path, &left_out);
+    if (every_row && left_out > 0) {
+        const std::string why = std::to_string(left_out) + " live samples cannot be loaded into the index";
+        throw CppSQLite3Exception(SQLITE_CONSTRAINT, why.c_str(), false);
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     replace_store_file(path, context->db_path);
     context->index.swap(fresh);
@@ -369,7 +401,13 @@ int db_save_db_index(DB_STORE* context, DB_COMMODITY* sample) {
         if (!std::all_of(values.begin() + width, values.end(), is_zero))
             logger->info("feature of label {} has values beyond the first {}; the index keeps only those",
                          sample->id - 1, width);
-        context->index->Addsample(values.data(), sample->id - 1);
+        try {
+            context->index->Addsample(values.data(), sample->id - 1);
+        } catch (const std::runtime_error& e) {
+            // Only a file that held more samples than the index when it was
+            // loaded gets here: the newest go in at the next start.
+            logger->info("index full ({}): sample {} is stored and served after the next start", e.what(), sample->id);
+        }
         logger->info("cover label is {}", sample->id - 1);
         logger->info("index size is {}", context->index->get_cur_element_count());
     }

@@ -15,6 +15,8 @@
 
 // Rows of feature_code the store keeps; from then on new samples reuse slots.
 constexpr int DB_SAMPLE_CAPACITY = 30000;
+// Samples an index holds: the live rows of a full table with room to spare.
+constexpr int DB_INDEX_CAPACITY = 55000;
 // Values in a feature buffer, the widest feature text the store reads. The
 // library's features fill the first 160; the rest stays zero.
 constexpr int DB_FEATURE_VALUES = 720;
@@ -69,19 +71,25 @@ void db_init(DB_STORE* context);
 // Creates the tables the library uses where they are missing and migrates an
 // older layout, in the file at `path`; empties its recognition records.
 void db_prepare_file(const std::string& path);
+// The schema part of db_prepare_file, on an open database: the one definition
+// of the library's own tables, which an imported file is compared with.
+void db_create_tables(CppSQLite3DB& db);
 // Replaces the index by one holding every live sample of the file, under g_mutex.
 void db_load_idx_from_db(DB_STORE* context);
-// An index of every live sample of an open file, room for `capacity`: 160
+// An index of the live samples of an open file, room for `capacity`: 160
 // values per sample, or 720 when some sample of the file has more. Rows no
-// label can name or with a non-finite feature are left out (logged).
-std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity);
+// label can name or with a non-finite feature are left out (logged); so are
+// the oldest live samples (by last write, then id) beyond the capacity, with
+// one log line. `left_out`, when given, receives how many live rows it lacks.
+std::unique_ptr<libhnsw::Index> db_build_index(CppSQLite3DB& db, int capacity, long long* left_out = nullptr);
 // Replaces the index by a fresh one loaded from the file as it is now; the file
 // itself is not touched.
 void db_reload_index(DB_STORE* context);
 // Puts the finished store file at `path` in the place of the live one by one
 // rename, with an index built from it beforehand: when this throws, the live
-// file and index are as they were.
-void db_install_store(DB_STORE* context, const std::string& path);
+// file and index are as they were. With `every_row`, a file some of whose live
+// rows the index cannot hold is refused (thrown).
+void db_install_store(DB_STORE* context, const std::string& path, bool every_row = false);
 // Learns one sample under g_mutex: slot choice and row write in one
 // transaction, then the index update. -1 (nothing stored) when the feature is
 // not finite, else 0.

@@ -99,8 +99,10 @@ bool RecordWriter::write_patiently(const std::string& path, const std::vector<DB
         }
         if (outcome != Outcome::kHeld) return true;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) return false;
+            // SQLite may answer "busy" without waiting (two writers each
+            // holding what the other needs): a short pause, which stop() ends.
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (wake_.wait_for(lock, kRetryPause, [this] { return stopping_; })) return false;
         }
         if (std::chrono::steady_clock::now() - since >= kHeldWait) {
             logger->info("save_record failed");

@@ -44,6 +44,7 @@ public:
     static constexpr size_t kMaxPending = 256;
     static constexpr std::chrono::milliseconds kAttempt{200};
     static constexpr std::chrono::seconds kHeldWait{60};
+    static constexpr std::chrono::milliseconds kRetryPause{20};
 
 private:
     void run();

@@ -1,6 +1,9 @@
 #include "store/store_file.h"
 
 #include "store/CppSQLite3.h"
+#include "store/database.h"
+#include "store/temp_files.h"
+#include "support/log.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -9,8 +12,12 @@
 
 #include <cerrno>
 #include <fstream>
-#include <map>
+#include <algorithm>
+#include <cctype>
+#include <climits>
 #include <memory>
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -63,19 +70,6 @@ bool write_all(int fd, const char* data, ssize_t size) {
     return true;
 }
 
-// Columns the library reads and writes in each of its tables; an older layout
-// may lack the ones start-up adds (deleted, update_time, real_codes).
-const std::map<std::string, const char*>& known_tables() {
-    static const std::map<std::string, const char*> tables = {
-        {"feature_code", "id, code, feature"},
-        {"record_count", "id, count"},
-        {"product_record", "id, session_id, model_code, score, feature_value, image_path, product_ids, time"},
-        {"feed_back_record", "id, code, session_id, hit"},
-        {"product_model", "product_code"},
-    };
-    return tables;
-}
-
 }  // namespace
 
 bool db_snapshot_file(const std::string& from, const std::string& to) {
@@ -89,11 +83,13 @@ bool db_snapshot_file(const std::string& from, const std::string& to) {
     return sqlite3_backup_finish(backup) == SQLITE_OK && stepped;
 }
 
-bool db_copy_regular_file(const char* from, const std::string& to) {
+namespace {
+
+bool copy_file(const char* from, const std::string& to, int create) {
     FileHandle in(open(from, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
     if (in.get() < 0 || fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    FileHandle out(open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    FileHandle out(open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0600));
     if (out.get() < 0) return false;
     char block[65536];
     for (;;) {
@@ -105,37 +101,195 @@ bool db_copy_regular_file(const char* from, const std::string& to) {
     return out.close_checked();
 }
 
-// A view or a trigger in a file brought in would run inside every later call:
-// the file must pass SQLite's integrity check and hold nothing but the
-// library's own tables (current or older layout) and their indexes.
-std::string db_unusable_because(const std::string& path) {
+
+}  // namespace
+
+bool db_copy_regular_file(const char* from, const std::string& to) { return copy_file(from, to, 0); }
+
+bool db_copy_side_files(const char* from, const std::string& to) {
+    for (const char* suffix : {"-wal", "-journal"}) {
+        const std::string side = std::string(from) + suffix;
+        struct stat status;
+        if (stat(side.c_str(), &status) != 0 && errno == ENOENT) continue;
+        // The copy's own side file is new: nothing may stand in its place.
+        if (!copy_file(side.c_str(), to + suffix, O_CREAT | O_EXCL)) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Puts the transactions of the copied side files into the copy and takes it
+// out of WAL mode: the live store keeps the rollback journal, and no side file
+// may travel with it. False when the file will not leave WAL mode.
+bool settle_journal(const std::string& path) {
     CppSQLite3DB db;
-    db.open(path.c_str(), SQLITE_OPEN_READONLY);
+    db.open(path.c_str());
+    std::string mode;
+    {
+        CppSQLite3Query query = db.execQuery("pragma journal_mode = delete;");
+        mode = query.eof() ? "" : query.getStringField(0, "");
+    }
+    db.close();
+    db_remove_side_files(path);
+    return mode == "delete";
+}
+
+// A view or a trigger in an imported file would run inside every later call:
+// the file must pass SQLite's integrity check and hold tables and indexes only.
+std::string damage_or_foreign_objects(CppSQLite3DB& db) {
     {
         CppSQLite3Query check = db.execQuery("pragma integrity_check;");
-        std::string verdict = check.eof() ? "" : check.getStringField(0, "");
+        const std::string verdict = check.eof() ? "" : check.getStringField(0, "");
         if (verdict != "ok") return "integrity check: " + verdict;
     }
-    bool has_features = false;
-    {
-        CppSQLite3Query schema = db.execQuery("select type, name, tbl_name, coalesce(sql, '') from sqlite_master;");
-        for (; !schema.eof(); schema.nextRow()) {
-            const std::string type = schema.getStringField(0, ""), name = schema.getStringField(1, "");
-            const std::string table = schema.getStringField(2, ""), sql = schema.getStringField(3, "");
-            bool internal = table.compare(0, 7, "sqlite_") == 0;
-            bool known = known_tables().count(table) != 0;
-            if (type == "index" && (known || internal)) continue;
-            if (type != "table" || !(known || internal) || sql.find("VIRTUAL") != std::string::npos ||
-                sql.find("virtual") != std::string::npos)
-                return type + " " + name + " is not the library's own";
-            has_features = has_features || table == "feature_code";
-        }
+    CppSQLite3Query schema = db.execQuery("select type, name, coalesce(sql, '') from sqlite_master;");
+    for (; !schema.eof(); schema.nextRow()) {
+        const std::string type = schema.getStringField(0, ""), name = schema.getStringField(1, "");
+        std::string sql = schema.getStringField(2, "");
+        std::transform(sql.begin(), sql.end(), sql.begin(), [](unsigned char c) { return std::tolower(c); });
+        if ((type != "table" && type != "index") || sql.find("virtual") != std::string::npos)
+            return type + " " + name + " is not the library's own";
     }
-    if (!has_features) return "no feature_code table";
-    for (const auto& table : known_tables()) {
-        if (!db.tableExists(table.first.c_str())) continue;
-        CppSQLite3Buffer sql;
-        db.execQuery(sql.format("select %s from %s limit 0;", table.second, table.first.c_str()));
+    if (!db.tableExists("feature_code")) return "no feature_code table";
+    return "";
+}
+
+// Words of a table's definition that set a rule no column list shows: any of
+// them makes a table other than the library's own.
+const std::set<std::string>& rule_words() {
+    static const std::set<std::string> words = {"check",   "collate",   "references", "unique",  "constraint",
+                                                "conflict", "without",  "strict",     "generated", "foreign",
+                                                "desc",     "asc"};
+    return words;
+}
+
+void add_rule_words(const std::string& sql, std::vector<std::string>& shape) {
+    std::string word;
+    for (size_t i = 0; i <= sql.size(); ++i) {
+        const unsigned char c = i < sql.size() ? static_cast<unsigned char>(sql[i]) : ' ';
+        if (std::isalnum(c) || c == '_') {
+            word += static_cast<char>(std::tolower(c));
+            continue;
+        }
+        if (rule_words().count(word)) shape.push_back("rule " + word);
+        word.clear();
+    }
+}
+
+// One line per column (name, type, NOT NULL, key, generated), per index (by
+// what it holds, not its name) and per rule word, sorted: two tables with the
+// same shape behave the same under the library's statements. Defaults are left
+// out: every statement of the library names each column it writes.
+std::vector<std::string> table_shape(CppSQLite3DB& db, const std::string& table) {
+    std::vector<std::string> shape;
+    CppSQLite3Buffer sql;
+    CppSQLite3Query columns = db.execQuery(sql.format(
+        "select lower(name) || ' ' || lower(type) || ' ' || \"notnull\" || ' ' || pk || ' ' || hidden "
+        "from pragma_table_xinfo(%Q);",
+        table.c_str()));
+    for (; !columns.eof(); columns.nextRow()) shape.push_back(std::string("column ") + columns.getStringField(0, ""));
+    CppSQLite3Query indexes = db.execQuery(sql.format(
+        "select 'index ' || l.\"unique\" || ' ' || l.origin || ' ' || l.partial || ' ' || "
+        "(select group_concat(coalesce(lower(x.name), '(expression)') || ' ' || x.desc || ' ' || lower(x.coll), ',') "
+        "from (select * from pragma_index_xinfo(l.name) where key = 1 order by seqno) x) "
+        "from pragma_index_list(%Q) l;",
+        table.c_str()));
+    for (; !indexes.eof(); indexes.nextRow()) shape.push_back(indexes.getStringField(0, ""));
+    CppSQLite3Query definition =
+        db.execQuery(sql.format("select coalesce(sql, '') from sqlite_master where type = 'table' and name = %Q;",
+                                table.c_str()));
+    if (!definition.eof()) add_rule_words(definition.getStringField(0, ""), shape);
+    std::sort(shape.begin(), shape.end());
+    return shape;
+}
+
+std::vector<std::string> user_tables(CppSQLite3DB& db) {
+    std::vector<std::string> tables;
+    CppSQLite3Query query =
+        db.execQuery("select name from sqlite_master where type = 'table' and name not like 'sqlite\\_%' escape '\\' "
+                     "order by name;");
+    for (; !query.eof(); query.nextRow()) tables.push_back(query.getStringField(0, ""));
+    return tables;
+}
+
+long long number(CppSQLite3DB& db, const std::string& sql) {
+    CppSQLite3Query query = db.execQuery(sql.c_str());
+    return query.eof() ? 0 : query.getInt64Field(0, 0);
+}
+
+// Compares a migrated copy with the tables the library itself creates, built
+// afresh in memory.
+std::string foreign_schema(CppSQLite3DB& db) {
+    CppSQLite3DB own;
+    own.open(":memory:");
+    db_create_tables(own);
+    const std::vector<std::string> tables = user_tables(own);
+    std::vector<std::string> held = user_tables(db);
+    // Stores of older releases may carry a product_model table; withdrawing a
+    // product deletes its rows by product_code, so that column is all it needs.
+    auto model = std::find(held.begin(), held.end(), "product_model");
+    if (model != held.end() && number(db, "select count(*) from pragma_table_info('product_model') "
+                                          "where lower(name) = 'product_code';") == 1)
+        held.erase(model);
+    if (held != tables) return "its tables are not the library's own";
+    for (const std::string& table : tables) {
+        if (table_shape(db, table) != table_shape(own, table))
+            return "table " + table + " differs from the library's own (columns, types, constraints or indexes)";
     }
     return "";
+}
+
+
+// The ids the store will hand out from now on, and every sample it can come to
+// hold: new rows at the end until the table is full, then the slots 1..capacity
+// (a slot without a row gets one when the cursor reaches it) and any withdrawn
+// row brought back. All of it must fit the index and its labels.
+std::string ids_without_room(CppSQLite3DB& db) {
+    const long long capacity = DB_SAMPLE_CAPACITY;
+    const long long rows = number(db, "select count(*) from feature_code;");
+    if (number(db, "select count(*) from feature_code where id < 1;") > 0) return "sample ids below 1";
+    long long top = number(db, "select coalesce(max(id), 0) from feature_code;");
+    if (db.tableExists("sqlite_sequence"))
+        top = std::max(top, number(db, "select coalesce(max(seq), 0) from sqlite_sequence where name = 'feature_code';"));
+    const long long added = std::max(0LL, capacity - rows);
+    if (top > INT_MAX - added) return "sample ids would pass what an index label can name";
+    const long long held_slots =
+        number(db, "select count(*) from feature_code where id <= " + std::to_string(capacity) + ";");
+    const long long added_slots = std::min(added, std::max(0LL, capacity - top));
+    const long long reach = rows + added + (capacity - held_slots - added_slots);
+    if (reach > DB_INDEX_CAPACITY)
+        return "the store could come to hold " + std::to_string(reach) + " samples, more than the index's " +
+               std::to_string(DB_INDEX_CAPACITY);
+    return "";
+}
+
+// A free-slot row naming a live or missing row, or a slot already waiting, is
+// stale: each would cost a later learning a step, tens of thousands of them
+// seconds with every recognition waiting.
+void drop_stale_free_slots(CppSQLite3DB& db) {
+    const int dropped = db.execDML(
+        "delete from record_count where id > 1 and (count not in (select id from feature_code where deleted = 1) "
+        "or id not in (select max(id) from record_count where id > 1 group by count));");
+    if (dropped > 0) logger->info("{} stale free-slot rows dropped from the imported file", dropped);
+}
+
+}  // namespace
+
+std::string db_admit_import(const std::string& path) {
+    if (!settle_journal(path)) return "it cannot leave WAL mode";
+    {
+        CppSQLite3DB db;
+        db.open(path.c_str(), SQLITE_OPEN_READONLY);
+        const std::string damage = damage_or_foreign_objects(db);
+        if (!damage.empty()) return damage;
+    }
+    db_prepare_file(path);
+    CppSQLite3DB db;
+    db.open(path.c_str());
+    std::string why = foreign_schema(db);
+    if (why.empty()) why = ids_without_room(db);
+    if (why.empty()) drop_stale_free_slots(db);
+    db.close();
+    return why;
 }

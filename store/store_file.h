@@ -10,6 +10,15 @@ bool db_snapshot_file(const std::string& from, const std::string& to);
 // Copies a regular file only into the existing file `to`: a FIFO would block
 // for ever and a device like /dev/zero would fill the disk. False on failure.
 bool db_copy_regular_file(const char* from, const std::string& to);
-// Why the database file at `path` cannot be served as the feature store, or ""
-// when it can.
-std::string db_unusable_because(const std::string& path);
+// Copies the journal side files of the database at `from` ("-wal", "-journal")
+// beside the copy `to`, so the copy holds the transactions still in them. True
+// when there are none; false when one is no regular file or cannot be copied.
+bool db_copy_side_files(const char* from, const std::string& to);
+// Makes the copy at `path` a store the library can serve for good, or says why
+// it cannot ("" when it can): the transactions of its side files are put into
+// it and it leaves WAL mode; it must pass SQLite's integrity check and, once
+// migrated, have exactly the library's own tables (columns, types, constraints,
+// indexes); its ids must leave room for every sample the store can come to
+// hold, within the index's capacity and labels. Free-slot rows naming anything
+// but a withdrawn row are dropped.
+std::string db_admit_import(const std::string& path);

@@ -3,6 +3,9 @@
 #include "support/log.h"
 #include "support/tools.h"
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 
 #include <sys/stat.h>
 
@@ -65,4 +68,11 @@ bool json_parse_file(const std::string& path, rapidjson::Document& document, boo
         return false;
     }
     return true;
+}
+
+std::string json_compact(const rapidjson::Value& value) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    value.Accept(writer);
+    return std::string(buffer.GetString(), buffer.GetSize());
 }

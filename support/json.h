@@ -18,3 +18,5 @@ bool json_parse(const std::string& text, rapidjson::Document& document);
 // missing, no regular file, larger than kJsonFileLimit or malformed; `opened`
 // tells whether there was a file to read at all.
 bool json_parse_file(const std::string& path, rapidjson::Document& document, bool* opened = nullptr);
+// The value as compact JSON text.
+std::string json_compact(const rapidjson::Value& value);

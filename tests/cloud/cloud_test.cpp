@@ -1,5 +1,6 @@
 #include "cloud/cloud.h"
 
+#include "api/binding.h"
 #include "api/context.h"
 #include "api/settings.h"
 #include "mock_cloud.h"
@@ -57,7 +58,7 @@ protected:
         log_flush_every_message();
         init_params();
         settings_read_dev_ini(params);
-        Cloud::cloud_init();
+        binding_init_urls(params);
         params->tenant_code = "OLD-TENANT";
         params->pos_id = "1";
     }
@@ -77,7 +78,7 @@ protected:
 // A "%" in the host or a value must not act as a placeholder.
 TEST_F(CloudLink, PercentInHostOrValuesStaysLiteral) {
     params->cloud_host = "h%sx";
-    Cloud::cloud_init();
+    binding_init_urls(params);
     EXPECT_EQ(Cloud::format_url(params->url_upload, {"p", "%s%%"}), "p.h%sx/%s%%/newretail/api/dfs/upload");
 }
 

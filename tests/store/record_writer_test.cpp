@@ -101,3 +101,28 @@ TEST(RecordWriter, StopWritesEverythingAndALaterRecordStartsItAgain) {
     std::lock_guard<std::mutex> lock(gate.mutex);
     EXPECT_EQ(gate.sessions.size(), 3u);
 }
+
+// A file another connection holds is tried again until it is free; stop()
+// gives up on what still waits for it instead.
+TEST(RecordWriter, HeldFileIsTriedAgainUntilFreeAndStopDropsWhatWaits) {
+    for (const bool stop_while_held : {false, true}) {
+        SCOPED_TRACE(stop_while_held ? "stopped while held" : "freed");
+        std::atomic<bool> held{true};
+        std::atomic<int> attempts{0}, written{0};
+        RecordWriter writer([&](const std::string&, const std::vector<DB_RECORD>& batch) {
+            ++attempts;
+            if (held) return RecordWriter::Outcome::kHeld;
+            written += static_cast<int>(batch.size());
+            return RecordWriter::Outcome::kWritten;
+        });
+        writer.queue("a.db", record(1));
+        while (attempts < 3) std::this_thread::yield();
+        if (stop_while_held) {
+            writer.stop();
+        } else {
+            held = false;
+            writer.flush();
+        }
+        EXPECT_EQ(written, stop_while_held ? 0 : 1);
+    }
+}

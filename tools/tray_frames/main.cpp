@@ -2,11 +2,13 @@
 // Writes COUNT (default 30) 640 x 480 frames OUT_DIR/000.jpg ... showing PHOTO
 // stretched into the tray rectangle on a grey scale background, with a little
 // sensor noise so that consecutive frames differ like a real camera's do.
+// OUT_DIR is created (with its parents) when it does not exist yet.
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -24,6 +26,12 @@ int main(int argc, char** argv) {
     if ((tray & cv::Rect(0, 0, 640, 480)) != tray || tray.area() == 0 || count < 1) {
         std::fprintf(stderr, "qx_tray_frames: the tray must lie inside 640 x 480\n");
         return 2;
+    }
+    std::error_code made;
+    std::filesystem::create_directories(argv[2], made);
+    if (made) {
+        std::fprintf(stderr, "qx_tray_frames: cannot create %s: %s\n", argv[2], made.message().c_str());
+        return 1;
     }
     cv::RNG rng(7);
     for (int i = 0; i < count; ++i) {
