@@ -55,16 +55,24 @@ std::unique_ptr<MNN::Tensor> host_copy(const MNN::Tensor* tensor) {
     return host;
 }
 
-// 4, or QX_ENGINE_THREADS where the host sets it (the runtime uses no more
-// than the processor has cores). Threads only pay off on free cores: where
-// other work keeps them busy, every hand-over between layers waits for a time
-// slice, and one thread is several times faster than two.
-int engine_threads() {
-    const char* text = std::getenv("QX_ENGINE_THREADS");
-    if (!text) return 4;
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= 1 && value <= 64 ? static_cast<int>(value) : 4;
+// QX_ENGINE_THREADS where the host sets it; otherwise up to 4 (never more
+// than the processor has cores), and the session keeps one thread unless
+// more win clearly when measured (thread_choice.h). Threads only pay off on
+// free cores: where other work keeps them busy, every hand-over between
+// layers waits for a time slice, and one thread is several times faster.
+MNN::BackendConfig engine_threads(MNN::ScheduleConfig& config) {
+    MNN::BackendConfig backend;
+    config.numThread = 4;
+    backend.chooseThreads = true;
+    if (const char* text = std::getenv("QX_ENGINE_THREADS")) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && value >= 1 && value <= 64) {
+            config.numThread = static_cast<int>(value);
+            backend.chooseThreads = false;
+        }
+    }
+    return backend;
 }
 
 bool holds_float32(const MNN::Tensor* tensor) { return tensor->getType() == halide_type_t(halide_type_float, 32); }
@@ -84,7 +92,8 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
 
     _CLSRETRI_DEVICE_ recorded = device;
     MNN::ScheduleConfig config;
-    config.numThread = engine_threads();
+    MNN::BackendConfig backend = engine_threads(config);
+    config.backendConfig = &backend;
     if (device == CLSRETRI_DEVICE_GPU) {
         config.type = MNN_FORWARD_OPENCL;
         std::printf("use gpu!\n");

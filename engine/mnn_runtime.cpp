@@ -3,6 +3,7 @@
 // XNNPACK on the processor, OpenCV's DNN on OpenCL and as the fall-back.
 #include "engine/mnn_runtime.h"
 
+#include "engine/onnx_check.h"
 #include "engine/onnx_info.h"
 #include "engine/runtime_session.h"
 #include "support/log.h"
@@ -109,8 +110,14 @@ bool read_regular_file(const char* path, std::vector<char>& bytes) {
     return ok;
 }
 
+// The graph of the model's bytes, checked before any back end sees it: a model
+// the check refuses is never handed to OpenCV, which can die on one.
 bool read_model(RUNTIME_MODEL& model) {
-    return onnx_read_graph(model.bytes.data(), model.bytes.size(), model.graph);
+    if (!onnx_read_graph(model.bytes.data(), model.bytes.size(), model.graph)) return false;
+    std::string why;
+    if (onnx_check_graph(model.graph, why)) return true;
+    logger->info("engine: the model is refused ({})", why);
+    return false;
 }
 
 }  // namespace
@@ -187,7 +194,7 @@ struct Interpreter::Impl {
 
     // The processor session on XNNPACK, or null (with one log line) when the
     // model holds something it cannot run: OpenCV's net then serves instead.
-    std::unique_ptr<RuntimeSession> try_xnnpack(const std::vector<int>& input_shape, int threads) {
+    std::unique_ptr<RuntimeSession> try_xnnpack(const std::vector<int>& input_shape, RUNTIME_THREADS threads) {
         std::string why;
         auto session = runtime_session_xnnpack(model, input_shape, threads, why);
         if (!session) logger->info("engine: XNNPACK cannot run the model ({}), using OpenCV DNN on the processor", why);
@@ -250,7 +257,8 @@ Session* Interpreter::createSession(const ScheduleConfig& config) {
         }
         const bool reference = config.backendConfig && config.backendConfig->opencvOnProcessor;
         if (!opencl && session->input && !reference && xnnpack_wanted())
-            session->backend = impl_->try_xnnpack(shape, thread_count(config.numThread));
+            session->backend = impl_->try_xnnpack(
+                shape, {thread_count(config.numThread), config.backendConfig && config.backendConfig->chooseThreads});
         if (!session->backend) session->backend = runtime_session_opencv(impl_->model, session->input_name, shape, opencl);
         if (!session->backend) return nullptr;
         // The first pass allocates the layers and tells the output shapes; a

@@ -63,6 +63,9 @@ enum ErrorCode {
 // This build's own: the back end of a processor session, for comparisons.
 struct BackendConfig {
     bool opencvOnProcessor = false;  // OpenCV's DNN (the reference) instead of XNNPACK
+    // numThread is the most: the XNNPACK session times one thread against it,
+    // keeps the better, and keeps checking (thread_choice.h).
+    bool chooseThreads = false;
 };
 
 struct ScheduleConfig {

@@ -39,6 +39,14 @@ struct ONNX_NODE {
     const ONNX_ATTRIBUTE* attribute(const char* name) const;
 };
 
+// Where an initializer's values are stored (TensorProto field numbers).
+namespace onnx_fields {
+constexpr uint32_t kFloatData = 4;  // packed 32-bit floats
+constexpr uint32_t kInt32Data = 5;  // packed varints
+constexpr uint32_t kInt64Data = 7;  // packed varints
+constexpr uint32_t kRawData = 9;    // little-endian bytes of the data type
+}  // namespace onnx_fields
+
 // An initializer. Its values are not copied: `data` points into the model
 // bytes the graph was read from (raw_data or a packed float_data/int64_data
 // field, as `field` says), which must outlive it. Read them with

@@ -28,6 +28,13 @@ struct RUNTIME_OUTPUT {
     const void* data = nullptr;
 };
 
+// How a processor session runs: on `most` threads, or, with `choose`, on one
+// thread or on `most` as measurement shows better (thread_choice.h).
+struct RUNTIME_THREADS {
+    int most = 1;
+    bool choose = false;
+};
+
 class RuntimeSession {
 public:
     virtual ~RuntimeSession() = default;
@@ -42,7 +49,7 @@ public:
 // A processor session on XNNPACK, or null with `why` filled when the model
 // holds something the importer does not take or XNNPACK cannot start here.
 std::unique_ptr<RuntimeSession> runtime_session_xnnpack(const RUNTIME_MODEL& model, const std::vector<int>& input_shape,
-                                                        int threads, std::string& why);
+                                                        RUNTIME_THREADS threads, std::string& why);
 // A session on OpenCV's DNN, on OpenCL or on the processor; null on OpenCL
 // when there is no usable graphics processor. `input_name` is empty for a
 // model without inputs. The model must outlive the session.

@@ -17,8 +17,14 @@
 #include <sys/auxv.h>
 #endif
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <limits>
 #include <unordered_map>
 
@@ -73,6 +79,7 @@ struct SubgraphDeleter {
 
 struct XnnNetwork::State {
     xnn_runtime_t runtime = nullptr;
+    xnn_runtime_t one_thread = nullptr;  // the same plan without the pool, where asked for
     pthreadpool_t pool = nullptr;
     // Weights and constants in XNNPACK's layouts; the runtime may read them
     // for as long as it lives.
@@ -89,6 +96,7 @@ struct XnnNetwork::State {
 
     ~State() {
         if (runtime) xnn_delete_runtime(runtime);
+        if (one_thread) xnn_delete_runtime(one_thread);
         if (pool) pthreadpool_destroy(pool);
     }
 };
@@ -553,6 +561,37 @@ private:
     std::unordered_map<size_t, bool> fused_away_;
 };
 
+// Each pool thread, the caller's included, takes one item and holds it until
+// every thread has one, so no thread can take two; each notes its clock. The
+// wait is bounded in case the pool ever hands out items differently.
+struct ClockGathering {
+    pthread_t caller = pthread_self();
+    size_t threads = 0;
+    std::mutex mutex;
+    std::vector<clockid_t> clocks;
+    std::atomic<size_t> arrived{0};
+
+    static void take(void* context, size_t) {
+        auto& g = *static_cast<ClockGathering*>(context);
+        clockid_t clock;
+        if (!pthread_equal(pthread_self(), g.caller) && pthread_getcpuclockid(pthread_self(), &clock) == 0) {
+            std::lock_guard<std::mutex> lock(g.mutex);
+            g.clocks.push_back(clock);
+        }
+        g.arrived.fetch_add(1);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (g.arrived.load() < g.threads && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    }
+};
+
+std::vector<clockid_t> pool_worker_clocks(pthreadpool_t pool) {
+    ClockGathering gathering;
+    gathering.threads = pthreadpool_get_threads_count(pool);
+    pthreadpool_parallelize_1d(pool, &ClockGathering::take, &gathering, gathering.threads, PTHREADPOOL_FLAG_YIELD_WORKERS);
+    if (gathering.clocks.size() + 1 != gathering.threads) return {};
+    return gathering.clocks;
+}
+
 bool xnnpack_ready() {
     static const bool ready = xnn_initialize(nullptr) == xnn_status_success;
     return ready;
@@ -564,8 +603,22 @@ XnnNetwork::XnnNetwork() : state_(std::make_unique<State>()) {}
 
 XnnNetwork::~XnnNetwork() = default;
 
+bool XnnNetwork::has_one_thread_plan() const { return state_->one_thread != nullptr; }
+
+void XnnNetwork::keep_one_thread_only() {
+    State& st = *state_;
+    if (!st.one_thread) return;
+    xnn_delete_runtime(st.runtime);
+    st.runtime = st.one_thread;
+    st.one_thread = nullptr;
+    pthreadpool_destroy(st.pool);
+    st.pool = nullptr;
+    worker_clocks_.clear();
+    threads_ = 1;
+}
+
 std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                               int threads, std::string& why) {
+                                               int threads, bool one_thread_too, std::string& why) {
     if (!xnnpack_ready()) {
         why = "XNNPACK cannot start on this processor";
         return nullptr;
@@ -590,9 +643,15 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const st
             return nullptr;
         }
         net->threads_ = static_cast<int>(pthreadpool_get_threads_count(st.pool));
+        net->worker_clocks_ = pool_worker_clocks(st.pool);
     }
-    // Idle workers sleep between forwards instead of spinning on the board's few cores.
-    if (xnn_create_runtime_v2(raw, st.pool, XNN_FLAG_YIELD_WORKERS, &st.runtime) != xnn_status_success) {
+    // Idle workers sleep between forwards instead of spinning on the board's
+    // few cores. Only between forwards: XNNPACK passes the yield to the pool
+    // with the last operator alone, so between two layers of one forward a
+    // worker without work still spins, which is why the thread count is chosen
+    // by measurement (thread_choice.h).
+    if (xnn_create_runtime_v2(raw, st.pool, XNN_FLAG_YIELD_WORKERS, &st.runtime) != xnn_status_success ||
+        (st.pool && one_thread_too && xnn_create_runtime_v2(raw, nullptr, 0, &st.one_thread) != xnn_status_success)) {
         why = "XNNPACK could not plan the graph";
         return nullptr;
     }
@@ -617,14 +676,15 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const st
         net->outputs_.push_back(std::move(shown));
     }
     // The buffers never move, so they are bound once for every later forward.
-    if (xnn_setup_runtime(st.runtime, externals.size(), externals.data()) != xnn_status_success) {
+    if (xnn_setup_runtime(st.runtime, externals.size(), externals.data()) != xnn_status_success ||
+        (st.one_thread && xnn_setup_runtime(st.one_thread, externals.size(), externals.data()) != xnn_status_success)) {
         why = "XNNPACK could not bind the input and outputs";
         return nullptr;
     }
     return net;
 }
 
-bool XnnNetwork::run(const float* input) {
+bool XnnNetwork::run(const float* input, bool one_thread) {
     State& st = *state_;
     const size_t n = st.input_nchw[0], c = st.input_nchw[1], plane = st.input_nchw[2] * st.input_nchw[3];
     for (size_t b = 0; b < n; ++b) {
@@ -633,7 +693,8 @@ bool XnnNetwork::run(const float* input) {
         for (size_t ch = 0; ch < c; ++ch)
             for (size_t i = 0; i < plane; ++i) dst[i * c + ch] = src[ch * plane + i];
     }
-    if (xnn_invoke_runtime(st.runtime) != xnn_status_success) return false;
+    xnn_runtime_t runtime = one_thread && st.one_thread ? st.one_thread : st.runtime;
+    if (xnn_invoke_runtime(runtime) != xnn_status_success) return false;
     for (State::OutputBuffer& out : st.outputs) {
         if (!out.value.nhwc) continue;
         const size_t on = out.value.dims[0], oc = out.value.dims[1], op = out.value.dims[2] * out.value.dims[3];

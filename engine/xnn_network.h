@@ -5,6 +5,7 @@
 // `create` refuse the model with a reason, and the caller runs it on OpenCV.
 #include "engine/onnx_info.h"
 
+#include <ctime>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -19,20 +20,30 @@ public:
     };
 
     // The graph with its one input fixed to `input_shape` (NCHW), on `threads`
-    // threads (1: the caller's thread only). Null with `why` filled when the
-    // graph holds an operation or a form the importer does not take, or when
-    // XNNPACK cannot start on this processor.
+    // threads (1: the caller's thread only). With `threads` > 1 and
+    // `one_thread_too`, a second plan of the same graph runs on the caller's
+    // thread alone, sharing the weights and the input and output buffers.
+    // Null with `why` filled when the graph holds an operation or a form the
+    // importer does not take, or when XNNPACK cannot start on this processor.
     static std::unique_ptr<XnnNetwork> create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                              int threads, std::string& why);
+                                              int threads, bool one_thread_too, std::string& why);
     ~XnnNetwork();
     XnnNetwork(const XnnNetwork&) = delete;
     XnnNetwork& operator=(const XnnNetwork&) = delete;
 
-    // One forward pass on an NCHW input of the shape given to `create`. One
+    // One forward pass on an NCHW input of the shape given to `create`, on
+    // every thread, or on the caller's alone where that plan was made. One
     // call at a time per network.
-    bool run(const float* input);
+    bool run(const float* input, bool one_thread = false);
     const std::vector<Output>& outputs() const { return outputs_; }
     int threads() const { return threads_; }
+    bool has_one_thread_plan() const;
+    // Keeps the one-thread plan alone, releasing the pool, its plan and that
+    // plan's packed weights.
+    void keep_one_thread_only();
+    // The processor time clocks of the pool's workers (not the caller's);
+    // empty when there is no pool or they could not be found.
+    const std::vector<clockid_t>& worker_clocks() const { return worker_clocks_; }
 
     // The instruction set XNNPACK's float kernels use on this processor.
     static std::string kernel_isa();
@@ -43,5 +54,6 @@ private:
     XnnNetwork();
     std::unique_ptr<State> state_;
     std::vector<Output> outputs_;
+    std::vector<clockid_t> worker_clocks_;
     int threads_ = 1;
 };

@@ -180,12 +180,14 @@ QX_API int InitPos(const char* tenant_code, const char* pos_code, const char* sn
  * QX_ERR_NOT_READY before Init and after Close. */
 QX_API int UnbindPos(const char* tenant_code, const char* sn_code);
 
-/* Times the recognition engine on this device: loads the built-in model on
- * each back end (XNNPACK on one thread and on every core, OpenCV DNN on the
- * processor and, where usable, on OpenCL) and runs `forwards` (1..1000)
- * forward passes on each. Writes one line per back end into `out`: its name,
- * threads and kernels' instruction set, load time and median forward time in
- * milliseconds. Needs no Init and leaves the library's own engine alone; takes
+/* Times the recognition engine on this device: first a line saying which
+ * thread count the engine's default chooses now and the timings behind it;
+ * then loads the built-in model on each back end (XNNPACK on one thread and
+ * on every core, OpenCV DNN on the processor and, where usable, on OpenCL)
+ * and runs `forwards` (1..1000) forward passes on each. Writes one line per
+ * back end into `out`: its name, threads and kernels' instruction set, load
+ * time and median forward time in wall and in processor time (milliseconds).
+ * Needs no Init and leaves the library's own engine alone; takes
  * about a second plus `forwards` passes per back end. Returns the length of
  * the whole text, with `out`/`out_size` as findcode_n. QX_ERR_ARGUMENT. */
 QX_API int qx_ai_enginebench(int forwards, char* out, int out_size);

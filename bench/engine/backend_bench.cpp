@@ -5,7 +5,7 @@
 #include "engine/embedded_model.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
-#include "timing.h"
+#include "support/timing.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>

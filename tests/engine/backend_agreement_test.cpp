@@ -3,6 +3,7 @@
 // to OpenCV for models XNNPACK cannot run.
 #include "engine/embedded_model.h"
 #include "engine/mnn_runtime.h"
+#include "engine/thread_choice.h"
 #include "engine_test_support.h"
 #include "support/log.h"
 #include "testkit/files.h"
@@ -108,6 +109,35 @@ TEST_F(BackendAgreementTest, ThreadPoolGivesTheOneThreadFeatures) {
     EXPECT_THAT(described[0], StartsWith("XNNPACK, 1 thread, "));
     if (std::thread::hardware_concurrency() > 1) EXPECT_THAT(described[1], StartsWith("XNNPACK, 2 threads, "));
     for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
+}
+
+// The default session times one thread against two, says so, and gives the
+// same features on every forward, whichever plan ran it (on a busy machine it
+// keeps the one-thread plan alone; on a free one it keeps both and switches).
+TEST_F(BackendAgreementTest, DefaultThreadChoiceKeepsTheFeatures) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: nothing to choose";
+    std::unique_ptr<MNN::Interpreter> interpreter(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+    ASSERT_NE(interpreter, nullptr);
+    MNN::BackendConfig backend;
+    backend.chooseThreads = true;
+    MNN::ScheduleConfig config;
+    config.numThread = 2;
+    config.backendConfig = &backend;
+    MNN::Session* session = interpreter->createSession(config);
+    ASSERT_NE(session, nullptr);
+    EXPECT_THAT(interpreter->describeSession(session), HasSubstr("chosen against 2 threads by measurement (1 thread: "));
+    logger->flush();
+    EXPECT_THAT(read_file("tmp/" + today_day_file()), HasSubstr(" threads (1 thread: "));
+    ASSERT_EQ(CLSRETRI_preprocess_opencv({grocery_photo("val/Fruit/Kiwi/Kiwi_001.jpg")},
+                                         interpreter->getSessionInput(session, nullptr), nullptr), 0);
+    std::vector<float> first;
+    // Past the first try of the count not chosen.
+    for (int i = 0; i < 2 * ThreadChoice::kFirstProbeGap + 2; ++i) {
+        ASSERT_EQ(interpreter->runSession(session), MNN::NO_ERROR);
+        const float* values = interpreter->getSessionOutput(session, "512feature")->host<float>();
+        if (first.empty()) first.assign(values, values + CLSRETRI_FEATURE_SIZE);
+        for (int k = 0; k < CLSRETRI_FEATURE_SIZE; ++k) ASSERT_NEAR(values[k], first[k], 1e-6) << "forward " << i;
+    }
 }
 
 // A model with an operation the importer does not take still runs, on OpenCV,

@@ -61,10 +61,21 @@ TEST_F(Qxvisor, HelpForEveryCommand) {
 }
 
 // One line per processor back end with its figures; OpenCL says why it is
-// missing on a machine without a graphics processor.
+// missing on a machine without a graphics processor. Wall time always comes
+// with processor time and the load the board was under.
 TEST_F(Qxvisor, BenchTimesEveryBackEnd) {
-    ToolRun run = qxvisor("bench --forwards 2");
+    ASSERT_EQ(qxvisor("crop set 0 0 640 480").status, 0);
+    const std::string photo = grocery_photo("val/Fruit/Kiwi", 0);
+    ToolRun run = qxvisor("bench --forwards 2 --photo '" + photo + "'");
     ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("before: load average ", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("\ndefault: XNNPACK, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("by measurement (1 thread: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("wall "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" ms, processor "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("TestDetect on " + photo + " with the store as it is: wall "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nafter: load average "), std::string::npos) << run.out;
+    EXPECT_NE(qxvisor("bench --forwards 1").out.find("TestDetect: no picture under pic_data/"), std::string::npos);
     EXPECT_NE(run.out.find("XNNPACK, 1 thread, "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("OpenCV DNN, processor"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("OpenCL"), std::string::npos) << run.out;

@@ -286,11 +286,14 @@ const std::vector<Command> kCommands = {
      "empty folder: it replaces pic_data/ and the learned data there. --json prints the\n"
      "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n",
      run_eval},
-    {"bench", "[--forwards N]", "time the recognition engine on each back end of this device",
-     "Loads the built-in model on XNNPACK (one thread, then every core), on OpenCV DNN and,\n"
-     "where there is a usable graphics processor, on OpenCL, and prints per back end its\n"
-     "threads, kernels, load time and median milliseconds per forward pass (default N 20).\n"
-     "Run it on the board itself, with the point-of-sale program idle.\n",
+    {"bench", "[--forwards N] [--photo FILE]", "time the recognition engine on this device, and a whole recognition",
+     "Prints the load average, the thread count the engine's default chooses now and the\n"
+     "figures behind it; loads the built-in model on XNNPACK (one thread, then every core),\n"
+     "on OpenCV DNN and, where there is a usable graphics processor, on OpenCL, and prints\n"
+     "per back end its threads, kernels, load time and median wall and processor\n"
+     "milliseconds per forward pass (default N 20); then times N TestDetect calls on FILE\n"
+     "(default: the first picture under pic_data/) with the learned store as it is (each\n"
+     "adds a recognition record). Run it on the board itself, in the scale's working folder.\n",
      run_bench},
     {"batch", "FILE|-", "run several commands between one Init and Close",
      "One command per line (e.g. `test-detect a.jpg` then `feedback 1001 $SESSION`);\n"

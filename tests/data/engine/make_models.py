@@ -92,6 +92,52 @@ def no_input_model():
     save("no_input", nodes, inits, [], outputs)
 
 
+def bad_weight_model(name, bend):
+    """The tiny contract model with one of its weights bent by `bend`, which
+    gets the initializer list and changes it in place."""
+    rng = np.random.default_rng(list(name.encode()))
+    nodes, inits = head(rng, 3, 1000, (160, 1))
+    bend(inits)
+    inputs = [helper.make_tensor_value_info("data", TensorProto.FLOAT, [1, 3, 224, 224])]
+    outputs = [helper.make_tensor_value_info("prob", TensorProto.FLOAT, [1, 1000]),
+               helper.make_tensor_value_info("512feature", TensorProto.FLOAT, [160, 1])]
+    graph = helper.make_graph(nodes["pool"] + nodes["prob"] + nodes["feature"], name, inputs, outputs, inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="make_models.py")
+    model.ir_version = 5
+    # No checker: these models are wrong on purpose.
+    onnx.save(model, os.path.join(HERE, name + ".onnx"))
+
+
+def replace_init(inits, name, tensor):
+    index = next(i for i, t in enumerate(inits) if t.name == name)
+    inits[index] = tensor
+
+
+def external_weights(inits):
+    """w_feat's values "in another file", as large exported models keep them."""
+    t = next(t for t in inits if t.name == "w_feat")
+    t.ClearField("raw_data")
+    t.data_location = TensorProto.EXTERNAL
+    entry = t.external_data.add()
+    entry.key, entry.value = "location", "w_feat.bin"
+
+
+def empty_weights(inits):
+    """w_feat keeps its dims and loses its values."""
+    next(t for t in inits if t.name == "w_feat").ClearField("raw_data")
+
+
+def bad_models():
+    # The Gemm behind "prob" with no rows at all.
+    bad_weight_model("gemm_zero_rows", lambda inits: replace_init(
+        inits, "w_prob", numpy_helper.from_array(np.zeros((0, 3), np.float32), "w_prob")))
+    bad_weight_model("external_weights", external_weights)
+    bad_weight_model("empty_weights", empty_weights)
+    # A model that loads and runs, and whose feature is not a number.
+    bad_weight_model("nan_weights", lambda inits: replace_init(
+        inits, "w_feat", numpy_helper.from_array(np.full((160, 3), np.nan, np.float32), "w_feat")))
+
+
 def main():
     contract_model("tiny_contract")
     contract_model("weights_as_inputs", weights_as_inputs=True)
@@ -106,6 +152,7 @@ def main():
     # it cannot run, so no session can be made from it.
     contract_model("cannot_run", weight_channels=5)
     no_input_model()
+    bad_models()
 
 
 if __name__ == "__main__":
