@@ -97,17 +97,19 @@ int SaveScaleSetting(int x, int y, int width, int height) {
         // In 64 bits, so that a huge x or width cannot wrap round into the frame.
         const bool fits = static_cast<long long>(x) + width <= CAMHP_FRAME_WIDTH &&
                           static_cast<long long>(y) + height <= CAMHP_FRAME_HEIGHT;
-        // A rectangle with no area would leave every later recognition without a picture.
-        if (!fits || width <= 0 || height <= 0) {
+        if (!fits || width < 0 || height < 0) {
             logger->info("Scale not match 640*480 x={},y={},w={},h={}", x, y, width, height);
             return QX_ERR_CROP_OUTSIDE;
         }
+        // A zero width or height is the host's way to clear the crop area: the
+        // file keeps only the camera number, as after a first start.
+        const bool clears = width == 0 || height == 0;
         _CAMHP_CAP_& cam = params->cam;
         const int before[4] = {cam.x, cam.y, cam.width, cam.height};
-        cam.x = x;
-        cam.y = y;
-        cam.width = width;
-        cam.height = height;
+        cam.x = clears ? 0 : x;
+        cam.y = clears ? 0 : y;
+        cam.width = clears ? 0 : width;
+        cam.height = clears ? 0 : height;
         // Memory and file must agree, or the old rectangle comes back after a restart.
         if (camhp_write_setting_from_file(&cam) != 0) {
             cam.x = before[0];

@@ -6,6 +6,7 @@
 #include "support/ini.h"
 #include "support/json.h"
 #include "support/log.h"
+#include "support/numbers.h"
 
 #include <unistd.h>
 
@@ -17,18 +18,20 @@
 
 namespace {
 
-bool ini_flag(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10) != 0; }
+// Anything but a whole number other than 0 (text and overflow included) is off.
+bool ini_flag(const std::string& text) {
+    int value = 0;
+    return tool_read_int(text, &value) && value != 0;
+}
 
 int ini_search_k(const std::string& text) {
     if (text.empty()) return SEARCH_K_DEFAULT;
-    char* end = nullptr;
-    errno = 0;
-    long value = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || !search_k_allowed(value)) {
+    int value = 0;
+    if (!tool_read_int(text, &value) || !search_k_allowed(value)) {
         logger->info("searchK {} out of range {}..{}, using {}", text, SEARCH_K_MIN, SEARCH_K_MAX, SEARCH_K_DEFAULT);
         return SEARCH_K_DEFAULT;
     }
-    return static_cast<int>(value);
+    return value;
 }
 
 // The text member `name` of the JSON object in `path`; empty when the file is

@@ -104,6 +104,8 @@ int ClearTrainedData() {
 int qx_ai_setnorecommend(const char* code_text) {
     return qx_gated("qx_ai_setnorecommend", QX_ERR_INTERNAL, QxAccess::kData, {code_text}, [&] {
         const std::string code = code_text;
+        // Refused before anything changes: the code's folder would be emptied outside.
+        if (tool_refuse_link(tool_get_dll_path() + "pic_data", "picture store")) return QX_ERR_INTERNAL;
         logger->info("开始清除商品:{}的学习记录", code);
         std::clock_t start = std::clock();
 

@@ -164,11 +164,13 @@ std::string camhp_save_img(_CAMHP_CAP_* cap, _CAMHP_MAT_INFO_* info) {
         logger->info("photo folder refused, not a folder of its own:{}", cap->qxphoto_path);
         return std::string();
     }
+    // Init empties the folder at every start: a picture here need not survive a
+    // power cut, so it is not flushed on the caller's thread.
     bool written = false;
     try {
         std::vector<unsigned char> jpeg;
         written = !info->mat.empty() && cv::imencode(".jpg", info->mat, jpeg) &&
-                  tool_write_file_atomic(path, std::string(jpeg.begin(), jpeg.end()));
+                  tool_write_file_atomic(path, std::string(jpeg.begin(), jpeg.end()), QxDurability::kUnflushed);
     } catch (const cv::Exception&) {
         written = false;
     }

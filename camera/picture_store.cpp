@@ -23,6 +23,15 @@ constexpr size_t kPicturesKept = 10;
 
 std::string field_text(const char (&field)[260]) { return std::string(field, strnlen(field, sizeof field)); }
 
+// The names this store gives: a millisecond count of 13 digits (the years 2001
+// to 2286) and ".jpg". Names of equal length sort by time.
+bool is_stored_picture_name(const std::string& name) {
+    static const std::string suffix = ".jpg";
+    constexpr size_t kDigits = 13;
+    return name.size() == kDigits + suffix.size() && name.compare(kDigits, suffix.size(), suffix) == 0 &&
+           std::all_of(name.begin(), name.begin() + kDigits, [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
 
 void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
@@ -50,18 +59,20 @@ void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
 
         // Listed with the library's own readdir: OpenCV's glob is built without
         // large-file support on 32-bit Arm and fails on 64-bit directory offsets.
+        // Only the store's own pictures count and go: a technician's photos
+        // in the folder (folder learning reads it too) are left alone.
         std::vector<std::string> entries, pictures;
         tools_get_files(folder, entries);
         for (const std::string& entry : entries) {
             struct stat status;
-            if (entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".jpg") == 0 &&
-                lstat(entry.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            if (is_stored_picture_name(entry.substr(folder.size() + 1)) && lstat(entry.c_str(), &status) == 0 &&
+                S_ISREG(status.st_mode))
                 pictures.push_back(entry);
         }
         const long long now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                      std::chrono::system_clock::now().time_since_epoch())
                                      .count();
-        // Names are millisecond counts of equal length: the first in byte order is the oldest.
+        // The first in byte order is the oldest.
         if (pictures.size() >= kPicturesKept) {
             std::sort(pictures.begin(), pictures.end());
             std::remove(pictures.front().c_str());

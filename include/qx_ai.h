@@ -41,7 +41,7 @@ extern "C" {
 #define QX_ERR_CATALOGUE (-2005)        /* product catalogue could not be searched */
 #define QX_ERR_BINDING (-2006)          /* cloud binding call failed (transfer or answer) */
 #define QX_ERR_DATA_FILE (-2007)        /* export or import failed; SaveScaleSetting: file not written */
-#define QX_ERR_CROP_OUTSIDE (-2008)     /* crop rectangle does not fit the 640 x 480 frame, or has no area */
+#define QX_ERR_CROP_OUTSIDE (-2008)     /* crop rectangle does not fit the 640 x 480 frame, or has a negative size */
 #define QX_ERR_NO_CROP (-2009)          /* no crop rectangle set (width x height is 0) */
 #define QX_ERR_SN_UNKNOWN (-4001)       /* cloud: SN code not found */
 #define QX_ERR_POS_BOUND_ELSEWHERE (-4002) /* bind: POS already bound to another MAC */
@@ -143,10 +143,12 @@ QX_API int qx_ai_reopencamera(int camera_id);
 QX_API int GetScaleBitmap(char* raw_path, char* crop_path);
 /* The crop rectangle in frame pixels; a NULL place is skipped. Always 0. */
 QX_API int GetScaleSetting(int* x, int* y, int* width, int* height);
-/* Sets and stores the crop rectangle. QX_ERR_CROP_OUTSIDE when x + width > 640
- * or y + height > 480, or when width or height is 0 or negative; QX_ERR_DATA_FILE
- * when coordinate.json could not be written. Either way the rectangle in force
- * stays as it was. */
+/* Sets and stores the crop rectangle. A width or height of 0 clears the crop
+ * area (coordinate.json keeps only the camera number; recognitions then answer
+ * QX_ERR_NO_CROP until a rectangle is set). QX_ERR_CROP_OUTSIDE when
+ * x + width > 640 or y + height > 480, or when width or height is negative;
+ * QX_ERR_DATA_FILE when coordinate.json could not be written. Either way the
+ * rectangle in force stays as it was. */
 QX_API int SaveScaleSetting(int x, int y, int width, int height);
 
 /* Searches the host's product catalogue (by number when `text` starts with a

@@ -1,8 +1,13 @@
 #include "store/CppSQLite3.h"
 
+#include "support/numbers.h"
+#include "support/tools.h"
+
+#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -400,15 +405,26 @@ const char* CppSQLite3Table::fieldValue(const char* name) {
     throw_layer_error("Invalid field name requested");
 }
 
-int CppSQLite3Table::getIntField(int col, int null_value) {
-    const char* value = fieldValue(col);
-    return value ? static_cast<int>(std::strtol(value, nullptr, 10)) : null_value;
+namespace {
+
+// A table holds every field as text. A value beyond the int range is an
+// error, the same on a 32-bit board as here; a text that is no number reads 0.
+int int_of_field(const char* value, int null_value) {
+    if (!value) return null_value;
+    long long number = 0;
+    switch (tool_read_number(value, INT_MIN, INT_MAX, &number)) {
+    case QxNumber::kRead: return static_cast<int>(number);
+    case QxNumber::kOutOfRange: throw_layer_error("Integer field out of range");
+    case QxNumber::kNotANumber: break;
+    }
+    return 0;
 }
 
-int CppSQLite3Table::getIntField(const char* name, int null_value) {
-    const char* value = fieldValue(name);
-    return value ? static_cast<int>(std::strtol(value, nullptr, 10)) : null_value;
-}
+}  // namespace
+
+int CppSQLite3Table::getIntField(int col, int null_value) { return int_of_field(fieldValue(col), null_value); }
+
+int CppSQLite3Table::getIntField(const char* name, int null_value) { return int_of_field(fieldValue(name), null_value); }
 
 double CppSQLite3Table::getFloatField(int col, double null_value) {
     const char* value = fieldValue(col);
@@ -583,6 +599,12 @@ void CppSQLite3DB::open(const char* file) {
 
 void CppSQLite3DB::open(const char* file, int flags) {
     close();
+    // SQLite would write through a link planted at the file's place, outside
+    // the working folder. Reading through one (a host's catalogue) is harmless.
+    if ((flags & SQLITE_OPEN_READWRITE) && file && tool_is_link(file)) {
+        const std::string message = std::string(file) + " is a symbolic link: refused";
+        throw CppSQLite3Exception(SQLITE_CANTOPEN, message.c_str(), false);
+    }
     int rc = sqlite3_open_v2(file, &mpDB, flags, nullptr);
     if (rc != SQLITE_OK) {
         CppSQLite3Exception error(rc, mpDB ? sqlite3_errmsg(mpDB) : "out of memory", false);

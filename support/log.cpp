@@ -5,10 +5,13 @@
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/sinks/null_sink.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -25,14 +28,31 @@ bool g_flush_info = false;
 // Replaced loggers stay alive: another thread may still be inside a call on one.
 std::vector<std::shared_ptr<spdlog::logger>> g_retired;
 
+// Before each day file is opened (at start and at every rotation): the log
+// folder and the day file must be the library's own, never a symbolic link
+// that would carry the log (cloud answers included) out of the working folder.
+// The file is made here without following a link; the sink then appends to it.
+void refuse_linked_day_file(const spdlog::filename_t& path) {
+    const std::string folder = path.substr(0, path.rfind('/'));
+    // Readable by the technician's account, as the log folder always was.
+    if (!tool_own_folder(folder, 0755)) throw spdlog::spdlog_ex(folder + " is not a folder of its own");
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw spdlog::spdlog_ex(path + (errno == ELOOP ? " is a symbolic link" : " cannot be opened"), errno);
+    close(fd);
+}
+
 std::shared_ptr<spdlog::logger> make_logger(bool& fallback) {
     fallback = false;
     try {
         // Rotation at 02:07, append to today's file, keep every file (pruning is ours).
-        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>(log_path, 2, 7, false, 0);
+        spdlog::file_event_handlers checks;
+        checks.before_open = refuse_linked_day_file;
+        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>(log_path, 2, 7, false, 0, checks);
         return std::make_shared<spdlog::logger>("daily_logger", std::move(sink));
-    } catch (...) {
-        // An unwritable working directory must not stop the library: log nowhere.
+    } catch (const std::exception& e) {
+        // An unwritable working directory or a planted link must not stop the
+        // library: log nowhere, and say why once where a technician looks.
+        std::fprintf(stderr, "daily log refused, messages go nowhere: %s\n", e.what());
         fallback = true;
         return std::make_shared<spdlog::logger>("daily_logger",
                                                 std::make_shared<spdlog::sinks::null_sink_mt>());
@@ -92,6 +112,8 @@ bool is_day_file(const std::string& name) {
 
 int delete_daily() {
     const std::string folder = tool_get_dll_path() + "tmp/";
+    // The day files of a linked log folder lie outside: they are not ours to prune.
+    if (tool_refuse_link(folder.substr(0, folder.size() - 1), "log folder")) return 0;
     std::vector<std::string> entries, days;
     tools_get_files(folder, entries);
     for (const std::string& entry : entries) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -261,13 +262,22 @@ int tool_open_temp_beside(const std::string& path, std::string& temporary) {
     return fd;
 }
 
-bool tool_write_file_atomic(const std::string& path, const std::string& data) {
+namespace {
+std::atomic<unsigned long> g_flushes{0};
+}  // namespace
+
+unsigned long tool_flush_count() { return g_flushes.load(); }
+
+bool tool_write_file_atomic(const std::string& path, const std::string& data, QxDurability durability) {
     std::string temporary;
     Descriptor file{tool_open_temp_beside(path, temporary)};
     if (file.fd < 0) return false;
     // mkstemp makes the file private; the library's files are ordinary ones.
     bool written = fchmod(file.fd, 0644) == 0 && write_all(file.fd, data.data(), data.size());
-    written = written && fsync(file.fd) == 0;
+    if (written && durability == QxDurability::kFlushed) {
+        ++g_flushes;
+        written = fsync(file.fd) == 0;
+    }
     written = close(file.fd) == 0 && written;
     file.fd = -1;
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -312,8 +322,19 @@ bool tool_read_small_file(const std::string& path, size_t limit, std::string& co
     }
 }
 
-bool tool_own_folder(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+bool tool_own_folder(const std::string& path, unsigned mode) {
+    if (mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return false;
     struct stat status;
     return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool tool_is_link(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+bool tool_refuse_link(const std::string& path, const char* what) {
+    if (!tool_is_link(path)) return false;
+    logger->info("{} refused, a symbolic link is never followed:{}", what, path);
+    return true;
 }

@@ -53,7 +53,15 @@ int tool_open_temp_beside(const std::string& path, std::string& temporary);
 // rename, so a crash never leaves half a file. The temporary file gets an
 // unpredictable name and is created exclusively; the rename replaces a symbolic
 // link at `path` instead of writing through it. False on any failure.
-bool tool_write_file_atomic(const std::string& path, const std::string& data);
+// kFlushed waits until the data is on the disk before the rename: for files
+// that must survive a power cut (settings, bindings, filed product pictures).
+// kUnflushed leaves that to the system: for pictures a restart throws away,
+// where a flush would cost the caller tens of milliseconds on an SD card.
+enum class QxDurability { kFlushed, kUnflushed };
+bool tool_write_file_atomic(const std::string& path, const std::string& data,
+                            QxDurability durability = QxDurability::kFlushed);
+// Flushes made by tool_write_file_atomic since the process started.
+unsigned long tool_flush_count();
 // Reads a whole settings file of at most `limit` bytes. Refuses (false, the
 // reason in `why`) a missing file, anything that is not a regular file (a FIFO
 // would block the caller), and a larger file, without reading it.
@@ -61,4 +69,10 @@ bool tool_read_small_file(const std::string& path, size_t limit, std::string& co
 // Makes `path` a folder of the library's own if it is missing. False when it is
 // anything but a real folder (a symbolic link included): nothing may be written
 // or deleted through it.
-bool tool_own_folder(const std::string& path);
+bool tool_own_folder(const std::string& path, unsigned mode = 0700);
+// True when `path` itself is a symbolic link (a link further up is not looked at).
+bool tool_is_link(const std::string& path);
+// Where the library writes or deletes under a fixed name, a symbolic link
+// planted there is refused rather than followed out of the working folder:
+// true, with one log line naming `what`, when `path` is a link.
+bool tool_refuse_link(const std::string& path, const char* what);

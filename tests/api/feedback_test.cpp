@@ -236,6 +236,24 @@ TEST_F(Feedback, EachRecognitionKeepsItsOwnTrayPicture) {
     EXPECT_EQ(cloud.seen("POST", kUpload)[0].parts.at(1).content, mine);
 }
 
+// Ten photos a technician put in pic_data/4004 (the folder folder learning
+// reads) counted as filed pictures: three confirmations deleted a.jpg, and of
+// the filed pictures only the newest was left.
+TEST_F(Feedback, PictureStorePrunesOnlyItsOwnPictures) {
+    std::vector<std::string> photos;
+    for (char name = 'a'; name < 'a' + 10; ++name) {
+        photos.push_back(std::string(1, name) + ".jpg");
+        write_file("pic_data/4004/" + photos.back(), "the technician's");
+    }
+    for (int shot = 0; shot < 3; ++shot) {
+        std::string session;
+        recognise(grocery("val", distinct_kinds()[3], shot), &session);
+        EXPECT_EQ(SetFeedBack("4004", session.c_str(), 0, ""), 0);
+    }
+    EXPECT_EQ(list_dir("pic_data/4004").size(), photos.size() + 3);
+    for (const std::string& photo : photos) EXPECT_EQ(read_file("pic_data/4004/" + photo), "the technician's");
+}
+
 // pic_data/<code> planted as a link once had the feedback delete a picture
 // outside pic_data and write one there.
 TEST_F(Feedback, LinkedProductFolderIsRefused) {

@@ -143,3 +143,60 @@ TEST_F(StartupFiles, DeeplyNestedSettingsFilesReadAsMalformed) {
     EXPECT_EQ(Init(), 0);
     EXPECT_EQ(params->cam.width, 340);
 }
+
+// Links planted where the library writes or deletes under a fixed name were
+// followed out of the working folder: withdrawing a code emptied the outside
+// folder's <code>/, Init pruned day files outside and logged there, and the
+// store's tables were created in the link's target. Each placement gets a
+// working folder of its own, the link's target lies outside it.
+TEST_F(StartupFiles, NoLinkIsFollowedWhereTheLibraryWritesOrDeletes) {
+    const std::string today = "tmp/" + today_day_file();
+    const struct Placement {
+        const char* link;
+        const char* target;  // under the outside folder
+        std::function<void(const std::string& outside)> plant;
+        int withdrawal;  // qx_ai_setnorecommend("1004") after Init
+        int refusals;    // log lines: one per call refused, none where the log goes nowhere
+    } placements[] = {
+        {"pic_data", "", [](const std::string& outside) { write_file(outside + "/1004/a.jpg", "the host's"); },
+         QX_ERR_INTERNAL, 1},
+        {"tmp", "",
+         [](const std::string& outside) {
+             for (int day = 1; day <= 9; ++day)
+                 write_file(outside + "/daily_2020-01-0" + std::to_string(day) + ".txt", "the host's");
+         },
+         QX_OK, 0},
+        {today.c_str(), "host.txt", [](const std::string& outside) { write_file(outside + "/host.txt", "the host's"); },
+         QX_OK, 0},
+        {"featurexYz.db", "host.db", [](const std::string& outside) { write_file(outside + "/host.db", ""); },
+         QX_ERR_INTERNAL, 2},  // Init starts without learned data, the withdrawal fails
+    };
+    int n = 0;
+    for (const Placement& p : placements) {
+        SCOPED_TRACE(p.link);
+        const std::string folder = dir() + "/case" + std::to_string(n), outside = dir() + "/outside" + std::to_string(n);
+        ++n;
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+        p.plant(outside);
+        ASSERT_EQ(chdir(folder.c_str()), 0);
+        if (std::string(p.link).find('/') != std::string::npos) {
+            ASSERT_EQ(mkdir("tmp", 0700), 0);
+        }
+        ASSERT_EQ(symlink((outside + "/" + p.target).c_str(), p.link), 0);
+        const std::vector<std::string> before = list_dir(outside);
+        log_reopen();  // the day file of this working folder, as at a host's start
+
+        EXPECT_EQ(Init(), 0);
+        EXPECT_EQ(qx_ai_setnorecommend("1004"), p.withdrawal);
+        Close();
+        EXPECT_EQ(list_dir(outside), before);
+        for (const std::string& name : before) {
+            const std::string sentinel = name == "1004" ? name + "/a.jpg" : name;
+            EXPECT_EQ(read_file(outside + "/" + sentinel), name == "host.db" ? "" : "the host's") << sentinel;
+        }
+        EXPECT_EQ(log_count("symbolic link"), p.refusals);
+        EXPECT_EQ(log_is_fallback(), p.refusals == 0);
+        ASSERT_EQ(chdir(dir().c_str()), 0);
+    }
+}

@@ -2,6 +2,7 @@
 
 #include "qx_ai.h"
 
+#include "testkit/child.h"
 #include "testkit/files.h"
 
 #include <gtest/gtest.h>
@@ -28,14 +29,12 @@ protected:
     void run_and_kill(const std::vector<std::string>& args, int after_ms) {
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
+        const std::vector<std::string> command = child_command(QX_STORE_WORKER, args);
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             dup2(ready[1], STDOUT_FILENO);
-            std::vector<char*> argv{const_cast<char*>(QX_STORE_WORKER)};
-            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            execv(QX_STORE_WORKER, argv.data());
+            exec_command(command);
             _exit(127);
         }
         close(ready[1]);

@@ -3,6 +3,7 @@
 #include "api/context.h"
 #include "camera/camhp.h"
 #include "camera_kit.h"
+#include "support/tools.h"
 #include "testkit/files.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +72,7 @@ TEST_F(CameraCalls, SettingsSurviveARestart) {
     EXPECT_EQ(scale_setting(), "150,70,340,340");
 }
 
-// A rectangle without area once passed and left every later AutoDetect at
+// A rectangle of negative size once passed and left every later AutoDetect at
 // QX_ERR_NO_PICTURE; a file that could not be written once passed too, and the
 // old rectangle came back at the next start.
 TEST_F(CameraCalls, RefusedRectangleOrUnwrittenFileKeepsTheRectangleInForce) {
@@ -80,8 +81,8 @@ TEST_F(CameraCalls, RefusedRectangleOrUnwrittenFileKeepsTheRectangleInForce) {
     const std::string stored = read_file("coordinate.json");
     struct Case {
         int x, y, width, height;
-    } const no_area[] = {{10, 10, 0, 100}, {10, 10, 100, 0}, {10, 10, -5, 100}, {10, 10, 100, -1}, {0, 0, 0, 0}};
-    for (const Case& c : no_area) {
+    } const negative[] = {{10, 10, -5, 100}, {10, 10, 100, -1}, {0, 0, -1, 0}};
+    for (const Case& c : negative) {
         EXPECT_EQ(SaveScaleSetting(c.x, c.y, c.width, c.height), QX_ERR_CROP_OUTSIDE);
         EXPECT_EQ(scale_setting(), "150,70,340,340");
     }
@@ -96,6 +97,41 @@ TEST_F(CameraCalls, RefusedRectangleOrUnwrittenFileKeepsTheRectangleInForce) {
     EXPECT_EQ(SaveScaleSetting(100, 100, 200, 200), QX_ERR_DATA_FILE);
     EXPECT_EQ(scale_setting(), "-10,-20,300,300");
     EXPECT_EQ(log_count("coordinate.json not written"), 1);
+}
+
+// A zero width or height was refused with QX_ERR_CROP_OUTSIDE, which left the
+// host no way to clear the crop area.
+TEST_F(CameraCalls, ZeroWidthOrHeightClearsTheCropArea) {
+    const struct {
+        int width, height;
+    } sizes[] = {{0, 340}, {340, 0}, {0, 0}};
+    for (const auto& size : sizes) {
+        SCOPED_TRACE(cv::format("%dx%d", size.width, size.height));
+        ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+        EXPECT_EQ(SaveScaleSetting(150, 70, size.width, size.height), QX_OK);
+        EXPECT_EQ(scale_setting(), "0,0,0,0");
+        EXPECT_EQ(read_file("coordinate.json"), R"({"cameraNum":2})");
+        char codes[QX_CODES_SIZE], session[QX_SESSION_SIZE];
+        EXPECT_EQ(AutoDetect(codes, session), QX_ERR_NO_CROP);
+        ASSERT_EQ(Init(), 0);
+        EXPECT_EQ(scale_setting(), "0,0,0,0");
+    }
+}
+
+// Every recognition flushed the pictures it saved under QXPhoto to the disk on
+// the caller's thread, though Init empties that folder at the next start.
+TEST_F(CameraCalls, RecognitionFlushesNoPictureARestartThrowsAway) {
+    CameraSource source(photo_sequence());
+    ASSERT_EQ(SetCameraId(0), 0);
+    unsigned long flushes = tool_flush_count();
+    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    EXPECT_EQ(tool_flush_count(), flushes + 1);  // the settings must survive a power cut
+    cam().save_image = true;                     // the crop is saved as well
+    flushes = tool_flush_count();
+    char codes[QX_CODES_SIZE], session[QX_SESSION_SIZE];
+    EXPECT_EQ(AutoDetect(codes, session), QX_OK);
+    EXPECT_EQ(list_dir("QXPhoto").size(), 2u);
+    EXPECT_EQ(tool_flush_count(), flushes);
 }
 
 TEST_F(CameraCalls, SetCameraIdTwiceRefusesTheSecondAndKeepsCapturing) {

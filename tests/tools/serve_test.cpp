@@ -284,6 +284,12 @@ TEST_F(ServePage, WithdrawExportAndImport) {
     EXPECT_EQ(answer_of(refused).result(), -9998);
 
     httplib::MultipartFormDataItems copy = {{"file", exported.body, "learned-data.db", "application/octet-stream"}};
+    // A link at the upload's name once had the upload overwrite the file it names.
+    write_file("elsewhere.db", "the host's");
+    fs::create_symlink(dir() + "/elsewhere.db", "qxvisor-import.db");
+    EXPECT_EQ(answer_of(client->Post("/api/import", {{"X-Qxvisor", "1"}}, copy)).result(), -2007);
+    EXPECT_EQ(read_file("elsewhere.db"), "the host's");
+    fs::remove("qxvisor-import.db");
     auto imported = client->Post("/api/import", {{"X-Qxvisor", "1"}}, copy);
     ASSERT_TRUE(imported);
     EXPECT_EQ(answer_of(imported).result(), 0) << imported->body;

@@ -1,6 +1,8 @@
 // The subcommands of qxvisor: one public call each, for people and scripts.
 #include "qxvisor/cli.h"
 
+#include "support/numbers.h"
+
 #include <qx_ai.h>
 
 #include <cstdlib>
@@ -40,7 +42,9 @@ int stored_camera_number() {
     content << file.rdbuf();
     std::smatch match;
     std::string text = content.str();
-    if (std::regex_search(text, match, std::regex("\"cameraNum\"\\s*:\\s*(-?\\d+)"))) return std::atoi(match[1].str().c_str());
+    int number = 0;
+    if (std::regex_search(text, match, std::regex("\"cameraNum\"\\s*:\\s*(-?\\d+)")) && tool_read_int(match[1].str(), &number))
+        return number;
     return 0;
 }
 
@@ -380,13 +384,7 @@ int with_library(const std::string& command, int (*operation)(const std::vector<
     return result == QX_OK ? 0 : fail(command, result_text(result));
 }
 
-bool parse_int(const std::string& text, int* value) {
-    char* end = nullptr;
-    long parsed = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || parsed < -2147483647L - 1 || parsed > 2147483647L) return false;
-    *value = static_cast<int>(parsed);
-    return true;
-}
+bool parse_int(const std::string& text, int* value) { return tool_read_int(text, value); }
 
 bool take_flag(std::vector<std::string>& args, const std::string& flag) {
     for (auto it = args.begin(); it != args.end(); ++it) {
