@@ -45,6 +45,7 @@ try:
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     skip("python3-selenium is not installed for " + sys.executable)
@@ -183,7 +184,7 @@ def main():
         driver = webdriver.Chrome(service=Service(executable_path=driver_path), options=options)
         driver.set_page_load_timeout(20)
         driver.set_script_timeout(20)
-        wait = WebDriverWait(driver, 20)
+        wait = WebDriverWait(driver, 20, ignored_exceptions=(StaleElementReferenceException,))
         driver.get(url)
 
         def shot(panel, name=None):
@@ -201,7 +202,7 @@ def main():
 
         def said(element_id, expected, timeout=20):
             """Waits for the message `element_id` to settle (not busy) and checks it holds `expected`."""
-            WebDriverWait(driver, timeout).until(
+            WebDriverWait(driver, timeout, ignored_exceptions=(StaleElementReferenceException,)).until(
                 lambda d: d.find_element(By.ID, element_id).get_attribute("class") in ("msg ok", "msg bad"))
             assert expected in text_of(element_id), (element_id, text_of(element_id))
 
@@ -215,7 +216,7 @@ def main():
             return candidates()
 
         def accept_dialog():
-            WebDriverWait(driver, 5).until(lambda d: d.switch_to.alert).accept()
+            WebDriverWait(driver, 5, ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: d.switch_to.alert).accept()
 
         # Camera and crop: drag the tray's rectangle on the live picture and save it.
         wait.until(lambda d: d.execute_script("return document.getElementById('frame').naturalWidth") == 640)
@@ -298,8 +299,8 @@ def main():
         shots.clear()
         shots.send_keys("1")
         click("eval")
-        WebDriverWait(driver, 30).until(lambda d: "Learning" in text_of("eval-msg") or "Recognising" in text_of("eval-msg"))
-        WebDriverWait(driver, 90).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#eval-chart tr")) == 4)
+        WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: "Learning" in text_of("eval-msg") or "Recognising" in text_of("eval-msg"))
+        WebDriverWait(driver, 90, ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#eval-chart tr")) == 4)
         assert "over 12 pictures" in text_of("eval-msg"), text_of("eval-msg")
         assert driver.find_element(By.ID, "eval-legend").is_displayed()
         shot("accuracy")
