@@ -63,21 +63,21 @@ QuantizedRows::Coded QuantizedRows::code(const float* values, int8_t* out) const
 
 namespace {
 
-// A fixed count lets the compiler turn the loop into multiply-adds of 8 or 16
-// bytes at a time.
+// The query's bytes widened once, the row's as they are read, and a fixed
+// count: the compiler makes 8-value multiply-adds of the loop (SSE2, NEON).
 template <size_t N>
-int32_t dot_of(const int8_t* a, const int8_t* b) {
+int32_t dot_of(const int16_t* query, const int8_t* row) {
     int32_t sum = 0;
-    for (size_t i = 0; i < N; ++i) sum += static_cast<int32_t>(a[i]) * static_cast<int32_t>(b[i]);
+    for (size_t i = 0; i < N; ++i) sum += static_cast<int32_t>(query[i]) * static_cast<int32_t>(static_cast<int16_t>(row[i]));
     return sum;
 }
 
 }  // namespace
 
-int32_t QuantizedRows::dot(const int8_t* a, const int8_t* b) const {
-    if (width_ == 160) return dot_of<160>(a, b);
+int32_t QuantizedRows::dot(const int16_t* query, const int8_t* row) const {
+    if (width_ == 160) return dot_of<160>(query, row);
     int32_t sum = 0;
-    for (size_t i = 0; i < width_; ++i) sum += static_cast<int32_t>(a[i]) * static_cast<int32_t>(b[i]);
+    for (size_t i = 0; i < width_; ++i) sum += static_cast<int32_t>(query[i]) * static_cast<int32_t>(row[i]);
     return sum;
 }
 
@@ -86,31 +86,44 @@ std::vector<size_t> QuantizedRows::candidates(const float* query, size_t count, 
     std::vector<size_t> chosen;
     std::vector<int8_t> coded_query(width_);
     const Coded y = code(query, coded_query.data());
+    const std::vector<int16_t> wide_query(coded_query.begin(), coded_query.end());
     if (k == 0 || count <= k || !std::isfinite(y.error)) {
         chosen.resize(count);
         for (size_t row = 0; row < count; ++row) chosen[row] = row;
         return chosen;
     }
-    // a - e for every row, and the k smallest a + e (a max-heap of them).
-    std::vector<double> lower(count);
-    std::priority_queue<double> upper;
+    // a^2 for every row, and the k smallest of them (a max-heap). With the
+    // largest row error m, each a + m bounds its row's distance from above, so
+    // the k-th smallest a + m serves as T without a square root per row.
+    std::vector<double> squared(count);
+    std::priority_queue<double> smallest;
+    double largest_error = 0.0;
+    size_t bounded = 0;
     const double ys = y.scale, yy = ys * ys * y.norm;
     for (size_t row = 0; row < count; ++row) {
         const double s = scale_[row];
-        const double squared = yy + s * s * norm_[row] - 2.0 * ys * s * dot(coded_query.data(), &bytes_[row * width_]);
-        const double a = std::sqrt(std::max(0.0, squared));
-        const double margin = static_cast<double>(error_[row]) + y.error;
-        lower[row] = a - margin;
-        const double high = a + margin;
-        if (upper.size() < k) {
-            upper.push(high);
-        } else if (high < upper.top()) {
-            upper.pop();
-            upper.push(high);
+        squared[row] = yy + s * s * norm_[row] - 2.0 * ys * s * dot(wide_query.data(), &bytes_[row * width_]);
+        if (!std::isfinite(error_[row])) continue;  // never bounds, always a candidate
+        ++bounded;
+        largest_error = std::max(largest_error, static_cast<double>(error_[row]));
+        if (smallest.size() < k) {
+            smallest.push(squared[row]);
+        } else if (squared[row] < smallest.top()) {
+            smallest.pop();
+            smallest.push(squared[row]);
         }
     }
-    const double limit = upper.top() * (1.0 + kSlack) + 1e-6;
-    for (size_t row = 0; row < count; ++row)
-        if (!(lower[row] > limit)) chosen.push_back(row);
+    if (bounded < k) {
+        chosen.resize(count);
+        for (size_t row = 0; row < count; ++row) chosen[row] = row;
+        return chosen;
+    }
+    const double limit =
+        (std::sqrt(std::max(0.0, smallest.top())) + largest_error + y.error) * (1.0 + kSlack) + 1e-6;
+    // a - e - e_y <= limit, squared on both sides.
+    for (size_t row = 0; row < count; ++row) {
+        const double reach = limit + static_cast<double>(error_[row]) + y.error;
+        if (!(squared[row] > reach * reach)) chosen.push_back(row);
+    }
     return chosen;
 }

@@ -42,7 +42,7 @@ private:
         int32_t norm = 0;    // |q|^2
     };
     Coded code(const float* values, int8_t* out) const;
-    int32_t dot(const int8_t* a, const int8_t* b) const;
+    int32_t dot(const int16_t* query, const int8_t* row) const;
 
     size_t width_;
     std::vector<int8_t> bytes_;
