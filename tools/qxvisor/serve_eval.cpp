@@ -181,12 +181,9 @@ std::string start(const std::string& tool, const EvalRequest& run) {
         return "no pipe";
     }
     std::vector<std::string> words = {tool, "eval", run.train, run.test, "--shots", std::to_string(run.shots), "--force", "--json"};
-    if (run.stream) {
-        for (const std::string& word : {std::string("--stream"), std::string("--block"), std::to_string(run.block),
-                                        std::string("--seed"), std::to_string(run.seed)})
-            words.push_back(word);
-        if (!run.heldout.empty()) words.insert(words.end(), {"--heldout", run.heldout});
-    }
+    if (run.stream)
+        words.insert(words.end(), {"--stream", "--block", std::to_string(run.block), "--seed", std::to_string(run.seed)});
+    if (!run.heldout.empty()) words.insert(words.end(), {"--heldout", run.heldout});
     // Made before the fork: the child of a threaded server only executes.
     std::vector<std::string> emulated = emulated_command(words);
     words[0] = "qxvisor";
