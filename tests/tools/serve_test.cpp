@@ -245,7 +245,19 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
         EXPECT_EQ(refused.result(), -9998) << folder;
         EXPECT_EQ(refused.status, 400) << folder;
     }
-    EXPECT_EQ(post("/api/eval", {{"train", "train"}, {"test", "test"}, {"shots", "0"}}).result(), -9998);
+    // The stream's options are checked as strictly: held-out folders inside, numbers read whole.
+    const httplib::Params stream = {{"train", "train"}, {"test", "test"}, {"shots", "1"}, {"mode", "stream"}};
+    const std::vector<std::pair<std::string, std::string>> bad_options = {
+        {"shots", "0"}, {"mode", "fast"}, {"block", "0"}, {"block", "2x"}, {"block", "99999999999"}, {"seed", "1e3"},
+        {"seed", ""}, {"heldout", ".."}, {"heldout", "/tmp"}, {"heldout", "escape"}, {"heldout", "missing"}};
+    for (const auto& [name, value] : bad_options) {
+        httplib::Params form = stream;
+        form.erase(name);
+        form.emplace(name, value);
+        Answer refused = post("/api/eval", form);
+        EXPECT_EQ(refused.status, 400) << name << "=" << value;
+        EXPECT_EQ(refused.result(), -9998) << name << "=" << value;
+    }
 
     // An accuracy run inside the working folder, in a folder of its own.
     ASSERT_EQ(post("/api/eval", {{"train", "train"}, {"test", "./test"}, {"shots", "1"}}).result(), 0);
@@ -258,6 +270,33 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
               std::string::npos)
         << state.body;
     EXPECT_EQ(state.member("done"), "1");
+    EXPECT_EQ(state.member("curve"), "[]");
+
+    // A stream run: one banana and one kiwi learned, four pictures weighed and
+    // confirmed in blocks of three (each learned, as two codes are offered),
+    // then the held-out banana without feedback.
+    fs::create_directories("train/Kiwi");
+    fs::copy_file(grocery_photo("train/Fruit/Kiwi", 0), "train/Kiwi/0.jpg");
+    for (const std::string kind : {"Banana", "Kiwi"}) {
+        fs::create_directories("weigh/" + kind);
+        for (int n = 1; n < 3; ++n)
+            fs::copy_file(grocery_photo("train/Fruit/" + kind, n), "weigh/" + kind + "/" + std::to_string(n) + ".jpg");
+    }
+    httplib::Params run = {{"train", "train"}, {"test", "weigh"}, {"shots", "1"}, {"mode", "stream"}, {"block", "3"},
+                           {"seed", "7"}, {"heldout", "test"}};
+    ASSERT_EQ(post("/api/eval", run).result(), 0);
+    ASSERT_TRUE(eventually([&] {
+        state = get("/api/eval");
+        return state.member("running") == "false";
+    }, std::chrono::seconds(60)));
+    EXPECT_EQ(state.member("mode"), "\"stream\"");
+    EXPECT_EQ(state.member("done"), "5");
+    const std::regex point(R"(\{"block":(\d),"weighings":(\d),"top1":[\d.]+,"top5":[\d.]+,"codes_shown":[\d.]+,"samples":(\d)\})");
+    std::string blocks;  // block:weighings:samples, the live curve then the result's
+    for (std::sregex_iterator it(state.body.begin(), state.body.end(), point), end; it != end; ++it)
+        blocks += (*it)[1].str() + ":" + (*it)[2].str() + ":" + (*it)[3].str() + " ";
+    EXPECT_EQ(blocks, "1:3:5 2:4:6 1:3:5 2:4:6 ") << state.body;
+    EXPECT_NE(state.body.find(R"("heldout":{"queries":1,"top1":100,"top5":100)"), std::string::npos) << state.body;
     // The shop's own learned data was not touched.
     EXPECT_EQ(list_dir("pic_data/1002").size(), 3u);
 }

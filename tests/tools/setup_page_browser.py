@@ -4,7 +4,8 @@ chromedriver. Loads the page served by `qxvisor serve` on 127.0.0.1 with a
 simulated camera and a mock cloud, and sets a scale up from the page alone:
 drags a crop rectangle, recognises the tray, confirms it (twice: one sample),
 teaches a product the recogniser did not offer and sees it offered, runs a
-folder learning run and recognises with it, runs an accuracy check, binds,
+folder learning run and recognises with it, runs an accuracy check and a
+stream run whose curve it sees drawn, binds,
 unbinds and sees "not bound", stops the cloud and sees "not reachable", leaves
 the page idle and counts the log lines it wrote, and draws the crop with touch
 in a phone-sized window. Saves a screenshot of every panel and of the phone.
@@ -112,7 +113,7 @@ def prepare(work, args, cloud_port):
         ini.write("[default]\ncatalogDb = catalogue.db\nsaveImage = 1\ndev = http://t\ncloudHost = localhost:%d\n" % cloud_port)
     # Kinds that look alike, so that the chart has mistakes to show.
     for kind in ("Fruit/Lemon", "Fruit/Lime", "Fruit/Nectarine", "Fruit/Peach"):
-        for tree, first, count in (("train", 0, 1), ("test", 10, 3)):
+        for tree, first, count in (("train", 0, 1), ("test", 10, 3), ("heldout", 20, 1)):
             os.makedirs(os.path.join(work, tree, os.path.basename(kind)))
             for n, photo in enumerate(photos(args.shared, "train/" + kind, count, first)):
                 shutil.copy(photo, os.path.join(work, tree, os.path.basename(kind), "%d.jpg" % n))
@@ -305,6 +306,22 @@ def main():
         assert driver.find_element(By.ID, "eval-legend").is_displayed()
         shot("accuracy")
 
+        # The same pictures as a shop's stream: twelve weighings confirmed in
+        # blocks of four draw three points per line, then the held-out figures.
+        click("mode-stream")
+        for field, value in (("block", "4"), ("heldout", "heldout")):
+            driver.find_element(By.ID, field).clear()
+            driver.find_element(By.ID, field).send_keys(value)
+        click("eval")
+        WebDriverWait(driver, 90, ignored_exceptions=(StaleElementReferenceException,)).until(
+            lambda d: "held out" in text_of("eval-heldout"))
+        lines = driver.execute_script("return [...document.querySelectorAll('#eval-curve polyline')]"
+                                      ".map(l => l.getAttribute('points').split(' ').length)")
+        assert lines == [3, 3], lines
+        assert "over 12 weighings" in text_of("eval-msg") and not driver.find_elements(By.CSS_SELECTOR, "#eval-chart tr")
+        assert "4 pictures" in text_of("eval-heldout"), text_of("eval-heldout")
+        shot("accuracy", "accuracy-stream")
+
         # Status: bind, unbind, a stopped cloud.
         wait.until(lambda d: "Learned samples" in text_of("status") and text_of("log") != "")
         for name, value in (("tenant", "T01"), ("pos", "P1"), ("sn", "SN1")):
@@ -381,7 +398,7 @@ def main():
             time.sleep(0.5)
             driver.save_screenshot(os.path.join(args.screenshots, "phone.png"))
         print("set-up page: crop dragged and touched, one confirmation per recognition, a product taught and "
-              "offered, pic_data learned, accuracy charted, bound, unbound, cloud stopped, idle log quiet")
+              "offered, pic_data learned, accuracy charted, stream curve drawn, bound, unbound, cloud stopped, idle log quiet")
         return 0
     finally:
         signal.alarm(0)

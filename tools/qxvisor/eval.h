@@ -33,6 +33,7 @@ struct StreamOptions {
     int shots = 3;
     int block = 100;          // weighings per line of the curve
     unsigned seed = 1;        // the order of the stream
+    bool learning_lines = false;  // learn_first_shots' progress lines, for the set-up page
 };
 
 // One block of the stream: its weighings and the state after it.
@@ -61,7 +62,8 @@ struct StreamResult {
     long long samples_at_end = 0;
 };
 
-// The stream run. `progress(done, total)` is called after each recognition.
+// The stream run. `progress(done, total)` is called after each recognition,
+// once the block it closes (if any) is in result->curve.
 // QX_OK, or a library code with *problem saying what failed.
 int eval_stream(const StreamOptions& options, StreamResult* result, std::string* problem,
                 const std::function<void(size_t, size_t)>& progress = nullptr);

@@ -84,7 +84,7 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
         return QX_ERR_ARGUMENT;
     }
     Gallery gallery;
-    int status = learn_first_shots(train, options.shots, &gallery);
+    int status = learn_first_shots(train, options.shots, &gallery, options.learning_lines);
     if (status != QX_OK) {
         *problem = "learning failed";
         return status;
@@ -114,11 +114,11 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
             return status;
         }
         result->stream.count(rank, list.size());
+        ++done;
         ++block.queries;
         block.top1 += rank == 1;
         block.top5 += rank >= 1 && rank <= 5;
         block.codes_shown += static_cast<double>(list.size());
-        if (progress) progress(++done, total);
         if (block.queries == options.block || done == stream.size()) {
             block.weighings = static_cast<int>(done);
             block.codes_shown /= block.queries;
@@ -126,6 +126,7 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
             result->curve.push_back(block);
             block = StreamPoint();
         }
+        if (progress) progress(done, total);
     }
     result->samples_at_end = stored_samples();
     for (const Weighing& weighing : heldout) {
@@ -160,6 +161,13 @@ std::string stream_csv(const StreamResult& result) {
 
 namespace {
 
+// One point of the curve; `index` counts the blocks from 1.
+std::string point_json(const StreamPoint& point, size_t index) {
+    return JsonObject().add("block", static_cast<long long>(index)).add("weighings", point.weighings)
+        .add("top1", percent(point.top1, point.queries)).add("top5", percent(point.top5, point.queries))
+        .add("codes_shown", point.codes_shown).add("samples", point.samples).text();
+}
+
 std::string tally_json(const StreamTally& tally) {
     return JsonObject().add("queries", tally.queries).add("top1", percent(tally.top1, tally.queries))
         .add("top5", percent(tally.top5, tally.queries))
@@ -191,24 +199,29 @@ int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
                             "[--block N] [--seed S] [--csv FILE] [--force] [--json]");
     options.train_dir = args[0];
     options.stream_dir = args[1];
+    options.learning_lines = json;
 
     std::unique_ptr<Progress> bar;
     StreamResult result;
     std::string problem;
+    size_t shown_blocks = 0;
     int status = eval_stream(options, &result, &problem, [&](size_t done, size_t total) {
         if (!bar) bar.reset(new Progress("weighing", total));
         bar->step(done);
-        if (json) std::fprintf(stderr, "progress %zu %zu\n", done, total);
+        if (!json) return;
+        // Each block as it closes, so that the set-up page draws the curve while it grows.
+        for (size_t block = shown_blocks; block < result.curve.size(); ++block)
+            std::fprintf(stderr, "block %s\n", point_json(result.curve[block], block + 1).c_str());
+        shown_blocks = result.curve.size();
+        std::fprintf(stderr, "progress %zu %zu\n", done, total);
     });
     bar.reset();
     if (status != QX_OK) return fail("eval", problem + ": " + result_text(status));
     if (!csv_path.empty()) std::ofstream(csv_path) << stream_csv(result);
     if (json) {
         std::vector<std::string> curve;
-        for (const StreamPoint& point : result.curve)
-            curve.push_back(JsonObject().add("weighings", point.weighings).add("top1", percent(point.top1, point.queries))
-                                .add("top5", percent(point.top5, point.queries)).add("codes_shown", point.codes_shown)
-                                .add("samples", point.samples).text());
+        for (size_t block = 0; block < result.curve.size(); ++block)
+            curve.push_back(point_json(result.curve[block], block + 1));
         std::fprintf(out, "%s\n", JsonObject().add("shots", options.shots).add_raw("stream", tally_json(result.stream))
                                      .add_raw("heldout", tally_json(result.heldout)).add_raw("curve", json_array(curve))
                                      .add("samples_at_start", result.samples_at_start)

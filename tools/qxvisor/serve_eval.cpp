@@ -1,6 +1,7 @@
-// The set-up page's accuracy run: `qxvisor eval --json` in a child process, in
-// a folder of its own, so that the shop's learned data and the library
-// instance serving the page stay untouched.
+// The set-up page's accuracy run: `qxvisor eval --json` (a fixed gallery, or
+// with --stream a shop's learning curve) in a child process, in a folder of its
+// own, so that the shop's learned data and the library instance serving the
+// page stay untouched.
 #include "qxvisor/cli.h"
 #include "qxvisor/serve.h"
 #include "qxvisor/serve_guard.h"
@@ -28,14 +29,18 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* const kEvalFolder = "qxvisor-eval";
+// Points of a stream's curve kept while it runs; a page cannot draw more anyway.
+const size_t kCurvePoints = 10000;
 
 struct EvalJob {
     std::mutex lock;
     std::thread reader;
     pid_t child = -1;
     bool running = false;
+    std::string mode;   // "gallery" or "stream"
     std::string phase;  // "learning", then "recognising"
     size_t done = 0, total = 0;
+    std::vector<std::string> curve;  // the stream's blocks so far, as the child printed them
     std::string result;   // the child's JSON
     std::string problem;  // the child's complaint when it failed
 };
@@ -79,6 +84,9 @@ void follow(int out_fd, int err_fd, pid_t child) {
                     job.phase = "learning";
                     job.done = done;
                     job.total = total;
+                } else if (err_line.rfind("block {", 0) == 0) {
+                    std::lock_guard<std::mutex> hold(job.lock);
+                    if (job.curve.size() < kCurvePoints) job.curve.push_back(err_line.substr(6));
                 } else if (err_text.size() < 4000) {
                     err_text += err_line + "\n";
                 }
@@ -122,8 +130,45 @@ std::vector<std::string> emulated_command(std::vector<std::string> words) {
     return command;
 }
 
+// What a run is asked for, checked.
+struct EvalRequest {
+    std::string train, test, heldout;  // real paths inside the working folder; heldout may be ""
+    int shots = 5;
+    bool stream = false;
+    int block = 100, seed = 1;
+};
+
+// Reads the form into *run; "" when it holds, else why not.
+std::string read_request(const httplib::Request& request, EvalRequest* run) {
+    std::string train, test, heldout, mode = "gallery", shots = "5", block = "100", seed = "1";
+    form_value(request, "shots", &shots);
+    form_value(request, "mode", &mode);
+    form_value(request, "block", &block);
+    form_value(request, "seed", &seed);
+    form_value(request, "heldout", &heldout);
+    if (!form_value(request, "train", &train) || !form_value(request, "test", &test) || !parse_int(shots, &run->shots) ||
+        run->shots < 1 || run->shots > 1000)
+        return "train, test and shots (1 to 1000) are required";
+    if (mode != "gallery" && mode != "stream") return "mode is gallery or stream";
+    run->stream = mode == "stream";
+    if (run->stream && (!parse_int(block, &run->block) || run->block < 1 || run->block > 100000))
+        return "block is a number of weighings, 1 to 100000";
+    if (run->stream && !parse_int(seed, &run->seed)) return "seed is a whole number";
+    // Only folders inside the working folder, however the names are spelt.
+    run->train = inside_folder(".", train);
+    run->test = inside_folder(".", test);
+    if (run->train.empty() || run->test.empty() || !fs::is_directory(run->train) || !fs::is_directory(run->test))
+        return "both must be folders inside the working folder";
+    if (run->stream && !heldout.empty()) {
+        run->heldout = inside_folder(".", heldout);
+        if (run->heldout.empty() || !fs::is_directory(run->heldout))
+            return "the held-out folder must be a folder inside the working folder";
+    }
+    return "";
+}
+
 // Starts the run; "" on success, else why not.
-std::string start(const std::string& tool, const std::string& train, const std::string& test, int shots) {
+std::string start(const std::string& tool, const EvalRequest& run) {
     std::error_code error;
     fs::remove_all(kEvalFolder, error);
     fs::create_directories(kEvalFolder, error);
@@ -135,8 +180,10 @@ std::string start(const std::string& tool, const std::string& train, const std::
         close(out_pipe[1]);
         return "no pipe";
     }
-    std::string shots_text = std::to_string(shots);
-    std::vector<std::string> words = {tool, "eval", train, test, "--shots", shots_text, "--force", "--json"};
+    std::vector<std::string> words = {tool, "eval", run.train, run.test, "--shots", std::to_string(run.shots), "--force", "--json"};
+    if (run.stream)
+        words.insert(words.end(), {"--stream", "--block", std::to_string(run.block), "--seed", std::to_string(run.seed)});
+    if (!run.heldout.empty()) words.insert(words.end(), {"--heldout", run.heldout});
     // Made before the fork: the child of a threaded server only executes.
     std::vector<std::string> emulated = emulated_command(words);
     words[0] = "qxvisor";
@@ -164,6 +211,8 @@ std::string start(const std::string& tool, const std::string& train, const std::
     job.running = true;
     job.done = job.total = 0;
     job.phase = "learning";
+    job.mode = run.stream ? "stream" : "gallery";
+    job.curve.clear();
     job.result.clear();
     job.problem.clear();
     job.reader = std::thread(follow, out_pipe[0], err_pipe[0], child);
@@ -174,18 +223,10 @@ std::string start(const std::string& tool, const std::string& train, const std::
 
 void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
     server.Post("/api/eval", [tool_path](const httplib::Request& request, httplib::Response& response) {
-        std::string train, test, shots_text = "5";
-        int shots = 0;
-        form_value(request, "shots", &shots_text);
-        if (!form_value(request, "train", &train) || !form_value(request, "test", &test) || !parse_int(shots_text, &shots) ||
-            shots < 1 || shots > 1000) {
-            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "train, test and shots (1 to 1000) are required").text(), 400);
-            return;
-        }
-        // Only folders inside the working folder, however the names are spelt.
-        std::string train_path = inside_folder(".", train), test_path = inside_folder(".", test);
-        if (train_path.empty() || test_path.empty() || !fs::is_directory(train_path) || !fs::is_directory(test_path)) {
-            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "both must be folders inside the working folder").text(), 400);
+        EvalRequest run;
+        std::string refused = read_request(request, &run);
+        if (!refused.empty()) {
+            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", refused).text(), 400);
             return;
         }
         std::lock_guard<std::mutex> hold(job.lock);
@@ -194,7 +235,7 @@ void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
             return;
         }
         if (job.reader.joinable()) job.reader.join();
-        std::string problem = start(tool_path, train_path, test_path, shots);
+        std::string problem = start(tool_path, run);
         if (!problem.empty()) {
             send_json(response, result_json(QX_ERR_INTERNAL).add("problem", problem).text(), 500);
             return;
@@ -203,8 +244,9 @@ void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
     });
     server.Get("/api/eval", [](const httplib::Request&, httplib::Response& response) {
         std::lock_guard<std::mutex> hold(job.lock);
-        send_json(response, JsonObject().add("running", job.running).add("phase", job.phase).add("done", static_cast<long long>(job.done))
-                                .add("total", static_cast<long long>(job.total))
+        send_json(response, JsonObject().add("running", job.running).add("mode", job.mode).add("phase", job.phase)
+                                .add("done", static_cast<long long>(job.done)).add("total", static_cast<long long>(job.total))
+                                .add_raw("curve", json_array(job.curve))
                                 .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem).text());
     });
 }
