@@ -3,6 +3,7 @@
 // go with it.
 #include "camera/camhp.h"
 #include "store/db_store.h"
+#include "support/serial_worker.h"
 
 #include <atomic>
 #include <memory>
@@ -38,6 +39,10 @@ struct DB_HADNLE : DB_STORE {
     // Settings a technician may add to dev.ini's [default] section.
     std::string cloud_host;   // "cloudHost"
     std::string catalog_db;   // "catalogDb"
+
+    // The recognitions' matching runs here while the caller waits: one thread
+    // for the context's life rather than one per recognition.
+    SerialWorker matcher;
 };
 
 // Null until the first Init and after Close: every call needing the library's

@@ -3,11 +3,10 @@
 // no exception leaves the library; a failure is logged and becomes `failure`.
 // The locks around the body are the entry gate's (api/gate.h).
 #include "store/CppSQLite3.h"
+#include "support/log.h"
 
 #include <exception>
 #include <utility>
-
-void qx_log_failure(const char* function, const char* what) noexcept;
 
 template <typename Body>
 int qx_guarded(const char* function, int failure, Body&& body) noexcept {

@@ -17,29 +17,12 @@
 
 #include <cstring>
 #include <ctime>
-#include <thread>
 #include <utility>
 
 namespace {
 
 double elapsed_ms(std::clock_t from, std::clock_t to) {
     return static_cast<double>(to - from) * 1000.0 / CLOCKS_PER_SEC;
-}
-
-// Runs `work` on a short worker thread and waits for it. Whatever the worker
-// throws is logged there: an escaping exception would end the host process.
-template <typename Work>
-void run_worker(const char* what, Work&& work) {
-    std::thread worker([&] {
-        try {
-            work();
-        } catch (const std::exception& e) {
-            qx_log_failure(what, e.what());
-        } catch (...) {
-            qx_log_failure(what, nullptr);
-        }
-    });
-    worker.join();
 }
 
 // Steps shared by both calls once a picture is in hand: engine, matching,
@@ -61,7 +44,7 @@ int recognise(const cv::Mat& picture, const std::string& image_path, int engine_
     DB_COMPARE_OUT result{};
     result.codes = codes;
     result.top_confident = false;
-    run_worker("db_compare_feature_faiss", [&] { db_compare_feature_faiss(params, &query, &result); });
+    params->matcher.run("db_compare_feature_faiss", [&] { db_compare_feature_faiss(params, &query, &result); });
     std::clock_t t3 = std::clock();
 
     std::string session = tool_get_session_id();

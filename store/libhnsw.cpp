@@ -1,6 +1,7 @@
 #include "store/libhnsw.h"
 
 #include "store/opencv_matoperations.h"
+#include "store/quantized_rows.h"
 
 // hnswlib 0.6.2 defines plain (non-inline) functions and variables in its
 // headers. Everything it includes is pulled in first, and the library itself
@@ -70,12 +71,46 @@ private:
 // hnswlib's exhaustive engine with the label operations it lacks. Its own
 // removePoint inserts an unknown label into the map and re-inserts a removed
 // label when it was the last one stored; both corrupt the index.
+//
+// With Euclidean distances it keeps a coarse copy of its vectors (QuantizedRows)
+// that narrows each search to the vectors that can be among the nearest; their
+// exact distances are then the same values, in the same order, as a search
+// through every vector would give.
 class Exhaustive : public hnswlib::BruteforceSearch<float> {
 public:
-    Exhaustive(hnswlib::SpaceInterface<float>* space, size_t max_elements)
-        : hnswlib::BruteforceSearch<float>(space, max_elements) {
+    Exhaustive(hnswlib::SpaceInterface<float>* space, size_t max_elements, bool euclidean)
+        : hnswlib::BruteforceSearch<float>(space, max_elements),
+          coarse_(space->get_data_size() / sizeof(float)),
+          filtered_(euclidean) {
         if (max_elements > 0 && data_ == nullptr)
             throw std::runtime_error("Not enough memory: BruteforceSearch failed to allocate data");
+    }
+
+    void addPoint(const void* datapoint, labeltype label) override {
+        hnswlib::BruteforceSearch<float>::addPoint(datapoint, label);
+        code_row(dict_external_to_internal[label]);
+    }
+
+    // The k stored vectors nearest to `query` as (squared distance, label),
+    // the smallest pairs first, as searchKnnCloserFirst gives them.
+    std::vector<std::pair<float, labeltype>> nearest(const void* query, size_t k) const {
+        if (!filtered_ || coarse_.rows() < cur_element_count) return searchKnnCloserFirst(query, k);
+        const std::vector<size_t> rows = coarse_.candidates(static_cast<const float*>(query), cur_element_count, k);
+        std::vector<std::pair<float, labeltype>> hits;
+        hits.reserve(rows.size());
+        for (size_t row : rows) {
+            const char* place = data_ + size_per_element_ * row;
+            labeltype label;
+            std::memcpy(&label, place + data_size_, sizeof label);
+            const float distance = fstdistfunc_(query, place, dist_func_param_);
+            // A NaN has no place in an ordering: the search through every vector decides.
+            if (std::isnan(distance)) return searchKnnCloserFirst(query, k);
+            hits.emplace_back(distance, label);
+        }
+        k = std::min(k, hits.size());
+        std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k), hits.end());
+        hits.resize(k);
+        return hits;
     }
 
     bool remove_label(labeltype label) {
@@ -93,6 +128,10 @@ public:
             dict_external_to_internal[moved] = freed;
         }
         --cur_element_count;
+        if (filtered_) {
+            coarse_.move(last, freed);
+            coarse_.keep(cur_element_count);
+        }
         return true;
     }
 
@@ -123,12 +162,29 @@ public:
         if (!input) throw std::runtime_error("Index seems to be corrupted or unsupported");
         dict_external_to_internal.clear();
         cur_element_count = count;
+        coarse_.keep(0);
         for (size_t i = 0; i < count; ++i) {
             labeltype label;
             std::memcpy(&label, data_ + size_per_element_ * i + data_size_, sizeof label);
             dict_external_to_internal[label] = i;
+            code_row(i);
         }
     }
+
+private:
+    void code_row(size_t row) {
+        if (!filtered_) return;
+        try {
+            coarse_.set(row, reinterpret_cast<const float*>(data_ + size_per_element_ * row));
+        } catch (const std::bad_alloc&) {
+            // No room for the coarse copy: every search reads every vector.
+            filtered_ = false;
+            coarse_ = QuantizedRows(coarse_.width());
+        }
+    }
+
+    QuantizedRows coarse_;
+    bool filtered_;
 };
 
 using Graph = hnswlib::HierarchicalNSW<float>;
@@ -189,7 +245,7 @@ Index::Index(int dim_, int max_elements_, MODE mode_, SPACE_TYPE space_, unsigne
     else
         engine->space.reset(new hnswlib::InnerProductSpace(stored));
     if (uses_exhaustive(mode)) {
-        engine->exhaustive.reset(new Exhaustive(engine->space.get(), static_cast<size_t>(max_elements)));
+        engine->exhaustive.reset(new Exhaustive(engine->space.get(), static_cast<size_t>(max_elements), space == L2));
         engine->alg = engine->exhaustive.get();
     } else {
         engine->graph.reset(new Graph(engine->space.get(), static_cast<size_t>(max_elements), M,
@@ -312,7 +368,8 @@ std::vector<std::pair<float, int>> Index::Search(const float* query, int k) {
     if (wanted == 0) return result;
     query = engine->stored_form(query, dim);
     if (mode == BF_SORTED || mode == HNSW_SORTED) {
-        auto hits = engine->alg->searchKnnCloserFirst(query, wanted);
+        auto hits = mode == BF_SORTED ? engine->exhaustive->nearest(query, wanted)
+                                      : engine->alg->searchKnnCloserFirst(query, wanted);
         if (mode == HNSW_SORTED) std::sort(hits.begin(), hits.end());
         result.reserve(hits.size());
         for (const auto& hit : hits) result.emplace_back(hit.first, static_cast<int>(hit.second));

@@ -126,3 +126,11 @@ int delete_daily() {
     for (size_t i = 0; i + 7 < days.size(); ++i) std::remove(days[i].c_str());
     return 0;
 }
+
+void qx_log_failure(const char* function, const char* what) noexcept {
+    try {
+        logger->info("{} failed: {}", function, what ? what : "unknown error");
+    } catch (...) {
+        // Nowhere left to report to; the result code still tells the host.
+    }
+}

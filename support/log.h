@@ -18,6 +18,9 @@ public:
 extern const QxLoggerRef logger;
 extern std::string log_path;  // "tmp/daily.txt", the base name the daily sink dates
 
+// One line "<function> failed: <what>" (what may be null); never throws.
+void qx_log_failure(const char* function, const char* what) noexcept;
+
 // Init: from now on every message is written through to the file at once.
 void log_flush_every_message();
 // Drops the current logger so that the next message opens the day file again

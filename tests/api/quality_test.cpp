@@ -13,6 +13,7 @@
 #include "api/context.h"
 #include "store/database.h"
 #include "support/tools.h"
+#include "testkit/child.h"
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
 
@@ -168,6 +169,13 @@ protected:
 // list of the six nearest samples is always where it starts; top-1 and top-5
 // are pinned.
 TEST_F(Quality, ValPhotosGiveTheReferenceLists) {
+    // Under emulation a forward of the model takes seconds, and this test makes
+    // 346 of them: far beyond a test's time-out. The Arm engine's agreement on
+    // real photos is checked by the back-end agreement tests, its index and
+    // matching by the store tests; this one runs there only when asked for.
+    if (tests_run_emulated() && !std::getenv("QX_EMULATED_QUALITY"))
+        GTEST_SKIP() << "346 forwards take about half an hour under emulation; run with QX_EMULATED_QUALITY=1 "
+                        "and ctest --timeout 3600 to include them";
     const std::map<std::string, std::string> code_of_kind = learn_fixed_photos();
     ASSERT_EQ(code_of_kind.size(), 50u);
     const std::vector<Sample> samples = learned_samples();

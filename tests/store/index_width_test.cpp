@@ -3,47 +3,11 @@
 // query with the same labels, in the same order, at the same distances.
 #include "store_fixture.h"
 
-#include "engine/libclsretri.h"
 #include "testkit/feature_reference.h"
-
-#include <opencv2/imgcodecs.hpp>
 
 #include <sstream>
 
 namespace {
-
-constexpr int kFeature = 160;
-
-// Features of real photos through the model built into the library.
-std::vector<std::vector<float>> photo_features(int count) {
-    std::vector<std::vector<float>> features;
-    void* engine = nullptr;
-    if (CLSRETRI_Init(nullptr, CLSRETRI_DEVICE_CPU, &engine) != 0) return features;
-    const std::vector<std::string> lines = read_lines(shared_path("data/grocery/val.txt"));
-    const size_t step = std::max<size_t>(1, lines.size() / static_cast<size_t>(count));
-    for (size_t i = 0; i < lines.size() && static_cast<int>(features.size()) < count; i += step) {
-        _CLSRETRI_INPUT_ input;
-        input.image = cv::imread(shared_path("data/grocery/" + lines[i].substr(0, lines[i].find(','))));
-        _CLSRETRI_OUTPUT_ output;
-        if (input.image.empty() || CLSRETRI_Process(input, &output, engine) != 0) continue;
-        features.emplace_back(output.feature, output.feature + kFeature);
-    }
-    CLSRETRI_Release(&engine);
-    return features;
-}
-
-std::vector<float> widened(std::vector<float> feature) {
-    feature.resize(DB_FEATURE_VALUES, 0.0f);
-    return feature;
-}
-
-// `base` moved by normal noise of the given size: another picture of the same kind.
-std::vector<float> near(const std::vector<float>& base, float noise, std::mt19937& random) {
-    std::normal_distribution<float> step(0.0f, noise);
-    std::vector<float> moved = widened(base);
-    for (int i = 0; i < kFeature; ++i) moved[static_cast<size_t>(i)] += step(random);
-    return moved;
-}
 
 std::string describe(const std::vector<std::pair<float, int>>& hits) {
     std::ostringstream text;

@@ -2,6 +2,7 @@
 // A feature database in the test's own folder, and the helpers the store tests
 // share: features, their texts, direct SQL on the file, the day's log.
 #include "api/context.h"
+#include "engine/libclsretri.h"
 #include "store/CppSQLite3.h"
 #include "store/database.h"
 #include "store/libhnsw.h"
@@ -11,6 +12,9 @@
 #include "testkit/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
 
 #include <random>
 #include <string>
@@ -29,6 +33,37 @@ inline std::vector<float> random_feature(unsigned seed) {
     std::vector<float> feature(DB_FEATURE_VALUES, 0.0f);
     for (int i = 0; i < 160; ++i) feature[i] = value(generator);
     return feature;
+}
+
+// Features of real photos through the model built into the library.
+inline std::vector<std::vector<float>> photo_features(int count) {
+    std::vector<std::vector<float>> features;
+    void* engine = nullptr;
+    if (CLSRETRI_Init(nullptr, CLSRETRI_DEVICE_CPU, &engine) != 0) return features;
+    const std::vector<std::string> lines = read_lines(shared_path("data/grocery/val.txt"));
+    const size_t step = std::max<size_t>(1, lines.size() / static_cast<size_t>(count));
+    for (size_t i = 0; i < lines.size() && static_cast<int>(features.size()) < count; i += step) {
+        _CLSRETRI_INPUT_ input;
+        input.image = cv::imread(shared_path("data/grocery/" + lines[i].substr(0, lines[i].find(','))));
+        _CLSRETRI_OUTPUT_ output;
+        if (input.image.empty() || CLSRETRI_Process(input, &output, engine) != 0) continue;
+        features.emplace_back(output.feature, output.feature + DB_INDEX_VALUES);
+    }
+    CLSRETRI_Release(&engine);
+    return features;
+}
+
+inline std::vector<float> widened(std::vector<float> feature) {
+    feature.resize(DB_FEATURE_VALUES, 0.0f);
+    return feature;
+}
+
+// `base` moved by normal noise of the given size: another picture of the same kind.
+inline std::vector<float> near(const std::vector<float>& base, float noise, std::mt19937& random) {
+    std::normal_distribution<float> step(0.0f, noise);
+    std::vector<float> moved = widened(base);
+    for (int i = 0; i < DB_INDEX_VALUES; ++i) moved[static_cast<size_t>(i)] += step(random);
+    return moved;
 }
 
 inline std::string text_of(const std::vector<float>& feature, int count = 160) {

@@ -1,0 +1,56 @@
+#include "support/serial_worker.h"
+
+#include "support/log.h"
+
+#include <exception>
+
+SerialWorker::~SerialWorker() {
+    std::thread ending;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        wake_.notify_one();
+        ending = std::move(thread_);
+    }
+    if (ending.joinable()) ending.join();
+}
+
+void SerialWorker::run_logged(const Job& job) noexcept {
+    try {
+        (*job.work)();
+    } catch (const std::exception& e) {
+        qx_log_failure(job.what, e.what());
+    } catch (...) {
+        qx_log_failure(job.what, nullptr);
+    }
+}
+
+void SerialWorker::run(const char* what, const std::function<void()>& work) noexcept {
+    Job job{what, &work};
+    try {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
+        pending_.push_back(&job);
+        wake_.notify_one();
+        finished_.wait(lock, [&] { return job.done; });
+        return;
+    } catch (...) {
+        // No thread or no memory for the queue: the job was not queued.
+    }
+    run_logged(job);
+}
+
+void SerialWorker::serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+        if (pending_.empty()) return;  // stopping, and no caller waits
+        Job* job = pending_.front();
+        pending_.pop_front();
+        lock.unlock();
+        run_logged(*job);
+        lock.lock();
+        job->done = true;
+        finished_.notify_all();
+    }
+}
