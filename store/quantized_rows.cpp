@@ -64,7 +64,8 @@ QuantizedRows::Coded QuantizedRows::code(const float* values, int8_t* out) const
 namespace {
 
 // The query's bytes widened once, the row's as they are read, and a fixed
-// count: the compiler makes 8-value multiply-adds of the loop (SSE2, NEON).
+// count: the compiler makes 8-value multiply-adds of the loop where the target
+// has them (SSE2 on every x86-64).
 template <size_t N>
 int32_t dot_of(const int16_t* query, const int8_t* row) {
     int32_t sum = 0;
