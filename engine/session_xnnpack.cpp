@@ -64,7 +64,7 @@ public:
         std::string text = "XNNPACK, " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + ", " +
                            XnnNetwork::kernel_isa();
         if (most_ > 1)
-            text += "; chosen against " + std::to_string(most_) + " threads by measurement (" +
+            text += "; chosen between 1 and " + std::to_string(most_) + " threads by measurement (" +
                     (choice_ ? choice_->reason() : reason_) + ")";
         return text;
     }
