@@ -1,6 +1,7 @@
 #include "store/record_writer.h"
 
 #include "support/log.h"
+#include "support/thread_stop.h"
 
 #include <utility>
 
@@ -40,14 +41,7 @@ void RecordWriter::flush() noexcept {
 
 void RecordWriter::stop() noexcept {
     try {
-        std::thread ending;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-            wake_.notify_one();
-            ending = std::move(thread_);
-        }
-        if (ending.joinable()) ending.join();
+        stop_thread(mutex_, stopping_, wake_, thread_);
     } catch (...) {
     }
 }

@@ -1,18 +1,16 @@
 #include "support/serial_worker.h"
 
 #include "support/log.h"
+#include "support/thread_stop.h"
 
 #include <exception>
 
 SerialWorker::~SerialWorker() {
-    std::thread ending;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        wake_.notify_one();
-        ending = std::move(thread_);
+    try {
+        stop_thread(mutex_, stopping_, wake_, thread_);
+    } catch (...) {
+        // A join that fails leaves nothing to wait for.
     }
-    if (ending.joinable()) ending.join();
 }
 
 void SerialWorker::run_logged(const Job& job) noexcept {
