@@ -1,6 +1,7 @@
 // The XNNPACK back end of the runtime layer: processor sessions on the
-// importer's network (xnn_network.cpp), on a fixed number of threads or on the
-// count that measurement shows better (thread_choice.h).
+// importer's network (xnn_network.cpp), in float32 or with the backbone in
+// int8, on a fixed number of threads or on the count that measurement shows
+// better (thread_choice.h); both plans choose their threads the same way.
 #include "engine/runtime_session.h"
 
 #include "engine/thread_choice.h"
@@ -58,11 +59,13 @@ public:
     }
 
     const std::vector<RUNTIME_OUTPUT>& outputs() const override { return outputs_; }
+    const char* precision() const override { return network_->int8() ? "int8" : "fp32"; }
 
     std::string describe() const override {
         const int threads = choice_ ? choice_->chosen() : network_->threads();
-        std::string text = "XNNPACK, " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + ", " +
-                           XnnNetwork::kernel_isa();
+        std::string text = std::string(network_->int8() ? "XNNPACK int8, " : "XNNPACK, ") + std::to_string(threads) +
+                           " thread" + (threads == 1 ? "" : "s") + ", " +
+                           (network_->int8() ? XnnNetwork::int8_kernels() : XnnNetwork::kernel_isa());
         if (most_ > 1)
             text += "; chosen between 1 and " + std::to_string(most_) + " threads by measurement (" +
                     (choice_ ? choice_->reason() : reason_) + ")";
@@ -90,9 +93,10 @@ private:
 }  // namespace
 
 std::unique_ptr<RuntimeSession> runtime_session_xnnpack(const RUNTIME_MODEL& model, const std::vector<int>& input_shape,
-                                                        RUNTIME_THREADS threads, std::string& why) {
+                                                        RUNTIME_THREADS threads, const INT8_BACKBONE* int8,
+                                                        std::string& why) {
     const bool choose = threads.choose && threads.most > 1;
-    auto network = XnnNetwork::create(model.graph, input_shape, threads.most, choose, why);
+    auto network = XnnNetwork::create(model.graph, input_shape, threads.most, choose, int8, why);
     if (!network) return nullptr;
     auto session = std::make_unique<XnnpackSession>(std::move(network), choose);
     size_t values = 1;

@@ -1,8 +1,10 @@
 #pragma once
-// An ONNX graph imported into an XNNPACK subgraph and run on the processor,
-// for the runtime layer's XNNPACK back end (session_xnnpack.cpp). Only the
+// An ONNX graph imported into an XNNPACK subgraph (xnn_importer.h) and run on
+// the processor, for the runtime layer's XNNPACK back end
+// (session_xnnpack.cpp), in float32 or with its backbone in int8. Only the
 // operations the recognition model uses are imported; anything else makes
-// `create` refuse the model with a reason, and the caller runs it on OpenCV.
+// `create` refuse the model with a reason, and the caller runs it elsewhere.
+#include "engine/int8_backbone.h"
 #include "engine/onnx_info.h"
 
 #include <ctime>
@@ -10,6 +12,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+struct xnn_subgraph;
+namespace xnn_import {
+struct Value;
+}
 
 class XnnNetwork {
 public:
@@ -23,10 +30,13 @@ public:
     // threads (1: the caller's thread only). With `threads` > 1 and
     // `one_thread_too`, a second plan of the same graph runs on the caller's
     // thread alone, sharing the weights and the input and output buffers.
+    // With `int8`, the backbone runs in int8 on its weights and ranges, which
+    // must outlive the network; null runs every node in float32.
     // Null with `why` filled when the graph holds an operation or a form the
     // importer does not take, or when XNNPACK cannot start on this processor.
     static std::unique_ptr<XnnNetwork> create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                              int threads, bool one_thread_too, std::string& why);
+                                              int threads, bool one_thread_too, const INT8_BACKBONE* int8,
+                                              std::string& why);
     ~XnnNetwork();
     XnnNetwork(const XnnNetwork&) = delete;
     XnnNetwork& operator=(const XnnNetwork&) = delete;
@@ -37,6 +47,7 @@ public:
     bool run(const float* input, bool one_thread = false);
     const std::vector<Output>& outputs() const { return outputs_; }
     int threads() const { return threads_; }
+    bool int8() const { return int8_; }
     bool has_one_thread_plan() const;
     // Keeps the one-thread plan alone, releasing the pool, its plan and that
     // plan's packed weights.
@@ -47,13 +58,19 @@ public:
 
     // The instruction set XNNPACK's float kernels use on this processor.
     static std::string kernel_isa();
+    // The family of XNNPACK's int8 kernels (per-channel quantised
+    // convolutions) this processor gets.
+    static std::string int8_kernels();
 
     struct State;  // XNNPACK's runtime, thread pool, weights and buffers
 
 private:
     XnnNetwork();
+    bool plan(xnn_subgraph* subgraph, int threads, bool one_thread_too, std::string& why);
+    bool bind(const std::vector<std::string>& names, const std::vector<xnn_import::Value>& values, std::string& why);
     std::unique_ptr<State> state_;
     std::vector<Output> outputs_;
     std::vector<clockid_t> worker_clocks_;
     int threads_ = 1;
+    bool int8_ = false;
 };
