@@ -79,45 +79,39 @@ bool holds_float32(const MNN::Tensor* tensor) { return tensor->getType() == hali
 
 }  // namespace
 
-int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle) {
-    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
-    std::shared_ptr<MNN::Interpreter> interpreter;
-    if (model_path) {
-        interpreter.reset(MNN::Interpreter::createFromFile(model_path));
-    } else {
-        std::printf("use embedded model!\n");
-        interpreter.reset(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
-    }
-    if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
+namespace {
 
-    _CLSRETRI_DEVICE_ recorded = device;
+// The model from the file, or the one built into the library when no path is given.
+std::shared_ptr<MNN::Interpreter> load_model(const char* model_path) {
+    if (model_path) return std::shared_ptr<MNN::Interpreter>(MNN::Interpreter::createFromFile(model_path));
+    std::printf("use embedded model!\n");
+    return std::shared_ptr<MNN::Interpreter>(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+}
+
+// The session on the device asked for; a graphics processor that cannot serve
+// falls back to the processor silently, and `device` then records 0.
+MNN::Session* open_session(MNN::Interpreter& interpreter, _CLSRETRI_DEVICE_& device) {
     MNN::ScheduleConfig config;
     MNN::BackendConfig backend = engine_threads(config);
     config.backendConfig = &backend;
     if (device == CLSRETRI_DEVICE_GPU) {
         config.type = MNN_FORWARD_OPENCL;
         std::printf("use gpu!\n");
-        interpreter->setCacheFile(kCacheFile, 128);
+        interpreter.setCacheFile(kCacheFile, 128);
     } else {
         config.type = MNN_FORWARD_CPU;
         std::printf("use cpu!\n");
     }
     std::fflush(stdout);
-    MNN::Session* session = interpreter->createSession(config);
-    if (!session) {
-        recorded = CLSRETRI_DEVICE_CPU;
-        config.type = MNN_FORWARD_CPU;
-        session = interpreter->createSession(config);
-        if (!session) return CLSRETRI_ERR_SESSION_CREATE;
-    }
+    MNN::Session* session = interpreter.createSession(config);
+    if (session) return session;
+    device = CLSRETRI_DEVICE_CPU;
+    config.type = MNN_FORWARD_CPU;
+    return interpreter.createSession(config);
+}
 
-    MNN::Tensor* input = interpreter->getSessionInput(session, nullptr);
-    MNN::Tensor* feature = interpreter->getSessionOutput(session, kFeatureOutput);
-    MNN::Tensor* prob = interpreter->getSessionOutput(session, kProbOutput);
-    if (!input) return CLSRETRI_ERR_NO_INPUT;
-    if (!feature) return CLSRETRI_ERR_NO_FEATURE;
-    if (!prob) return CLSRETRI_ERR_NO_PROB;
-
+// The image converter of the converter-based preprocessing.
+MNN::CV::ImageProcess* make_converter() {
     MNN::CV::ImageProcess::Config convert;
     convert.filterType = MNN::CV::NEAREST;
     convert.sourceFormat = MNN::CV::BGR;
@@ -127,8 +121,27 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
         convert.normal[c] = kNormal;
     }
     convert.wrap = MNN::CV::CLAMP_TO_EDGE;
-    std::unique_ptr<MNN::CV::ImageProcess, void (*)(MNN::CV::ImageProcess*)> pretreat(
-        MNN::CV::ImageProcess::create(convert), MNN::CV::ImageProcess::destroy);
+    return MNN::CV::ImageProcess::create(convert);
+}
+
+}  // namespace
+
+int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle) {
+    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
+    std::shared_ptr<MNN::Interpreter> interpreter = load_model(model_path);
+    if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
+    _CLSRETRI_DEVICE_ recorded = device;
+    MNN::Session* session = open_session(*interpreter, recorded);
+    if (!session) return CLSRETRI_ERR_SESSION_CREATE;
+
+    MNN::Tensor* input = interpreter->getSessionInput(session, nullptr);
+    MNN::Tensor* feature = interpreter->getSessionOutput(session, kFeatureOutput);
+    MNN::Tensor* prob = interpreter->getSessionOutput(session, kProbOutput);
+    if (!input) return CLSRETRI_ERR_NO_INPUT;
+    if (!feature) return CLSRETRI_ERR_NO_FEATURE;
+    if (!prob) return CLSRETRI_ERR_NO_PROB;
+    std::unique_ptr<MNN::CV::ImageProcess, void (*)(MNN::CV::ImageProcess*)> pretreat(make_converter(),
+                                                                                       MNN::CV::ImageProcess::destroy);
     if (!pretreat) return CLSRETRI_ERR_SESSION_CREATE;
 
     auto* created = new CLSRETRI_HANDLE;
@@ -166,6 +179,12 @@ int CLSRETRI_GetInfo(void* handle, const char* key, void* value) {
     if (!value) return CLSRETRI_ERR_NULL_OUTPUT;
     *static_cast<int*>(value) = static_cast<int>(static_cast<CLSRETRI_HANDLE*>(handle)->device);
     return 0;
+}
+
+const char* CLSRETRI_Precision(void* handle) {
+    const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
+    if (!engine || !engine->session) return "";
+    return engine->interpreter->sessionPrecision(engine->session);
 }
 
 int CLSRETRI_Release(void** handle) {

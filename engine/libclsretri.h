@@ -80,6 +80,10 @@ int CLSRETRI_Process(_CLSRETRI_INPUT_ input, _CLSRETRI_OUTPUT_* output, void* ha
 int CLSRETRI_GetInfo(void* handle, const char* key, void* value);
 // Releases the session and the handle and sets *handle to null.
 int CLSRETRI_Release(void** handle);
+// The arithmetic the handle's features come from: "fp32", or "int8" when the
+// int8 plan runs (precision.h); "" without a handle. Features of the two
+// differ slightly, so a store records which made its samples.
+const char* CLSRETRI_Precision(void* handle);
 
 // The picture stretched to the model's 224 x 224 input, RGB planes of v / 255.
 int CLSRETRI_preprocess_opencv(_CLSRETRI_INPUT_ input, MNN::Tensor* tensor, CLSRETRI_HANDLE* handle);

@@ -69,8 +69,8 @@ protected:
     static void run_photos() {
         void* fp32 = engine_on("fp32");
         void* int8 = engine_on("int8");
-        const auto* engine = static_cast<CLSRETRI_HANDLE*>(int8);
-        ASSERT_STREQ(engine->interpreter->sessionPrecision(engine->session), "int8");
+        ASSERT_STREQ(CLSRETRI_Precision(int8), "int8");
+        ASSERT_STREQ(CLSRETRI_Precision(fp32), "fp32");
         // Natively every val photo and 3 train photos of each of their kinds;
         // emulated, every 12th val photo and one train photo of its kind.
         const size_t step = tests_run_emulated() ? 12 : 1;

@@ -277,11 +277,13 @@ const std::vector<Command> kCommands = {
     {"find", "TEXT", "search the product catalogue (number, pinyin or name)",
      "The catalogue file is dev.ini's catalogDb (see README).\n",
      [](const std::vector<std::string>& a) { return with_library("find", find, a); }},
-    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force] [--json] [--stream ...]",
+    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force] [--json] [--query-engine PLAN] [--stream ...]",
      "learn K pictures per kind, then measure top-1/top-5 on the test tree",
      "One folder per kind in both trees (the folder name names the kind). Run it in an\n"
      "empty folder: it replaces pic_data/ and the learned data there. --json prints the\n"
      "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n"
+     "--query-engine fp32|int8|opencv: learn on the engine QX_ENGINE names (or the\n"
+     "default), then recognise on this one, as a store learned on another scale would be.\n"
      "\n"
      "--stream [--heldout DIR] [--block N] [--seed S] [--csv FILE]: a shop's learning\n"
      "curve. After the K pictures per kind, every picture of TEST_DIR (those learned\n"

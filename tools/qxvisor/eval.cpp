@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -64,6 +65,15 @@ int learn_first_shots(const std::map<std::string, std::vector<std::string>>& tra
     return result;
 }
 
+// The recognitions on another engine than the learning (QX_ENGINE's plans):
+// a store learned on one scale and used on another. Init picks the engine.
+int switch_engine(const std::string& plan) {
+    if (plan != "fp32" && plan != "int8" && plan != "opencv") return QX_ERR_ARGUMENT;
+    Close();
+    setenv("QX_ENGINE", plan.c_str(), 1);
+    return Init();
+}
+
 int run_eval(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
     std::string shots_text = "5";
@@ -72,6 +82,8 @@ int run_eval(const std::vector<std::string>& arguments) {
     // For the set-up page: progress lines on stderr, the result as JSON on stdout.
     bool json = take_flag(args, "--json");
     bool stream = take_flag(args, "--stream");
+    std::string query_engine;
+    take_option(args, "--query-engine", &query_engine);
     int shots = 0;
     if (!parse_int(shots_text, &shots) || shots < 1) return fail("eval", "--shots needs a number, 1 or more");
     if (!force && (fs::exists("pic_data") || fs::exists("featurexYz.db")))
@@ -86,6 +98,10 @@ int run_eval(const std::vector<std::string>& arguments) {
     Gallery gallery;
     int result = learn_first_shots(train, shots, &gallery, json);
     if (result != QX_OK) return fail("eval", "learning failed: " + result_text(result));
+    if (!query_engine.empty() && (result = switch_engine(query_engine)) != QX_OK) {
+        Close();
+        return fail("eval", "--query-engine " + query_engine + ": " + result_text(result));
+    }
     std::map<std::string, KindScore> scores;
     for (const auto& [kind, code] : gallery.code_of_kind) scores[kind].code = code;
     std::map<std::string, std::string>& kind_of_code = gallery.kind_of_code;
