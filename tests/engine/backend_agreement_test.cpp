@@ -20,7 +20,8 @@ using ::testing::StartsWith;
 
 namespace {
 
-// The engine on the processor, on the back end QX_ENGINE names ("" for the default).
+// The engine on the processor, on the back end QX_ENGINE names ("" for the
+// default: the int8 plan on this processor).
 void* engine_on(const char* backend, const char* model = nullptr) {
     if (*backend)
         setenv("QX_ENGINE", backend, 1);
@@ -54,7 +55,7 @@ protected:
 // Features learned on the OpenCV engine stay valid on XNNPACK: every value
 // within 1e-5, cosine above 1 - 1e-9, the same ten classes in the same order.
 TEST_F(BackendAgreementTest, XnnpackGivesOpenCvsFeaturesAndClassesOnRealPhotos) {
-    xnnpack_ = engine_on("");
+    xnnpack_ = engine_on("fp32");
     opencv_ = engine_on("opencv");
     ASSERT_THAT(backend_of(xnnpack_), StartsWith("XNNPACK"));
     ASSERT_THAT(backend_of(opencv_), StartsWith("OpenCV DNN"));
@@ -86,29 +87,36 @@ TEST_F(BackendAgreementTest, XnnpackGivesOpenCvsFeaturesAndClassesOnRealPhotos) 
 }
 
 // The thread pool splits the work, not the sums: XNNPACK on every core gives
-// the one-thread features.
+// the one-thread features, in either plan.
 TEST_F(BackendAgreementTest, ThreadPoolGivesTheOneThreadFeatures) {
     const cv::Mat picture = grocery_photo("val/Fruit/Kiwi/Kiwi_001.jpg");
-    std::vector<float> features[2];
-    std::string described[2];
-    const int threads[2] = {1, 2};
-    for (int i = 0; i < 2; ++i) {
-        std::unique_ptr<MNN::Interpreter> interpreter(
-            MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
-        ASSERT_NE(interpreter, nullptr);
-        MNN::ScheduleConfig config;
-        config.numThread = threads[i];
-        MNN::Session* session = interpreter->createSession(config);
-        ASSERT_NE(session, nullptr);
-        described[i] = interpreter->describeSession(session);
-        ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, interpreter->getSessionInput(session, nullptr), nullptr), 0);
-        ASSERT_EQ(interpreter->runSession(session), MNN::NO_ERROR);
-        const float* values = interpreter->getSessionOutput(session, "512feature")->host<float>();
-        features[i].assign(values, values + CLSRETRI_FEATURE_SIZE);
+    for (const char* plan : {"fp32", "int8"}) {
+        SCOPED_TRACE(plan);
+        std::vector<float> features[2];
+        std::string described[2];
+        const int threads[2] = {1, 2};
+        for (int i = 0; i < 2; ++i) {
+            std::unique_ptr<MNN::Interpreter> interpreter(
+                MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+            ASSERT_NE(interpreter, nullptr);
+            MNN::BackendConfig backend;
+            backend.processorPlan = plan;
+            MNN::ScheduleConfig config;
+            config.numThread = threads[i];
+            config.backendConfig = &backend;
+            MNN::Session* session = interpreter->createSession(config);
+            ASSERT_NE(session, nullptr);
+            described[i] = interpreter->describeSession(session);
+            ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, interpreter->getSessionInput(session, nullptr), nullptr), 0);
+            ASSERT_EQ(interpreter->runSession(session), MNN::NO_ERROR);
+            const float* values = interpreter->getSessionOutput(session, "512feature")->host<float>();
+            features[i].assign(values, values + CLSRETRI_FEATURE_SIZE);
+        }
+        const std::string name = std::string(plan) == "int8" ? "XNNPACK int8, " : "XNNPACK, ";
+        EXPECT_THAT(described[0], StartsWith(name + "1 thread, "));
+        if (std::thread::hardware_concurrency() > 1) EXPECT_THAT(described[1], StartsWith(name + "2 threads, "));
+        for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
     }
-    EXPECT_THAT(described[0], StartsWith("XNNPACK, 1 thread, "));
-    if (std::thread::hardware_concurrency() > 1) EXPECT_THAT(described[1], StartsWith("XNNPACK, 2 threads, "));
-    for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
 }
 
 // The default session times one thread against two, says so, and gives the

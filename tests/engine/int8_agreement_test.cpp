@@ -52,7 +52,7 @@ double cosine(const std::vector<float>& a, const std::vector<float>& b) {
 std::map<std::string, std::vector<std::string>> photos_by_kind(const std::string& folder) {
     std::map<std::string, std::vector<std::string>> kinds;
     for (const auto& entry : fs::recursive_directory_iterator(shared_path("data/grocery/" + folder)))
-        if (entry.path().extension() == ".jpg")
+        if (entry.is_regular_file() && entry.path().extension() == ".jpg")
             kinds[entry.path().parent_path().filename().string()].push_back(entry.path().string());
     for (auto& [kind, paths] : kinds) std::sort(paths.begin(), paths.end());
     return kinds;
