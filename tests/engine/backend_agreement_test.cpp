@@ -20,22 +20,6 @@ using ::testing::StartsWith;
 
 namespace {
 
-// The engine on the processor, on the back end QX_ENGINE names ("" for the
-// default: the int8 plan on this processor).
-void* engine_on(const char* backend, const char* model = nullptr) {
-    if (*backend)
-        setenv("QX_ENGINE", backend, 1);
-    else
-        unsetenv("QX_ENGINE");
-    void* handle = nullptr;
-    testing::internal::CaptureStdout();
-    const int rc = CLSRETRI_Init(model, CLSRETRI_DEVICE_CPU, &handle);
-    testing::internal::GetCapturedStdout();
-    unsetenv("QX_ENGINE");
-    EXPECT_EQ(rc, 0) << backend;
-    return handle;
-}
-
 std::string backend_of(void* handle) {
     const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
     return engine->interpreter->describeSession(engine->session);
@@ -114,7 +98,9 @@ TEST_F(BackendAgreementTest, ThreadPoolGivesTheOneThreadFeatures) {
         }
         const std::string name = std::string(plan) == "int8" ? "XNNPACK int8, " : "XNNPACK, ";
         EXPECT_THAT(described[0], StartsWith(name + "1 thread, "));
-        if (std::thread::hardware_concurrency() > 1) EXPECT_THAT(described[1], StartsWith(name + "2 threads, "));
+        if (std::thread::hardware_concurrency() > 1) {
+            EXPECT_THAT(described[1], StartsWith(name + "2 threads, "));
+        }
         for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
     }
 }

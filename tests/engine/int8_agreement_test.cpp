@@ -26,18 +26,6 @@ struct Photo {
     int fp32_class = -1, int8_class = -1;
 };
 
-// The engine on the processor with the plan QX_ENGINE names.
-void* engine_on(const char* plan) {
-    setenv("QX_ENGINE", plan, 1);
-    void* handle = nullptr;
-    testing::internal::CaptureStdout();
-    const int rc = CLSRETRI_Init(nullptr, CLSRETRI_DEVICE_CPU, &handle);
-    testing::internal::GetCapturedStdout();
-    unsetenv("QX_ENGINE");
-    EXPECT_EQ(rc, 0) << plan;
-    return handle;
-}
-
 double cosine(const std::vector<float>& a, const std::vector<float>& b) {
     double dot = 0, na = 0, nb = 0;
     for (size_t i = 0; i < a.size(); ++i) {
