@@ -46,22 +46,18 @@ std::map<std::string, std::vector<std::string>> photos_by_kind(const std::string
     return kinds;
 }
 
-// The photos run once for all the cases, in the first case's folder.
+// The photos run once, in one case: every case is a process of its own, and
+// under emulation each forward takes seconds.
 class Int8Agreement : public TempDirTest {
 protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        if (queries_.empty()) run_photos();
-    }
-
-    static void run_photos() {
+    void run_photos() {
         void* fp32 = engine_on("fp32");
         void* int8 = engine_on("int8");
         ASSERT_STREQ(CLSRETRI_Precision(int8), "int8");
         ASSERT_STREQ(CLSRETRI_Precision(fp32), "fp32");
         // Natively every val photo and 3 train photos of each of their kinds;
-        // emulated, every 12th val photo and one train photo of its kind.
-        const size_t step = tests_run_emulated() ? 12 : 1;
+        // emulated, every 24th val photo and one train photo of its kind.
+        const size_t step = tests_run_emulated() ? 24 : 1;
         const size_t shots = tests_run_emulated() ? 1 : 3;
         auto train = photos_by_kind("train");
         size_t n = 0;
@@ -92,7 +88,7 @@ protected:
 
     // The kind of the gallery photo nearest to the query (the first kind the
     // library would list), galleries and queries each in either precision.
-    static std::string nearest_kind(const std::vector<float> Photo::*gallery, const std::vector<float>& query) {
+    std::string nearest_kind(const std::vector<float> Photo::*gallery, const std::vector<float>& query) const {
         double best = -2;
         std::string kind;
         for (const Photo& g : gallery_) {
@@ -102,49 +98,55 @@ protected:
         return kind;
     }
 
-    static std::vector<Photo> queries_, gallery_;
+    // Measured natively: median 0.997, lowest 0.988 over the 196 val photos.
+    void features_stay_close() const {
+        std::vector<double> cosines;
+        for (const Photo& q : queries_) cosines.push_back(cosine(q.fp32, q.int8));
+        std::sort(cosines.begin(), cosines.end());
+        EXPECT_GT(cosines[cosines.size() / 2], 0.99);
+        EXPECT_GT(cosines.front(), 0.97);
+    }
+
+    // Measured natively: the same first class on 186 of the 196 val photos.
+    void same_first_class_on_most_photos() const {
+        const auto same = std::count_if(queries_.begin(), queries_.end(),
+                                        [](const Photo& q) { return q.fp32_class == q.int8_class; });
+        EXPECT_GE(double(same), 0.9 * double(queries_.size()));
+    }
+
+    // A float32 gallery asked with int8 queries, and an int8 gallery with int8
+    // queries, name the kind float32 names on most photos, and are right about
+    // as often. Measured natively: the same kind on 190 and 191 of 196, right
+    // on 120 and 121 against float32's 122.
+    void either_gallery_names_the_same_kinds() const {
+        int same_cross = 0, same_int8 = 0, right_fp32 = 0, right_cross = 0, right_int8 = 0;
+        for (const Photo& q : queries_) {
+            const std::string fp32 = nearest_kind(&Photo::fp32, q.fp32);
+            const std::string cross = nearest_kind(&Photo::fp32, q.int8);
+            const std::string int8 = nearest_kind(&Photo::int8, q.int8);
+            same_cross += cross == fp32;
+            same_int8 += int8 == fp32;
+            right_fp32 += fp32 == q.kind;
+            right_cross += cross == q.kind;
+            right_int8 += int8 == q.kind;
+        }
+        const double n = double(queries_.size());
+        EXPECT_GE(same_cross, 0.9 * n);
+        EXPECT_GE(same_int8, 0.9 * n);
+        EXPECT_GE(right_cross, right_fp32 - 0.05 * n);
+        EXPECT_GE(right_int8, right_fp32 - 0.05 * n);
+    }
+
+    std::vector<Photo> queries_, gallery_;
 };
 
-std::vector<Photo> Int8Agreement::queries_, Int8Agreement::gallery_;
-
-// Measured natively: median 0.997, lowest 0.988 over the 196 val photos.
-TEST_F(Int8Agreement, FeaturesStayCloseToFloat32) {
+TEST_F(Int8Agreement, AgreesWithFloat32OnRealPhotos) {
+    run_photos();
     ASSERT_FALSE(queries_.empty());
-    std::vector<double> cosines;
-    for (const Photo& q : queries_) cosines.push_back(cosine(q.fp32, q.int8));
-    std::sort(cosines.begin(), cosines.end());
-    EXPECT_GT(cosines[cosines.size() / 2], 0.99);
-    EXPECT_GT(cosines.front(), 0.97);
-}
-
-// Measured natively: the same first class on 186 of the 196 val photos.
-TEST_F(Int8Agreement, SameFirstClassOnMostPhotos) {
-    const auto same = std::count_if(queries_.begin(), queries_.end(),
-                                    [](const Photo& q) { return q.fp32_class == q.int8_class; });
-    EXPECT_GE(double(same), 0.9 * double(queries_.size()));
-}
-
-// A float32 gallery asked with int8 queries, and an int8 gallery with int8
-// queries, name the kind float32 names on most photos, and are right about
-// as often.
-TEST_F(Int8Agreement, RecognitionFromEitherGalleryNamesTheSameKinds) {
     ASSERT_FALSE(gallery_.empty());
-    int same_cross = 0, same_int8 = 0, right_fp32 = 0, right_cross = 0, right_int8 = 0;
-    for (const Photo& q : queries_) {
-        const std::string fp32 = nearest_kind(&Photo::fp32, q.fp32);
-        const std::string cross = nearest_kind(&Photo::fp32, q.int8);
-        const std::string int8 = nearest_kind(&Photo::int8, q.int8);
-        same_cross += cross == fp32;
-        same_int8 += int8 == fp32;
-        right_fp32 += fp32 == q.kind;
-        right_cross += cross == q.kind;
-        right_int8 += int8 == q.kind;
-    }
-    const double n = double(queries_.size());
-    EXPECT_GE(same_cross, 0.9 * n);
-    EXPECT_GE(same_int8, 0.9 * n);
-    EXPECT_GE(right_cross, right_fp32 - 0.05 * n);
-    EXPECT_GE(right_int8, right_fp32 - 0.05 * n);
+    features_stay_close();
+    same_first_class_on_most_photos();
+    either_gallery_names_the_same_kinds();
 }
 
 }  // namespace
