@@ -107,11 +107,15 @@ protected:
         EXPECT_GT(cosines.front(), 0.97);
     }
 
+    // Photos a rule of "most" may miss: a tenth, and at least one of the
+    // few photos taken under emulation.
+    double allowed(double share) const { return std::max(1.0, share * double(queries_.size())); }
+
     // Measured natively: the same first class on 186 of the 196 val photos.
     void same_first_class_on_most_photos() const {
         const auto same = std::count_if(queries_.begin(), queries_.end(),
                                         [](const Photo& q) { return q.fp32_class == q.int8_class; });
-        EXPECT_GE(double(same), 0.9 * double(queries_.size()));
+        EXPECT_GE(double(same), double(queries_.size()) - allowed(0.1));
     }
 
     // A float32 gallery asked with int8 queries, and an int8 gallery with int8
@@ -131,10 +135,10 @@ protected:
             right_int8 += int8 == q.kind;
         }
         const double n = double(queries_.size());
-        EXPECT_GE(same_cross, 0.9 * n);
-        EXPECT_GE(same_int8, 0.9 * n);
-        EXPECT_GE(right_cross, right_fp32 - 0.05 * n);
-        EXPECT_GE(right_int8, right_fp32 - 0.05 * n);
+        EXPECT_GE(same_cross, n - allowed(0.1));
+        EXPECT_GE(same_int8, n - allowed(0.1));
+        EXPECT_GE(right_cross, right_fp32 - allowed(0.05));
+        EXPECT_GE(right_int8, right_fp32 - allowed(0.05));
     }
 
     std::vector<Photo> queries_, gallery_;
