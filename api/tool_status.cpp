@@ -8,6 +8,7 @@
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
 #include "store/CppSQLite3.h"
+#include "support/log.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <rapidjson/stringbuffer.h>
@@ -147,6 +148,7 @@ int qx_tool_status(char* out, int out_size) {
             w.Key("done");
             w.Int(g_learned_pictures);
             w.EndObject();
+            member(w, "log_file", log_current_file());  // from midnight to 02:07 still yesterday's
         }
         w.EndObject();
         return copy_text(std::string(buffer.GetString(), buffer.GetSize()), out, out_size);

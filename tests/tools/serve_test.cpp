@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -359,6 +361,50 @@ TEST_F(ServePage, StatusAndBinding) {
     Answer unbind = post("/api/unbind", {{"tenant", "T01"}, {"sn", "SN9"}});
     EXPECT_LT(unbind.result(), 0) << unbind.body;
     EXPECT_EQ(post("/api/unbind", {{"tenant", "T01"}}).result(), -9998);
+}
+
+namespace {
+
+// A time zone in which it is now `local_seconds` past local midnight.
+std::string zone_where_it_is(int local_seconds) {
+    const long long utc = static_cast<long long>(std::time(nullptr)) % 86400;
+    const long long offset = ((utc - local_seconds) % 86400 + 86400) % 86400;  // local = UTC - offset
+    char zone[32];
+    std::snprintf(zone, sizeof zone, "QXT%02lld:%02lld:%02lld", offset / 3600, offset / 60 % 60, offset % 60);
+    return zone;
+}
+
+std::string local_day_file(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char name[40];
+    std::strftime(name, sizeof name, "tmp/daily_%Y-%m-%d.txt", &local);
+    return name;
+}
+
+}  // namespace
+
+// The library changes day files at 02:07, not at midnight: from midnight on, the
+// log view showed the new date's file, which did not exist yet, and so nothing.
+TEST_F(ServePage, LogViewFollowsTheLibrarysDayFileAfterMidnight) {
+    const char* previous = std::getenv("TZ");
+    const std::string kept = previous ? previous : "";
+    setenv("TZ", zone_where_it_is(86400 - 10).c_str(), 1);  // ten seconds before midnight
+    tzset();
+    fs::remove_all("tmp");  // only the server's own day files
+    const std::time_t started = std::time(nullptr);
+    start();
+    const std::string before_midnight = local_day_file(started);
+    std::this_thread::sleep_for(std::chrono::seconds(11) - (std::chrono::seconds(std::time(nullptr) - started)));
+    const std::string after_midnight = local_day_file(std::time(nullptr));
+    if (previous) setenv("TZ", kept.c_str(), 1); else unsetenv("TZ");
+    tzset();
+    ASSERT_NE(before_midnight, after_midnight) << "the server took too long to start";
+
+    Answer status = get("/api/status");
+    EXPECT_EQ(status.member("log_file"), "\"" + before_midnight + "\"") << status.body.substr(0, 300);
+    EXPECT_FALSE(file_exists(after_midnight));
+    EXPECT_NE(status.body.find("daily_logger"), std::string::npos) << "no log lines shown";
 }
 
 namespace {

@@ -22,7 +22,11 @@
 
 namespace {
 
-std::string todays_log() {
+// The day file the library writes: until its rotation at 02:07 that is still
+// the previous day's, so the date alone would name an empty file after midnight.
+std::string library_log(const std::string& state) {
+    std::string file = json_string(state, "log_file");
+    if (!file.empty()) return file;
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
@@ -240,12 +244,12 @@ void add_status_routes(httplib::Server& server) {
         std::string catalogue = json_string(state, "catalogDb");
         std::string problem = catalogue_problem(catalogue);
         std::vector<std::string> log;
-        for (const std::string& line : newest_lines(todays_log(), 200, request.get_param_value("log") == "warnings"))
+        for (const std::string& line : newest_lines(library_log(state), 200, request.get_param_value("log") == "warnings"))
             log.push_back(json_text(line));
         std::string catalogue_json = JsonObject().add("path", catalogue).add("readable", problem.empty()).add("problem", problem).text();
         send_json(response, JsonObject().add("version", QX_TOOL_VERSION).add("model", model && *model ? model : "built in")
                                 .add_raw("catalogue", catalogue_json).add_raw("library", state).add_raw("cloud", cloud_note_json())
-                                .add("log_file", todays_log()).add_raw("log", json_array(log)).text());
+                                .add("log_file", library_log(state)).add_raw("log", json_array(log)).text());
     });
     server.Post("/api/bind", [](const httplib::Request& request, httplib::Response& response) {
         std::vector<std::string> v;
