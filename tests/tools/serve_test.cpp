@@ -230,6 +230,53 @@ TEST_F(ServePage, RecognitionIsConfirmedAndLearned) {
     EXPECT_TRUE(picture.body == read_file("pic_data/1001/" + match[1].str()));
 }
 
+namespace {
+
+size_t log_lines() {
+    size_t lines = 0;
+    for (const std::string& name : list_dir("tmp")) lines += read_lines("tmp/" + name).size();
+    return lines;
+}
+
+}  // namespace
+
+// The products list looked every name up twice through the library's search,
+// which logs each record: 82 log lines per call with six products. A search
+// stopped at 20 products without saying there were more.
+TEST_F(ServePage, ProductNamesCostNoLogLinesAndSearchesPage) {
+    std::string rows;
+    for (int n = 1; n <= 45; ++n) rows += "INSERT INTO qx_goods VALUES (" + std::to_string(2000 + n) + ",'Apple " + std::to_string(n) + "','1','kg',NULL,'pg');";
+    ASSERT_EQ(system(("sqlite3 catalogue.db \"" + rows + "\"").c_str()), 0);
+    fs::create_directories("pic_data/2007");  // an integer pluNo, named like the folder
+    start();
+    const size_t before = log_lines();
+    Answer products;
+    for (int i = 0; i < 3; ++i) products = get("/api/products");
+    EXPECT_EQ(log_lines(), before);
+    EXPECT_NE(products.body.find(R"({"code":"1001","name":"Banana","samples":3,)"), std::string::npos) << products.body;
+    EXPECT_NE(products.body.find(R"({"code":"1002","name":"","samples":3,)"), std::string::npos) << products.body;
+    EXPECT_NE(products.body.find(R"({"code":"2007","name":"Apple 7","samples":0,)"), std::string::npos) << products.body;
+
+    struct Case {
+        std::string query;
+        int status;
+        std::string total;
+        size_t shown;
+    } cases[] = {
+        {"text=apple", 200, "45", 20}, {"text=Apple&offset=20", 200, "45", 20}, {"text=pg&offset=40", 200, "45", 5},
+        {"text=Apple%2045", 200, "1", 1}, {"text=Apple&offset=60", 200, "45", 0}, {"text=Apple&offset=-1", 400, "", 0},
+        {"text=Apple&offset=x", 400, "", 0}, {"text=", 400, "", 0},
+    };
+    for (const Case& c : cases) {
+        Answer found = get("/api/search?" + c.query);
+        EXPECT_EQ(found.status, c.status) << c.query;
+        EXPECT_EQ(found.member("total"), c.total) << c.query;
+        size_t shown = 0;
+        for (size_t at = 0; (at = found.body.find("{\"code\":", at)) != std::string::npos; ++at) ++shown;
+        EXPECT_EQ(shown, c.shown) << c.query << " " << found.body;
+    }
+}
+
 TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     start();
     fs::create_symlink(shared_path("data/grocery/train/Fruit"), "escape");  // kinds, but outside

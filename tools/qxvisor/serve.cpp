@@ -60,11 +60,6 @@ bool form_value(const httplib::Request& request, const std::string& name, std::s
     return true;
 }
 
-std::string catalogue_name(const std::string& code) {
-    std::lock_guard<std::mutex> hold(library_lock());
-    return product_name(code);
-}
-
 int run_serve(const std::vector<std::string>& arguments) {
     std::vector<std::string> args = arguments;
     std::string port_text = "8080", listen_address;

@@ -1,11 +1,13 @@
 #pragma once
 // Shared pieces of `qxvisor serve`, the technician's set-up page.
+#include "qxvisor/cli.h"
 #include "qxvisor/json_out.h"
 
 #include "api/tool_status.h"
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,8 +36,18 @@ void send_json(httplib::Response& response, const std::string& json, int status 
 // A form field; false when it is missing.
 bool form_value(const httplib::Request& request, const std::string& name, std::string* value);
 
-// The product's name in the host's catalogue, "" when there is none (takes the library lock).
+// Names of the products in the host's catalogue (dev.ini's catalogDb), read
+// from its file in one pass: the library's search logs every record it finds.
+// Codes the catalogue lacks are left out.
+std::map<std::string, std::string> catalogue_names(const std::set<std::string>& codes);
+// One product's name, "" when the catalogue has none.
 std::string catalogue_name(const std::string& code);
+// The catalogue search's page size, and one page of what it found.
+constexpr int kSearchPage = 20;
+struct CataloguePage {
+    std::vector<CatalogueRecord> records;
+    int total = 0;  // every match, on this page or not
+};
 
 // Route groups, each in its own file.
 void add_camera_routes(httplib::Server& server);

@@ -153,9 +153,12 @@ void add_camera_routes(httplib::Server& server) {
         JsonObject answer = result_json(result);
         std::vector<std::string> candidates;
         std::vector<std::string> list = split_codes(codes);
-        for (size_t i = 0; i < list.size(); ++i)
+        const std::map<std::string, std::string> names = catalogue_names({list.begin(), list.end()});
+        for (size_t i = 0; i < list.size(); ++i) {
+            auto name = names.find(list[i]);
             candidates.push_back(JsonObject().add("rank", static_cast<int>(i + 1)).add("code", list[i])
-                                     .add("name", catalogue_name(list[i])).text());
+                                     .add("name", name == names.end() ? "" : name->second).text());
+        }
         answer.add("session", session).add_raw("candidates", json_array(candidates));
         if (result == QX_OK) {
             std::lock_guard<std::mutex> hold(recognition_lock);

@@ -84,11 +84,15 @@ void add_product_routes(httplib::Server& server) {
         std::error_code error;
         for (fs::directory_iterator it("pic_data", error), end; !error && it != end; it.increment(error))
             if (it->is_directory() && plain_name(it->path().filename().string())) counts.emplace(it->path().filename().string(), 0);
+        std::set<std::string> codes;
+        for (const auto& entry : counts) codes.insert(entry.first);
+        const std::map<std::string, std::string> names = catalogue_names(codes);
         std::vector<std::string> products;
         for (const auto& [code, samples] : counts) {
             std::vector<std::string> pictures;
             for (const std::string& name : filed_pictures(code)) pictures.push_back(json_text(name));
-            products.push_back(JsonObject().add("code", code).add("name", catalogue_name(code)).add("samples", samples)
+            auto name = names.find(code);
+            products.push_back(JsonObject().add("code", code).add("name", name == names.end() ? "" : name->second).add("samples", samples)
                                    .add_raw("pictures", json_array(pictures)).text());
         }
         send_json(response, JsonObject().add_raw("products", json_array(products)).text());
