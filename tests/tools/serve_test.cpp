@@ -339,7 +339,9 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
         return state.member("running") == "false";
     }, std::chrono::seconds(60)));
     EXPECT_EQ(state.member("mode"), "\"stream\"");
-    EXPECT_EQ(state.member("done"), "5");
+    // The last phase recognises the held-out picture; it once counted on as a fifth weighing.
+    EXPECT_EQ(state.member("phase"), "\"heldout\"");
+    EXPECT_EQ(state.member("done") + " of " + state.member("total"), "1 of 1");
     const std::regex point(R"(\{"block":(\d),"weighings":(\d),"top1":[\d.]+,"top5":[\d.]+,"codes_shown":[\d.]+,"samples":(\d)\})");
     std::string blocks;  // block:weighings:samples, the live curve then the result's
     for (std::sregex_iterator it(state.body.begin(), state.body.end(), point), end; it != end; ++it)
@@ -348,6 +350,42 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     EXPECT_NE(state.body.find(R"("heldout":{"queries":1,"top1":100,"top5":100)"), std::string::npos) << state.body;
     // The shop's own learned data was not touched.
     EXPECT_EQ(list_dir("pic_data/1002").size(), 3u);
+}
+
+// A folder where the learned-data file belongs: the status counted 0 samples,
+// a recognition said "nothing learned matches yet" and teaching failed with
+// "recognition records unreadable". Each now says the file cannot be used, and why.
+TEST_F(ServePage, AnUnusableLearnedDataFileIsSaidOnEveryAction) {
+    fs::remove("featurexYz.db");
+    fs::create_directory("featurexYz.db");
+    start();
+    const std::string why = "the learned-data file featurexYz.db cannot be used: it is a folder, not a file";
+    EXPECT_NE(get("/api/status").body.find(R"("store":{"file":"featurexYz.db","loaded":false,"problem":"it is a folder, not a file"})"),
+              std::string::npos);
+    ASSERT_EQ(post("/api/crop", {{"x", "150"}, {"y", "70"}, {"width", "340"}, {"height", "340"}}).result(), 0);
+    Answer detect = post("/api/detect", {});
+    EXPECT_EQ(detect.member("warning"), "\"nothing can be recognised: " + why + "\"") << detect.body;
+    std::string session = detect.member("session");
+    session = session.substr(1, session.size() - 2);
+    httplib::MultipartFormDataItems copy = {{"file", read_file("pic_data/1001/0.jpg"), "x.db", "application/octet-stream"}};
+    auto imported = client->Post("/api/import", {{"X-Qxvisor", "1"}}, copy);
+    ASSERT_TRUE(imported);
+    const std::pair<std::string, Answer> failures[] = {
+        {"nothing was learned", post("/api/confirm", {{"code", "1001"}, {"session", session}})},
+        {"nothing was withdrawn", post("/api/withdraw", {{"code", "1001"}})},
+        {"nothing was exported", get("/api/export")},
+        {"the file could not take the learned data's place", answer_of(imported)},
+    };
+    for (const auto& [undone, answer] : failures) {
+        EXPECT_LT(answer.result(), 0) << answer.body;
+        EXPECT_EQ(answer.member("problem"), "\"" + undone + ": " + why + "\"") << answer.body;
+        const std::string detail = "\"detail\":\"";
+        EXPECT_EQ(answer.body.find("QX_ERR"), answer.body.find(detail + "QX_ERR") + detail.size()) << answer.body;
+    }
+    ASSERT_EQ(post("/api/learn", {}).result(), 0);
+    Answer learned;
+    ASSERT_TRUE(eventually([&] { return (learned = get("/api/learn")).member("running") == "false"; }));
+    EXPECT_NE(learned.body.find("nothing was learned, the learned data in use was kept: " + why), std::string::npos) << learned.body;
 }
 
 TEST_F(ServePage, WithdrawExportAndImport) {

@@ -213,7 +213,12 @@ int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
         for (size_t block = shown_blocks; block < result.curve.size(); ++block)
             std::fprintf(stderr, "block %s\n", point_json(result.curve[block], block + 1).c_str());
         shown_blocks = result.curve.size();
-        std::fprintf(stderr, "progress %zu %zu\n", done, total);
+        // The held-out pictures come last and are recognised, not weighed.
+        const size_t heldout = static_cast<size_t>(result.heldout.queries);
+        if (heldout > 0)
+            std::fprintf(stderr, "heldout %zu %zu\n", heldout, total - static_cast<size_t>(result.stream.queries));
+        else
+            std::fprintf(stderr, "progress %zu %zu\n", done, total);
     });
     bar.reset();
     if (status != QX_OK) return fail("eval", problem + ": " + result_text(status));

@@ -43,12 +43,6 @@ std::mutex& library_lock() {
     return lock;
 }
 
-JsonObject result_json(int code) {
-    JsonObject answer;
-    answer.add("result", code).add("text", result_text(code));
-    return answer;
-}
-
 void send_json(httplib::Response& response, const std::string& json, int status) {
     response.status = status;
     response.set_content(json, "application/json");

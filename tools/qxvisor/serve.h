@@ -29,8 +29,27 @@ constexpr size_t kPayloadLimit = kUploadLimit + (1u << 20);
 // found by listing the folder) must not interleave with another's calls.
 std::mutex& library_lock();
 
-// The answer to a form: the library's result code and its meaning, plus more members.
+// The answer to a form: the library's result code, its meaning in a
+// technician's words ("text") and, on failure, the code's name ("detail").
 JsonObject result_json(int code);
+// Why the learned data cannot be served, in words ("" when it can), from the
+// library's state (library_status()).
+std::string store_problem(const std::string& state);
+// After an action: when the learned-data file cannot be used (if it matters to
+// the action) or, on failure, the working folder has no room, says so as
+// "problem" (failure) or "warning" (success that did nothing useful), led by
+// `undone` ("nothing was learned"). Whether it said anything.
+bool explain_failure(JsonObject& answer, int result, const std::string& undone, bool store_matters = true);
+
+// Room in the working folder: free bytes and why nothing can be written ("" when it can).
+struct FolderRoom {
+    long long free_bytes = -1;
+    std::string free_text;
+    bool read_only = false;
+    std::string problem;
+};
+FolderRoom folder_room();
+std::string folder_room_json();
 void send_json(httplib::Response& response, const std::string& json, int status = 200);
 
 // A form field; false when it is missing.
@@ -70,6 +89,14 @@ long long json_number(const std::string& json, const std::string& name);
 std::map<std::string, int> samples_per_code(const std::string& status);
 // Live samples of `code` (every product's when `code` is empty).
 int learned_samples(const std::string& code = "");
+
+// The day file the library writes (until its rotation at 02:07 the previous
+// day's, so the date alone would name an empty file after midnight).
+std::string library_log(const std::string& state);
+// The newest `count` lines of a log file, newest first, the library's Chinese
+// messages with their English meaning beside them; read from its last 256 KB
+// only however large the file has grown.
+std::vector<std::string> newest_lines(const std::string& path, size_t count, bool warnings_only);
 
 // The folder learning run started from the page, on a thread of its own.
 void add_learning_routes(httplib::Server& server);

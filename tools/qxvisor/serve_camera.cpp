@@ -120,9 +120,11 @@ void add_camera_routes(httplib::Server& server) {
             std::lock_guard<std::mutex> hold(library_lock());
             result = SaveScaleSetting(v[0], v[1], v[2], v[3]);
         }
+        JsonObject answer = result_json(result);
+        explain_failure(answer, result, "the rectangle was not stored", false);
         std::lock_guard<std::mutex> hold(snapshot_lock);
         snapshot.taken = {};  // the next crop picture shows the new rectangle
-        send_json(response, result_json(result).text());
+        send_json(response, answer.text());
     });
     server.Post("/api/camera", [](const httplib::Request& request, httplib::Response& response) {
         std::vector<int> v;
@@ -160,6 +162,7 @@ void add_camera_routes(httplib::Server& server) {
                                      .add("name", name == names.end() ? "" : name->second).text());
         }
         answer.add("session", session).add_raw("candidates", json_array(candidates));
+        explain_failure(answer, result, "nothing can be recognised");
         if (result == QX_OK) {
             std::lock_guard<std::mutex> hold(recognition_lock);
             recognitions.push_back({session, list, ""});
@@ -218,7 +221,8 @@ void add_camera_routes(httplib::Server& server) {
         }
         if (result != QX_OK) release();
         int after = learned_samples(code);
-        send_json(response, result_json(result).add("hit", hit).add("learned", after > before).add("samples", after)
-                                .add("name", name).text());
+        JsonObject answer = result_json(result);
+        explain_failure(answer, result, "nothing was learned");
+        send_json(response, answer.add("hit", hit).add("learned", after > before).add("samples", after).add("name", name).text());
     });
 }

@@ -118,7 +118,9 @@ void add_product_routes(httplib::Server& server) {
             std::lock_guard<std::mutex> hold(library_lock());
             result = qx_ai_setnorecommend(code.c_str());
         }
-        send_json(response, result_json(result).add("samples", learned_samples(code)).text());
+        JsonObject answer = result_json(result);
+        explain_failure(answer, result, "nothing was withdrawn");
+        send_json(response, answer.add("samples", learned_samples(code)).text());
     });
     server.Get("/api/export", [](const httplib::Request&, httplib::Response& response) {
         char path[4096] = "";
@@ -130,7 +132,9 @@ void add_product_routes(httplib::Server& server) {
             if (result == QX_OK) bytes = file_bytes(path);
         }
         if (result != QX_OK) {
-            send_json(response, result_json(result).text(), 500);
+            JsonObject answer = result_json(result);
+            explain_failure(answer, result, "nothing was exported");
+            send_json(response, answer.text(), 500);
             return;
         }
         response.set_header("Content-Disposition", "attachment; filename=\"learned-data.db\"");
@@ -176,7 +180,8 @@ void add_product_routes(httplib::Server& server) {
             result = ImportData(upload.path().c_str());
         }
         JsonObject answer = result_json(result);
-        if (result != QX_OK) answer.add("problem", "the file was refused; the learned data in use was kept");
+        if (result != QX_OK && !explain_failure(answer, result, "the file could not take the learned data's place"))
+            answer.add("problem", "the file was refused; the learned data in use was kept");
         send_json(response, answer.add("samples", learned_samples()).text());
     });
 }

@@ -15,50 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 namespace {
-
-// The day file the library writes: until its rotation at 02:07 that is still
-// the previous day's, so the date alone would name an empty file after midnight.
-std::string library_log(const std::string& state) {
-    std::string file = json_string(state, "log_file");
-    if (!file.empty()) return file;
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[64];
-    std::strftime(name, sizeof name, "tmp/daily_%Y-%m-%d.txt", &local);
-    return name;
-}
-
-// The library logs everything at one level; these words mark the lines that
-// report something going wrong.
-bool warning_line(const std::string& line) {
-    static const char* const words[] = {"fail", "Fail", "refus", "error", "Error", "cannot", "not ", "失败", "没有找到"};
-    return std::any_of(std::begin(words), std::end(words), [&](const char* w) { return line.find(w) != std::string::npos; });
-}
-
-// The newest `count` lines of the day's log, newest first, read from its last
-// 256 KB only however large the file has grown.
-std::vector<std::string> newest_lines(const std::string& path, size_t count, bool warnings_only) {
-    std::ifstream file(path, std::ios::binary);
-    file.seekg(0, std::ios::end);
-    std::streamoff size = file.tellg();
-    std::streamoff start = std::max<std::streamoff>(0, size - (256 << 10));
-    file.seekg(start);
-    std::vector<std::string> lines;
-    std::string line;
-    if (start > 0) std::getline(file, line);  // a line cut by the start
-    while (std::getline(file, line))
-        if (!warnings_only || warning_line(line)) lines.push_back(line);
-    std::reverse(lines.begin(), lines.end());
-    if (lines.size() > count) lines.resize(count);
-    return lines;
-}
 
 // Whether the catalogue file named by dev.ini opens and has the products' table.
 std::string catalogue_problem(const std::string& path) {
@@ -155,6 +114,9 @@ void send_binding(httplib::Response& response, const std::vector<std::string>& v
         if (!known || !reachable(host, port)) {
             reach = "not reachable" + (known ? " at " + host + ":" + port : std::string());
             answer.add("problem", "cloud " + reach);
+        } else if (!unbind) {
+            // The cloud answered: a binding it accepted may still fail to be kept.
+            explain_failure(answer, result, "the binding was not stored", false);
         }
     }
     {
