@@ -615,6 +615,29 @@ TEST_F(ServePage, BadRequestsCannotStopTheServer) {
         EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
 }
 
+// Ctrl-C with the page open in a browser: the kept-alive connection that polls
+// the camera held the server until the browser went away.
+TEST_F(ServePage, StopsPromptlyWhileAPageKeepsPolling) {
+    start();
+    std::atomic<bool> polling{true};
+    std::thread page([&] {
+        httplib::Client browser("127.0.0.1", server->port());
+        browser.set_keep_alive(true);
+        while (polling) {
+            browser.Get("/api/frame.jpg");
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto asked = std::chrono::steady_clock::now();
+    const int status = server->stop();
+    const auto took = std::chrono::steady_clock::now() - asked;
+    polling = false;
+    page.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve ended with status " << status;
+    EXPECT_LT(took, std::chrono::seconds(3));
+}
+
 TEST_F(ServePage, OtherSitesAndMissingTokensAreRefused) {
     start();
     httplib::Params crop = {{"x", "0"}, {"y", "0"}, {"width", "10"}, {"height", "10"}};

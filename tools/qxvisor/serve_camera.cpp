@@ -162,7 +162,7 @@ void add_camera_routes(httplib::Server& server) {
                                      .add("name", name == names.end() ? "" : name->second).text());
         }
         answer.add("session", session).add_raw("candidates", json_array(candidates));
-        explain_failure(answer, result, "nothing can be recognised");
+        explain_failure(answer, result, list.empty() ? "nothing can be recognised" : "this recognition cannot be taught");
         if (result == QX_OK) {
             std::lock_guard<std::mutex> hold(recognition_lock);
             recognitions.push_back({session, list, ""});

@@ -42,7 +42,8 @@ struct EvalJob {
     size_t done = 0, total = 0;
     std::vector<std::string> curve;  // the stream's blocks so far, as the child printed them
     std::string result;   // the child's JSON
-    std::string problem;  // the child's complaint when it failed
+    std::string problem;  // why the page shows no result
+    std::string detail;   // the child's complaint when it failed
 };
 
 EvalJob job;
@@ -110,7 +111,9 @@ void follow(int out_fd, int err_fd, pid_t child) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !out_text.empty()) {
         job.result = out_text;
     } else {
-        job.problem = err_text.empty() ? "the accuracy run stopped" : err_text;
+        // The run's own complaint names pictures and result codes: a details line.
+        job.problem = "the accuracy run stopped before its end";
+        job.detail = err_text;
     }
 }
 
@@ -223,6 +226,7 @@ std::string start(const std::string& tool, const EvalRequest& run) {
     job.curve.clear();
     job.result.clear();
     job.problem.clear();
+    job.detail.clear();
     job.reader = std::thread(follow, out_pipe[0], err_pipe[0], child);
     return "";
 }
@@ -255,7 +259,8 @@ void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
         send_json(response, JsonObject().add("running", job.running).add("mode", job.mode).add("phase", job.phase)
                                 .add("done", static_cast<long long>(job.done)).add("total", static_cast<long long>(job.total))
                                 .add_raw("curve", json_array(job.curve))
-                                .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem).text());
+                                .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem)
+                                .add("detail", job.detail).text());
     });
 }
 

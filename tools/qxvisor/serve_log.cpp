@@ -12,7 +12,8 @@ namespace {
 // The library logs everything at one level; these words mark the lines that
 // report something going wrong.
 bool warning_line(const std::string& line) {
-    static const char* const words[] = {"fail", "Fail", "refus", "error", "Error", "cannot", "not ", "失败", "没有找到", "未联网"};
+    static const char* const words[] = {"fail", "Fail",   "refus",    "error",    "Error",
+                                        "cannot", "not ", "失败", "没有找到", "没有设置", "未联网"};
     return std::any_of(std::begin(words), std::end(words), [&](const char* w) { return line.find(w) != std::string::npos; });
 }
 

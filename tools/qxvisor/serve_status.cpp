@@ -86,13 +86,15 @@ bool reachable(const std::string& host, const std::string& port) {
 struct CloudNote {
     std::mutex lock;
     std::string unbound_from;
+    std::string bound_as;  // the POS code typed at the binding; the cloud gives the POS an id of its own
     std::string reach;  // "", "reachable", or "not reachable at HOST:PORT"
 };
 CloudNote cloud_note;
 
 std::string cloud_note_json() {
     std::lock_guard<std::mutex> hold(cloud_note.lock);
-    return JsonObject().add("unbound_from", cloud_note.unbound_from).add("reach", cloud_note.reach).text();
+    return JsonObject().add("unbound_from", cloud_note.unbound_from).add("bound_as", cloud_note.bound_as)
+        .add("reach", cloud_note.reach).text();
 }
 
 // Binding and unbinding answer with the library's state afterwards; a failure
@@ -122,7 +124,10 @@ void send_binding(httplib::Response& response, const std::vector<std::string>& v
     {
         std::lock_guard<std::mutex> hold(cloud_note.lock);
         cloud_note.reach = reach;
-        if (result == QX_OK) cloud_note.unbound_from = unbind ? values[0] : "";
+        if (result == QX_OK) {
+            cloud_note.unbound_from = unbind ? values[0] : "";
+            if (!unbind) cloud_note.bound_as = values[1];
+        }
     }
     send_json(response, answer.add_raw("library", state).add_raw("cloud", cloud_note_json()).text());
 }
@@ -211,6 +216,7 @@ void add_status_routes(httplib::Server& server) {
         std::string catalogue_json = JsonObject().add("path", catalogue).add("readable", problem.empty()).add("problem", problem).text();
         send_json(response, JsonObject().add("version", QX_TOOL_VERSION).add("model", model && *model ? model : "built in")
                                 .add_raw("catalogue", catalogue_json).add_raw("library", state).add_raw("cloud", cloud_note_json())
+                                .add("store_problem", store_problem(state)).add_raw("folder", folder_room_json())
                                 .add("log_file", library_log(state)).add_raw("log", json_array(log)).text());
     });
     server.Post("/api/bind", [](const httplib::Request& request, httplib::Response& response) {
