@@ -182,9 +182,11 @@ def held_in_phase(url, server_pid, phase):
     """Waits for the accuracy run to reach `phase` and stops its process there
     (SIGSTOP); returns the pids to continue."""
     deadline = time.time() + 90
+    started = False  # until then the answer may still be the previous run's
     while time.time() < deadline:
         with urllib.request.urlopen(url + "api/eval", timeout=10) as answer:
             state = json.load(answer)
+        started = started or state["running"]
         if state["running"] and state["phase"] == phase:
             children = []
             for task in os.listdir("/proc/%d/task" % server_pid):
@@ -193,7 +195,7 @@ def held_in_phase(url, server_pid, phase):
             for pid in children:
                 os.kill(pid, signal.SIGSTOP)
             return children
-        assert state["running"] or not state.get("result"), "the run ended before its %s phase was seen" % phase
+        assert state["running"] or not started, "the run ended before its %s phase was seen" % phase
         time.sleep(0.01)
     raise AssertionError("no %s phase within 90 s" % phase)
 
@@ -339,7 +341,7 @@ def main():
         click("detect")
         said("detect-msg", "no crop rectangle yet: draw the tray's rectangle on the camera picture")
         assert "QX_ERR_NO_CROP (-2009)" in driver.find_element(By.CSS_SELECTOR, "#detect-msg .detail").text
-        assert focused() == "detect", focused()
+        wait.until(lambda d: focused() == "detect")
 
         # Camera and crop: drag the tray's rectangle on the live picture and save it.
         overlay = driver.find_element(By.ID, "overlay")
@@ -349,7 +351,7 @@ def main():
             .move_by_offset(200, 200).move_by_offset(140, 140).release().perform()
         click("save-crop")
         said("crop-msg", "Crop rectangle saved.")
-        assert focused() == "save-crop", focused()
+        wait.until(lambda d: focused() == "save-crop")
         with open(os.path.join(work, "coordinate.json")) as stored:
             crop = json.load(stored)
         stored = (crop["x"], crop["y"], crop["width"], crop["height"])
@@ -369,7 +371,7 @@ def main():
         driver.find_element(By.CSS_SELECTOR, "#candidates button[data-code='1001']").click()
         said("confirm-msg", "learned, now %d sample(s)" % (before + 1))
         assert all(not b.is_enabled() for b in driver.find_elements(By.CSS_SELECTOR, "#candidates button"))
-        assert focused() == "detect", focused()  # the used choice is disabled: on to the next recognition
+        wait.until(lambda d: focused() == "detect")  # the used choice is disabled: on to the next recognition
         assert "session" in driver.find_element(By.CSS_SELECTOR, "#detect-msg .detail").text
         assert driver.execute_script(CODES_IN_WORDS) == [], driver.execute_script(CODES_IN_WORDS)
         second = driver.execute_async_script(

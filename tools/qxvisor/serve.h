@@ -91,7 +91,8 @@ std::map<std::string, int> samples_per_code(const std::string& status);
 int learned_samples(const std::string& code = "");
 
 // The day file the library writes (until its rotation at 02:07 the previous
-// day's, so the date alone would name an empty file after midnight).
+// day's, so the date alone would name an empty file after midnight); "" when
+// it writes none.
 std::string library_log(const std::string& state);
 // The newest `count` lines of a log file, newest first, the library's Chinese
 // messages with their English meaning beside them; read from its last 256 KB

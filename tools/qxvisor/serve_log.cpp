@@ -3,7 +3,6 @@
 #include "qxvisor/serve.h"
 
 #include <algorithm>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 
@@ -59,16 +58,7 @@ std::string with_meaning(const std::string& line) {
 
 }  // namespace
 
-std::string library_log(const std::string& state) {
-    std::string file = json_string(state, "log_file");
-    if (!file.empty()) return file;
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[64];
-    std::strftime(name, sizeof name, "tmp/daily_%Y-%m-%d.txt", &local);
-    return name;
-}
+std::string library_log(const std::string& state) { return json_string(state, "log_file"); }
 
 std::vector<std::string> newest_lines(const std::string& path, size_t count, bool warnings_only) {
     std::ifstream file(path, std::ios::binary);
