@@ -4,6 +4,7 @@
 #include "api/binding.h"
 #include "api/context.h"
 #include "api/gate.h"
+#include "api/store_producer.h"
 #include "cloud/cloud.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
@@ -147,6 +148,7 @@ int qx_tool_status(char* out, int out_size) {
             w.Key("done");
             w.Int(g_learned_pictures);
             w.EndObject();
+            producer_write_status(w, params->db_path);
         }
         w.EndObject();
         return copy_text(std::string(buffer.GetString(), buffer.GetSize()), out, out_size);
