@@ -188,9 +188,10 @@ void stop_at_exit() {
 }
 
 void start_recompute(DB_HADNLE* context, const CLSRETRI_PRODUCER& engine) {
+    // Made before the exit handler is registered, so that it is taken down after the handler ran.
+    RecomputeState& state = recompute_state();
     static const bool exit_handler = std::atexit(stop_at_exit) == 0;
     (void)exit_handler;
-    RecomputeState& state = recompute_state();
     context->importing = true;
     state.cancel = false;
     state.done = 0;

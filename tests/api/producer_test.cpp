@@ -9,9 +9,11 @@
 #include "api/gate.h"
 #include "api/tool_status.h"
 #include "support/log.h"
+#include "testkit/child.h"
 #include "testkit/files.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -241,4 +243,34 @@ TEST_F(StoreProducer, ImportOfAnotherProducersStoreIsMadeAgain) {
     EXPECT_EQ(scalar(kLive), 17);
     EXPECT_EQ(scalar("select count(distinct feature) from feature_code"), 1) << "nothing was made again";
     EXPECT_TRUE(aside_copies().empty());
+}
+
+// A host that exits without Close while a store is made again: the thread is
+// stopped and waited for before the process takes down what it uses, and the
+// process ends normally. A process of its own, in which Init is the first call
+// of the library.
+class StoreRecomputeAtExit : public TempDirTest {};
+
+TEST_F(StoreRecomputeAtExit, HostExitingWithoutCloseEndsNormally) {
+    GTEST_FLAG_SET(death_test_style, tests_run_emulated() ? "fast" : "threadsafe");
+    EXPECT_EXIT(
+        {
+            fs::create_directories("pic_data/4001");
+            fs::copy_file(grocery("train", distinct_kinds()[0], 0), "pic_data/4001/0.jpg");
+            sqlite3* db = nullptr;
+            sqlite3_open("featurexYz.db", &db);
+            const int made = sqlite3_exec(
+                db,
+                "CREATE TABLE feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, feature text "
+                "NOT NULL, update_time TIMESTAMP DEFAULT NULL, deleted INTEGER DEFAULT 0); "
+                "insert into feature_code(code, feature, update_time, deleted) values ('4001', '0.5,0.5,', "
+                "CURRENT_TIMESTAMP, 0), ('4002', '0.5,0.5,', CURRENT_TIMESTAMP, 0); "
+                "CREATE TABLE feature_producer (id integer PRIMARY KEY, model text NOT NULL, precision text NOT NULL); "
+                "insert into feature_producer values (1, 'another model', 'fp32');",
+                nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            const bool started = made == SQLITE_OK && Init() == QX_OK && params->importing;
+            std::exit(started ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
