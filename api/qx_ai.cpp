@@ -5,6 +5,7 @@
 #include "api/context.h"
 #include "api/engine_handle.h"
 #include "api/gate.h"
+#include "api/recompute_thread.h"
 #include "api/settings.h"
 #include "api/store_producer.h"
 #include "camera/camhp.h"
@@ -86,7 +87,7 @@ int DeleteFile(const char* path) {
 
 // Everything the previous Init built that would otherwise leak or keep running.
 static void release_runtime_parts() {
-    producer_stop_recompute();
+    recompute_thread_stop();
     camhp_close(&params->cam);
     db_close(params);
 }

@@ -27,8 +27,5 @@ void producer_check_at_start(DB_HADNLE* context);
 std::string producer_admit_import(const std::string& copy);
 // Records the engine's producer in a store the library makes.
 void producer_stamp(DB_STAGED_STORE& store);
-// Stops the recompute thread and waits for it; for the lifecycle calls, under
-// the exclusive state lock (the thread then holds no lock).
-void producer_stop_recompute();
 // The store's producer and the last or running recompute, for qx_tool_status.
 void producer_write_status(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::string& db_path);
