@@ -97,7 +97,7 @@ void producer_stamp(DB_STAGED_STORE& store) {
 
 void producer_write_status(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::string& db_path) {
     DB_PRODUCER_RECORD record;
-    try {
+    if (!db_path.empty()) try {
         CppSQLite3DB db;
         db.open(db_path.c_str(), SQLITE_OPEN_READONLY);
         record = db_read_producer(db);
@@ -106,7 +106,7 @@ void producer_write_status(rapidjson::Writer<rapidjson::StringBuffer>& w, const 
     }
     const CLSRETRI_PRODUCER made_by = producer_of(record);
     const RECOMPUTE_STATUS recompute = recompute_status();
-    w.Key("store");
+    w.Key("producer");
     w.StartObject();
     w.Key("model");
     w.String(made_by.model.c_str());
@@ -114,6 +114,7 @@ void producer_write_status(rapidjson::Writer<rapidjson::StringBuffer>& w, const 
     w.String(made_by.precision.c_str());
     w.Key("recorded");
     w.Bool(record.present);
+    w.EndObject();
     w.Key("recompute");
     w.StartObject();
     // Names of their own: the tool looks keys up by name in the whole status.
@@ -129,6 +130,5 @@ void producer_write_status(rapidjson::Writer<rapidjson::StringBuffer>& w, const 
     w.Int64(recompute.last.kept_aside);
     w.Key("aside_copy");
     w.String(recompute.last.aside_copy.c_str());
-    w.EndObject();
     w.EndObject();
 }

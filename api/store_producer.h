@@ -27,5 +27,6 @@ void producer_check_at_start(DB_HADNLE* context);
 std::string producer_admit_import(const std::string& copy);
 // Records the engine's producer in a store the library makes.
 void producer_stamp(DB_STAGED_STORE& store);
-// The store's producer and the last or running recompute, for qx_tool_status.
+// The store's producer and the last or running recompute, for qx_tool_status:
+// the members "producer" and "recompute" of the object being written.
 void producer_write_status(rapidjson::Writer<rapidjson::StringBuffer>& w, const std::string& db_path);
