@@ -2,6 +2,7 @@
 
 #include "engine/embedded_model.h"
 #include "engine/mnn_runtime.h"
+#include "support/sha256.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -130,6 +132,7 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
     if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
     std::shared_ptr<MNN::Interpreter> interpreter = load_model(model_path);
     if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
+    const std::string model_id = model_path ? sha256_of_file(model_path) : CLSRETRI_embedded_model_id();
     _CLSRETRI_DEVICE_ recorded = device;
     MNN::Session* session = open_session(*interpreter, recorded);
     if (!session) return CLSRETRI_ERR_SESSION_CREATE;
@@ -152,6 +155,9 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
     created->prob_tensor = prob;
     created->pretreat = pretreat.release();
     created->device = recorded;
+    // The plan the session actually runs: int8 falls back to float32 on a
+    // model it cannot map, and a store must record what made its features.
+    created->producer = {model_id, created->interpreter->sessionPrecision(session)};
     *handle = created;
     return 0;
 }
@@ -175,16 +181,16 @@ int CLSRETRI_Process(_CLSRETRI_INPUT_ input, _CLSRETRI_OUTPUT_* output, void* ha
 
 int CLSRETRI_GetInfo(void* handle, const char* key, void* value) {
     if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
-    if (!key || std::strcmp(key, "running_device") != 0) return CLSRETRI_ERR_UNKNOWN_KEY;
+    const bool device = key && std::strcmp(key, "running_device") == 0;
+    const bool producer = key && std::strcmp(key, "feature_producer") == 0;
+    if (!device && !producer) return CLSRETRI_ERR_UNKNOWN_KEY;
     if (!value) return CLSRETRI_ERR_NULL_OUTPUT;
-    *static_cast<int*>(value) = static_cast<int>(static_cast<CLSRETRI_HANDLE*>(handle)->device);
-    return 0;
-}
-
-const char* CLSRETRI_Precision(void* handle) {
     const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
-    if (!engine || !engine->session) return "";
-    return engine->interpreter->sessionPrecision(engine->session);
+    if (device)
+        *static_cast<int*>(value) = static_cast<int>(engine->device);
+    else
+        *static_cast<CLSRETRI_PRODUCER*>(value) = engine->producer;
+    return 0;
 }
 
 int CLSRETRI_Release(void** handle) {

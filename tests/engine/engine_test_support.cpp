@@ -41,6 +41,11 @@ void* engine_on(const char* backend, const char* model) {
     return handle;
 }
 
+std::string precision_of(void* handle) {
+    CLSRETRI_PRODUCER producer;
+    return CLSRETRI_GetInfo(handle, "feature_producer", &producer) == 0 ? producer.precision : "";
+}
+
 void EngineTest::SetUp() {
     TempDirTest::SetUp();
     ASSERT_EQ(CLSRETRI_Init(nullptr, CLSRETRI_DEVICE_CPU, &handle_), 0);

@@ -19,6 +19,9 @@ bool same_output(const _CLSRETRI_OUTPUT_& a, const _CLSRETRI_OUTPUT_& b);
 // built-in one); null after a failed Init, which the test is told of.
 void* engine_on(const char* backend, const char* model = nullptr);
 
+// The precision the handle's features come from ("fp32", "int8"; "" on failure).
+std::string precision_of(void* handle);
+
 constexpr int kBanana = 954;
 constexpr int kGrannySmith = 948;
 

@@ -53,8 +53,8 @@ protected:
     void run_photos() {
         void* fp32 = engine_on("fp32");
         void* int8 = engine_on("int8");
-        ASSERT_STREQ(CLSRETRI_Precision(int8), "int8");
-        ASSERT_STREQ(CLSRETRI_Precision(fp32), "fp32");
+        ASSERT_EQ(precision_of(int8), "int8");
+        ASSERT_EQ(precision_of(fp32), "fp32");
         // Natively every val photo and 3 train photos of each of their kinds;
         // emulated, every 24th val photo and one train photo of its kind.
         const size_t step = tests_run_emulated() ? 24 : 1;
