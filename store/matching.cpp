@@ -14,9 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
-bool search_k_allowed(long value) { return value >= SEARCH_K_MIN && value <= SEARCH_K_MAX; }
-
-int search_k_or_default(int value) { return search_k_allowed(value) ? value : SEARCH_K_DEFAULT; }
+int search_k_clamped(long long value) {
+    return static_cast<int>(std::min<long long>(std::max<long long>(value, SEARCH_K_MIN), SEARCH_K_MAX));
+}
 
 MatchRanking::MatchRanking(float filter_score, int wanted) : filter_score_(filter_score), wanted_(wanted) {}
 
@@ -92,7 +92,7 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
     db.open(context->db_path.c_str());
     if (!db.tableExists("feature_code")) return;
     std::clock_t start = std::clock();
-    const std::vector<Neighbour> nearest = nearest_samples(context, in->feature, search_k_or_default(context->search_k));
+    const std::vector<Neighbour> nearest = nearest_samples(context, in->feature, search_k_clamped(context->search_k));
 
     MatchRanking ranking(context->filter_score);
     std::unordered_map<int, std::string> codes;
