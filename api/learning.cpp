@@ -60,6 +60,19 @@ bool is_folder(const std::string& path) {
     return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+bool is_dot_entry(const std::string& path) {
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    return name == "." || name == "..";
+}
+
+// A folder whose pictures are not learned: the run still succeeds, so the log
+// is where a technician finds why a product learned nothing.
+void log_skipped_folder(const std::string& path, const char* why) {
+    const std::string base = tool_get_dll_path();
+    const std::string shown = path.compare(0, base.size(), base) == 0 ? path.substr(base.size()) : path;
+    logger->info("folder learning skips {}/: {}", shown, why);
+}
+
 // The picture store keeps one folder per product (pic_data/<code>/<ms>.jpg):
 // every picture in it is learned under the folder's name.
 Learned learn_product_folder(DB_STAGED_STORE& store, const std::string& folder, const std::string& code) {
@@ -67,7 +80,10 @@ Learned learn_product_folder(DB_STAGED_STORE& store, const std::string& folder, 
     tools_get_files(folder, entries);
     std::sort(entries.begin(), entries.end());
     for (const std::string& entry : entries) {
-        if (is_folder(entry)) continue;
+        if (is_folder(entry)) {
+            if (!is_dot_entry(entry)) log_skipped_folder(entry, "a folder inside a product's folder is not read");
+            continue;
+        }
         const Learned learned = learn_picture(store, entry, code);
         if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
     }
@@ -84,7 +100,11 @@ Learned learn_pic_data(DB_STAGED_STORE& store) {
         std::string name = entry.substr(folder.size() + 1);
         Learned learned;
         if (name != "." && name != ".." && is_folder(entry)) {
-            learned = tool_code_is_safe_folder(name) ? learn_product_folder(store, entry, name) : Learned::kSkipped;
+            learned = Learned::kSkipped;
+            if (tool_code_is_safe_folder(name))
+                learned = learn_product_folder(store, entry, name);
+            else
+                log_skipped_folder(entry, "its name is no product code");
         } else {
             learned = learn_picture(store, entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit)));
         }

@@ -87,7 +87,8 @@ QX_API int AutoDetect(char* codes_out, char* session_out);
 QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
 
 /* Replaces everything learned by what every picture of ./pic_data teaches: flat
- * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg".
+ * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg"
+ * (a folder inside pic_data/<code>/ is not read; the log names each one).
  * Blocks until done. All or nothing: the new data replaces the old only when
  * every picture is learned. QX_ERR_DETECT_FAILED when the engine or the
  * database fails (the log says which); the previous data is then kept.
