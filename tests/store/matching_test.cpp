@@ -165,3 +165,28 @@ TEST(MatchRanking, SearchKIsHeldToItsRange) {
                                                {100, 100}, {101, 100}, {LLONG_MAX, 100}};
     for (const auto& [value, clamped] : cases) EXPECT_EQ(search_k_clamped(value), clamped) << value;
 }
+
+// Every sample the filled list looked at once had its two log lines: up to
+// 100 per recognition, a day file several times larger. The six nearest keep
+// theirs; the rest of the list takes one line.
+TEST_F(Matching, LogsTheSixNearestAndOneLineForTheRest) {
+    const char* order[] = {"A", "A", "B", "A", "C", "B", "D", "E", "F", "G", "H", "I", "J", "K"};
+    for (int i = 0; i < 14; ++i) learn(order[i], along(0.01f * (i + 1)));
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    for (int k : {100, 6}) {
+        context.search_k = k;
+        codes.fill("");
+        const size_t before = log_text().size();
+        match(along(0.0f));
+        const std::string logged = log_text().substr(before);
+        SCOPED_TRACE("searchK " + std::to_string(k));
+        EXPECT_EQ(count(logged, "res["), k == 6 ? 6 : 7);
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(count(logged, "res[" + std::to_string(i) + "]="), 1) << i;
+        EXPECT_EQ(count(logged, " is 0."), 6) << "a similarity line for each of the six nearest";
+        EXPECT_EQ(count(logged, "res[6..8] of 14 nearest samples: 3 more codes D,E,F,"), k == 6 ? 0 : 1);
+    }
+}
