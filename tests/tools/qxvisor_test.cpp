@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -154,6 +155,61 @@ TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
     ASSERT_EQ(chdir(".."), 0);
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("--force"), std::string::npos);
+}
+
+// The learned photos are drawn with the seed (the same seed, the same photos);
+// several galleries give each run and the mean and spread; --json carries the
+// codes shown and the median time; kinds left out measure the turned away.
+TEST_F(Qxvisor, EvalDrawsGalleriesWithTheSeed) {
+    const char* const kinds[] = {"Banana", "Kiwi", "Lemon"};
+    for (const char* kind : kinds) {
+        fs::create_directories(std::string("train/") + kind);
+        fs::create_directories(std::string("test/") + kind);
+        for (int n = 0; n < 4; ++n)
+            fs::copy_file(grocery_photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
+        fs::copy_file(grocery_photo(std::string("val/Fruit/") + kind, 0), std::string("test/") + kind + "/0.jpg");
+    }
+    fs::create_directories("run");
+    ASSERT_EQ(chdir("run"), 0);
+    // Which train photo of each kind (codes 1001.. by name) a run learned, by its bytes.
+    auto learned = [&] {
+        std::string picks;
+        for (int k = 0; k < 3; ++k)
+            for (int n = 0; n < 4; ++n)
+                if (read_file("pic_data/" + std::to_string(1001 + k) + "/0.jpg") ==
+                    read_file(std::string("../train/") + kinds[k] + "/" + std::to_string(n) + ".jpg"))
+                    picks += std::to_string(n);
+        return picks;
+    };
+    ASSERT_EQ(qxvisor("eval ../train ../test --shots 1").status, 0);
+    EXPECT_EQ(learned(), "000");
+    std::set<std::string> draws;
+    for (int seed : {1, 2, 3, 4, 1}) {
+        ToolRun run = qxvisor("eval ../train ../test --shots 1 --force --seed " + std::to_string(seed));
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("drawn with seed " + std::to_string(seed)), std::string::npos) << run.out;
+        draws.insert(std::to_string(seed) + ":" + learned());
+    }
+    EXPECT_EQ(draws.size(), 4u) << "seed 1 twice draws the same photos";
+    EXPECT_NE(std::count_if(draws.begin(), draws.end(), [](const std::string& d) { return d.substr(2) != "000"; }), 0);
+
+    ToolRun json = qxvisor("eval ../train ../test --shots 2 --force --galleries 3 --seed 5 --json");
+    ASSERT_EQ(json.status, 0) << json.err;
+    for (const char* member : {R"("galleries":3)", R"("queries":3)", R"("codes_shown":)", R"("median_ms":)",
+                               R"("spread":{"top1":{"mean":)", R"("sd":)", R"("runs":[{"seed":5,)", R"({"seed":7,)"})
+        EXPECT_NE(json.out.find(member), std::string::npos) << member << " in " << json.out;
+    ToolRun single = qxvisor("eval ../train ../test --shots 1 --force --json --leave-out 1");
+    ASSERT_EQ(single.status, 0) << single.err;
+    for (const char* member : {R"("queries":2,)", R"("codes_shown":)", R"("median_ms":)", R"("unlearned":{"queries":1,"turned_away":)"})
+        EXPECT_NE(single.out.find(member), std::string::npos) << member << " in " << single.out;
+    ToolRun plain = qxvisor("eval ../train ../test --shots 1 --force --galleries 2 --leave-out 1");
+    ASSERT_EQ(chdir(".."), 0);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    for (const char* line : {"gallery seed 1: top-1 ", "gallery seed 2: top-1 ", "2 galleries of 1 picture(s) per kind, 2 kinds; 2 queries each",
+                             "top-1        mean ", "turned away  mean "})
+        EXPECT_NE(plain.out.find(line), std::string::npos) << line << " in " << plain.out;
+    EXPECT_EQ(qxvisor("eval train test --galleries 0").status, 1);
+    EXPECT_EQ(qxvisor("eval train test --stream --galleries 2").status, 1);
 }
 
 // The stream: one photo per kind learned, the other train photos recognised
