@@ -5,8 +5,10 @@
 #include "api/gate.h"
 #include "api/recognition.h"
 #include "api/tool_status.h"
+#include "engine/libclsretri.h"
 #include "store/database.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -34,15 +36,15 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
         return Learned::kSkipped;
     }
     std::vector<float> scores;
-    float feature[160] = {0};
+    float feature[CLSRETRI_FEATURE_SIZE] = {0};
     std::clock_t t1 = std::clock();
     if (detect_squeezenet(picture, scores, feature) != 0) {
         logger->info("folder learning stopped: the engine failed on {}", path);
         return Learned::kEngineFailed;
     }
     std::clock_t t2 = std::clock();
-    logger->info("category elapsed {}ms\n", static_cast<double>(t2 - t1) * 1000.0 / CLOCKS_PER_SEC);
-    std::string text = tool_feature_text(feature, 160);
+    logger->info("category elapsed {}ms\n", clock_elapsed_ms(t1, t2));
+    std::string text = tool_feature_text(feature, CLSRETRI_FEATURE_SIZE);
     DB_COMMODITY commodity;
     commodity.code = code;
     commodity.feature = text.c_str();

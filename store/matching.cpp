@@ -5,6 +5,7 @@
 #include "store/libhnsw.h"
 #include "support/alg.h"
 #include "support/log.h"
+#include "support/timing.h"
 
 #include <algorithm>
 #include <ctime>
@@ -38,10 +39,6 @@ void tools_string_deduplication(std::string* codes, int n) {
 }
 
 namespace {
-
-long elapsed_ms(std::clock_t start, std::clock_t end) {
-    return static_cast<long>((end - start) * 1000.0 / CLOCKS_PER_SEC);
-}
 
 struct Neighbour {
     float distance = 0.0f;
@@ -144,7 +141,7 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
     for (size_t i = 0; i < list.size() && i < static_cast<size_t>(DB_RESULT_SLOTS); ++i) out->codes[i] = list[i];
     out->top_confident = ranking.top_confident();
     log_beyond_six(ranking, listed_by_six, nearest.size());
-    logger->info("index time : elapsed {}ms\n", elapsed_ms(start, std::clock()));
+    logger->info("index time : elapsed {}ms\n", clock_elapsed_ms(start, std::clock()));
 }
 
 void clear_result(DB_COMPARE_OUT* out) {

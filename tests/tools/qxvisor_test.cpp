@@ -148,7 +148,7 @@ TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
     ASSERT_EQ(chdir(".."), 0);
     EXPECT_EQ(eval.status, 0) << eval.err;
     EXPECT_NE(eval.out.find("Banana"), std::string::npos);
-    EXPECT_NE(eval.out.find("2 kinds; 4 queries"), std::string::npos) << eval.out;
+    EXPECT_NE(eval.out.find("2 kinds; 4 queries of 2 kinds"), std::string::npos) << eval.out;
     EXPECT_NE(eval.out.find("top-1 "), std::string::npos);
     ASSERT_EQ(chdir("run"), 0);
     ToolRun again = qxvisor("eval ../train ../test");
@@ -205,7 +205,7 @@ TEST_F(Qxvisor, EvalDrawsGalleriesWithTheSeed) {
     ToolRun plain = qxvisor("eval ../train ../test --shots 1 --force --galleries 2 --leave-out 1");
     ASSERT_EQ(chdir(".."), 0);
     ASSERT_EQ(plain.status, 0) << plain.err;
-    for (const char* line : {"gallery seed 1: top-1 ", "gallery seed 2: top-1 ", "2 galleries of 1 picture(s) per kind, 2 kinds; 2 queries each",
+    for (const char* line : {"gallery seed 1: top-1 ", "gallery seed 2: top-1 ", "2 galleries of 1 picture(s) per kind, 2 kinds; 2 queries of 2 kinds each",
                              "top-1        mean ", "turned away  mean "})
         EXPECT_NE(plain.out.find(line), std::string::npos) << line << " in " << plain.out;
     EXPECT_EQ(qxvisor("eval train test --galleries 0").status, 1);

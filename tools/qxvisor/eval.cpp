@@ -228,6 +228,12 @@ void print_unlearned(const RankTally& unlearned) {
                  unlearned.queries, unlearned.empty_percent(), unlearned.mean_codes_shown());
 }
 
+// Learned kinds with test pictures: a test tree may hold fewer kinds than were learned.
+int kinds_queried(const GalleryRun& run) {
+    return static_cast<int>(std::count_if(run.kinds.begin(), run.kinds.end(),
+                                          [](const auto& kind) { return kind.second.tally.queries > 0; }));
+}
+
 void print_run(const EvalOptions& options, const GalleryRun& run) {
     std::fprintf(out, "%-28s %6s %7s %7s %7s\n", "kind", "code", "queries", "top-1", "top-5");
     for (const auto& [kind, score] : run.kinds) {
@@ -235,9 +241,9 @@ void print_run(const EvalOptions& options, const GalleryRun& run) {
         std::fprintf(out, "%-28s %6s %7d %6.1f%% %6.1f%%\n", kind.c_str(), score.code.c_str(), score.tally.queries,
                      score.tally.top1_percent(), score.tally.top5_percent());
     }
-    std::fprintf(out, "\nlearned %d picture(s) per kind%s, %zu kinds; %d queries\n", options.draw.shots,
+    std::fprintf(out, "\nlearned %d picture(s) per kind%s, %zu kinds; %d queries of %d kinds\n", options.draw.shots,
                  options.draw.random ? (", drawn with seed " + std::to_string(run.seed)).c_str() : "",
-                 run.kinds.size(), run.learned.queries);
+                 run.kinds.size(), run.learned.queries, kinds_queried(run));
     std::fprintf(out, "top-1 %.1f%%  top-5 %.1f%%  %.2f codes shown on average  median %.1f ms per recognition\n",
                  run.learned.top1_percent(), run.learned.top5_percent(), run.learned.mean_codes_shown(), run.median_ms);
     print_unlearned(run.unlearned);
@@ -257,8 +263,9 @@ void print_galleries(const EvalOptions& options, const std::vector<GalleryRun>& 
         std::fprintf(out, "\n");
     }
     const Figures figures = figures_of(runs);
-    std::fprintf(out, "\n%d galleries of %d picture(s) per kind, %zu kinds; %d queries each\n", options.galleries,
-                 options.draw.shots, runs.front().kinds.size(), runs.front().learned.queries);
+    std::fprintf(out, "\n%d galleries of %d picture(s) per kind, %zu kinds; %d queries of %d kinds each\n",
+                 options.galleries, options.draw.shots, runs.front().kinds.size(), runs.front().learned.queries,
+                 kinds_queried(runs.front()));
     print_spread("top-1", figures.top1, " %");
     print_spread("top-5", figures.top5, " %");
     print_spread("codes shown", figures.codes_shown, "");
