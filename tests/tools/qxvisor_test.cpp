@@ -39,6 +39,20 @@ ToolRun qxvisor(const std::string& args, const std::string& input = "") {
 }
 
 
+// train/<kind>/<n>.jpg and test/<kind>/<n>.jpg: the first photos of each
+// kind's train and val folders under ../shared/data/grocery/.../Fruit.
+void photo_trees(const std::vector<std::string>& kinds, int train, int test) {
+    for (const std::string& kind : kinds) {
+        fs::create_directories("train/" + kind);
+        fs::create_directories("test/" + kind);
+        for (int n = 0; n < train; ++n)
+            fs::copy_file(grocery_photo("train/Fruit/" + kind, n), "train/" + kind + "/" + std::to_string(n) + ".jpg");
+        for (int n = 0; n < test; ++n)
+            fs::copy_file(grocery_photo("val/Fruit/" + kind, n), "test/" + kind + "/" + std::to_string(n) + ".jpg");
+    }
+}
+
+
 }  // namespace
 
 class Qxvisor : public TempDirTest {};
@@ -134,14 +148,7 @@ TEST_F(Qxvisor, BatchKeepsTheSessionBetweenCommands) {
 }
 
 TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
-    for (const char* kind : {"Banana", "Kiwi"}) {
-        for (int n = 0; n < 2; ++n) {
-            fs::create_directories(std::string("train/") + kind);
-            fs::create_directories(std::string("test/") + kind);
-            fs::copy_file(grocery_photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
-            fs::copy_file(grocery_photo(std::string("val/Fruit/") + kind, n), std::string("test/") + kind + "/" + std::to_string(n) + ".jpg");
-        }
-    }
+    photo_trees({"Banana", "Kiwi"}, 2, 2);
     fs::create_directories("run");
     ASSERT_EQ(chdir("run"), 0);
     ToolRun eval = qxvisor("eval ../train ../test --shots 1");
@@ -162,13 +169,7 @@ TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
 // codes shown and the median time; kinds left out measure the turned away.
 TEST_F(Qxvisor, EvalDrawsGalleriesWithTheSeed) {
     const char* const kinds[] = {"Banana", "Kiwi", "Lemon"};
-    for (const char* kind : kinds) {
-        fs::create_directories(std::string("train/") + kind);
-        fs::create_directories(std::string("test/") + kind);
-        for (int n = 0; n < 4; ++n)
-            fs::copy_file(grocery_photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
-        fs::copy_file(grocery_photo(std::string("val/Fruit/") + kind, 0), std::string("test/") + kind + "/0.jpg");
-    }
+    photo_trees({kinds[0], kinds[1], kinds[2]}, 4, 1);
     fs::create_directories("run");
     ASSERT_EQ(chdir("run"), 0);
     // Which train photo of each kind (codes 1001.. by name) a run learned, by its bytes.
@@ -216,13 +217,7 @@ TEST_F(Qxvisor, EvalDrawsGalleriesWithTheSeed) {
 // and confirmed (each one learned: the list shown always holds the other
 // kind too), then the held-out photos without feedback.
 TEST_F(Qxvisor, EvalStreamLearnsFromConfirmationsAndWritesItsCurve) {
-    for (const char* kind : {"Banana", "Kiwi"}) {
-        fs::create_directories(std::string("train/") + kind);
-        fs::create_directories(std::string("test/") + kind);
-        for (int n = 0; n < 3; ++n)
-            fs::copy_file(grocery_photo(std::string("train/Fruit/") + kind, n), std::string("train/") + kind + "/" + std::to_string(n) + ".jpg");
-        fs::copy_file(grocery_photo(std::string("val/Fruit/") + kind, 0), std::string("test/") + kind + "/0.jpg");
-    }
+    photo_trees({"Banana", "Kiwi"}, 3, 1);
     fs::create_directories("run");
     ASSERT_EQ(chdir("run"), 0);
     ToolRun stream = qxvisor("eval ../train ../train --stream --heldout ../test --shots 1 --block 3 --csv curve.csv");
