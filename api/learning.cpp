@@ -3,7 +3,9 @@
 
 #include "api/context.h"
 #include "api/gate.h"
+#include "api/pic_data.h"
 #include "api/recognition.h"
+#include "api/store_producer.h"
 #include "api/tool_status.h"
 #include "engine/libclsretri.h"
 #include "store/database.h"
@@ -22,7 +24,6 @@ namespace {
 
 // Entry paths must fit the 128-byte path buffer the folder's naming rule was made for.
 constexpr size_t kPathLimit = 128;
-constexpr size_t kFlatCodeLimit = 15;
 
 enum class Learned { kSkipped, kStored, kEngineFailed, kCancelled };
 
@@ -57,59 +58,24 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
     return Learned::kStored;
 }
 
-bool is_folder(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-bool is_dot_entry(const std::string& path) {
-    const std::string name = path.substr(path.find_last_of('/') + 1);
-    return name == "." || name == "..";
-}
-
-// A folder whose pictures are not learned: the run still succeeds, so the log
-// is where a technician finds why a product learned nothing.
-void log_skipped_folder(const std::string& path, const char* why) {
+// Folders whose pictures are not learned: the run still succeeds without
+// them, so the log is where a technician finds why a product learned nothing.
+void log_skipped(const std::vector<PIC_DATA_SKIPPED>& skipped) {
     const std::string base = tool_get_dll_path();
-    const std::string shown = path.compare(0, base.size(), base) == 0 ? path.substr(base.size()) : path;
-    logger->info("folder learning skips {}/: {}", shown, why);
-}
-
-// The picture store keeps one folder per product (pic_data/<code>/<ms>.jpg):
-// every picture in it is learned under the folder's name.
-Learned learn_product_folder(DB_STAGED_STORE& store, const std::string& folder, const std::string& code) {
-    std::vector<std::string> entries;
-    tools_get_files(folder, entries);
-    std::sort(entries.begin(), entries.end());
-    for (const std::string& entry : entries) {
-        if (is_folder(entry)) {
-            if (!is_dot_entry(entry)) log_skipped_folder(entry, "a folder inside a product's folder is not read");
-            continue;
-        }
-        const Learned learned = learn_picture(store, entry, code);
-        if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
+    for (const PIC_DATA_SKIPPED& folder : skipped) {
+        const bool inside = folder.path.compare(0, base.size(), base) == 0;
+        logger->info("folder learning skips {}/: {}", inside ? folder.path.substr(base.size()) : folder.path, folder.why);
     }
-    return Learned::kStored;
 }
 
-// Every entry of pic_data into `store`: flat "<code>\<name>" pictures and the
+// Every picture of pic_data into `store`: flat "<code>\<name>" pictures and the
 // picture store's "<code>/" folders. Stops at the first engine failure or cancel.
 Learned learn_pic_data(DB_STAGED_STORE& store) {
-    const std::string folder = tool_get_dll_path() + "pic_data";
-    std::vector<std::string> entries;
-    tools_get_files(folder, entries);
-    for (const std::string& entry : entries) {
-        std::string name = entry.substr(folder.size() + 1);
-        Learned learned;
-        if (name != "." && name != ".." && is_folder(entry)) {
-            learned = Learned::kSkipped;
-            if (tool_code_is_safe_folder(name))
-                learned = learn_product_folder(store, entry, name);
-            else
-                log_skipped_folder(entry, "its name is no product code");
-        } else {
-            learned = learn_picture(store, entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit)));
-        }
+    std::vector<PIC_DATA_SKIPPED> skipped;
+    const std::vector<PIC_DATA_ENTRY> entries = pic_data_entries(&skipped);
+    log_skipped(skipped);
+    for (const PIC_DATA_ENTRY& entry : entries) {
+        const Learned learned = learn_picture(store, entry.path, entry.code);
         if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
     }
     return Learned::kStored;
@@ -124,6 +90,7 @@ void install(DB_STAGED_STORE& store) {
     struct stat status;
     const bool replaced = stat(params->db_path.c_str(), &status) == 0;
     const std::clock_t start = std::clock();
+    producer_stamp(store);
     store.install(params);
     if (replaced) logger->info("remove kvtfile successed\n");
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));
