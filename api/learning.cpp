@@ -83,10 +83,15 @@ Learned learn_pic_data(DB_STAGED_STORE& store) {
     for (const std::string& entry : entries) {
         std::string name = entry.substr(folder.size() + 1);
         Learned learned;
-        if (name != "." && name != ".." && is_folder(entry)) {
+        const bool folder_entry = name != "." && name != ".." && is_folder(entry);
+        const std::string code = folder_entry ? name : name.substr(0, std::min(name.find('\\'), kFlatCodeLimit));
+        if (const char* fault = tool_code_fault(code)) {
+            logger->info("pic_data entry {} skipped: its product code is {}", name, fault);
+            learned = Learned::kSkipped;
+        } else if (folder_entry) {
             learned = tool_code_is_safe_folder(name) ? learn_product_folder(store, entry, name) : Learned::kSkipped;
         } else {
-            learned = learn_picture(store, entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit)));
+            learned = learn_picture(store, entry, code);
         }
         if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
     }
