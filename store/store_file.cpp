@@ -4,6 +4,7 @@
 #include "store/database.h"
 #include "store/import_rules.h"
 #include "store/temp_files.h"
+#include "store/usable_file.h"
 #include "support/log.h"
 
 #include <fcntl.h>
@@ -29,6 +30,11 @@ struct ConnectionClose {
 using Connection = std::unique_ptr<sqlite3, ConnectionClose>;
 
 Connection open_connection(const std::string& path, int flags) {
+    const std::string why = (flags & SQLITE_OPEN_READWRITE) ? db_unusable_reason(path) : db_unreadable_reason(path);
+    if (!why.empty()) {
+        logger->info("{}: refused", why);
+        return nullptr;
+    }
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     Connection owned(db);  // sqlite3_open_v2 may hand out a handle even when it fails
