@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -373,4 +374,25 @@ TEST_F(Feedback, ACodeTooLongForTheAnswerLeavesTheOthersListed) {
     ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
     ASSERT_EQ(index_size(), 5);
     EXPECT_EQ(recognise(picture), before);
+}
+
+// The recognition's picture replaced by a FIFO once held the
+// feedback in open() for ever: the sample is learned, the picture neither
+// filed nor uploaded.
+TEST_F(Feedback, PictureReplacedByAFifoIsNotWaitedFor) {
+    // A copy in the working folder: the record names the very file recognised.
+    fs::copy_file(grocery("val", distinct_kinds()[3], 0), "tray.jpg");
+    std::string session;
+    recognise(dir() + "/tray.jpg", &session);
+    settle_records();
+    const std::string picture = text("select image_path from product_record where session_id = '" + session + "'");
+    ASSERT_EQ(picture, dir() + "/tray.jpg");
+    ASSERT_EQ(std::remove(picture.c_str()), 0);
+    ASSERT_EQ(mkfifo(picture.c_str(), 0600), 0);
+    int result = -1;
+    EXPECT_TRUE(returns_in_time([&] { result = SetFeedBack("4004", session.c_str(), 0, ""); }, {picture}));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(samples("4004"), 1);
+    EXPECT_FALSE(fs::exists("pic_data/4004"));
+    EXPECT_TRUE(cloud.seen("POST", kUpload).empty());
 }

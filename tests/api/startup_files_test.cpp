@@ -14,12 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <functional>
-#include <thread>
 
 namespace {
 
@@ -204,28 +201,6 @@ TEST_F(StartupFiles, NoLinkIsFollowedWhereTheLibraryWritesOrDeletes) {
         ASSERT_EQ(chdir(dir().c_str()), 0);
     }
 }
-
-namespace {
-
-// Runs `call` on a thread of its own: false when it has not returned within
-// 20 s, as when it waits in open() on a FIFO. The FIFOs then get a reader and
-// a writer that stay, so that the call can end and the test report.
-bool returns_in_time(const std::function<void()>& call, const std::vector<std::string>& fifos) {
-    std::atomic<bool> done{false};
-    std::thread runner([&] {
-        call();
-        done = true;
-    });
-    for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const bool in_time = done;
-    static std::vector<int> unblocking;
-    if (!in_time)
-        for (const std::string& fifo : fifos) unblocking.push_back(open(fifo.c_str(), O_RDWR | O_NONBLOCK));
-    runner.join();
-    return in_time;
-}
-
-}  // namespace
 
 // A FIFO where the library expects a regular file once hung the caller for
 // ever in open(): today's log file (Init, any call), the store and its journal
