@@ -3,6 +3,7 @@
 // HTTP on 127.0.0.1 the way the page's script drives it.
 #include "camera/camera_kit.h"
 #include "cloud/mock_cloud.h"
+#include "qxvisor/serve.h"
 #include "qxvisor/serve_guard.h"
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
@@ -482,6 +483,65 @@ TEST_F(ServePage, BadRequestsCannotStopTheServer) {
     EXPECT_NE(big.answer(5).find("413"), std::string::npos);
     for (const std::string& name : list_dir("."))
         EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
+}
+
+// A request hidden in the body of one the server answered early (a refusal,
+// a file too large) was once read as a request of its own, with headers the
+// sender chose: a cross-site form's body could set the crop area, and so could
+// the rest of an upload past 256 MB. The connection now ends after such an
+// answer; the hidden request is never run.
+TEST_F(ServePage, RequestsHiddenInAnUnreadBodyAreNeverRun) {
+    start();
+    const std::string form = "x=1&y=2&width=33&height=44";
+    const std::string hidden = "POST /api/crop HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Qxvisor: 1\r\n"
+                               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                               std::to_string(form.size()) + "\r\n\r\n" + form;
+    auto head = [](const std::string& path, const std::string& headers, size_t length) {
+        return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "Content-Length: " +
+               std::to_string(length) + "\r\n\r\n";
+    };
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", hidden.size());
+    const std::string coordinates = read_file("coordinate.json");
+    const struct Case {
+        const char* name;
+        std::string request;
+    } cases[] = {
+        {"403: a cross-site form", head("/api/crop", "Content-Type: text/plain\r\n", hidden.size()) + hidden},
+        {"400: an import that is no form",
+         head("/api/import", "X-Qxvisor: 1\r\nContent-Type: text/plain\r\n", hidden.size()) + hidden},
+        {"400: a chunked import that is no form",
+         "POST /api/import HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Qxvisor: 1\r\nContent-Type: text/plain\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n" + std::string(size) + "\r\n" + hidden + "\r\n0\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient raw(server->port());
+        raw.send_text(c.request);
+        const std::string answer = raw.answer(5);
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;  // one answer only
+        EXPECT_NE(answer.find("<closed>"), std::string::npos) << answer;
+        EXPECT_EQ(read_file("coordinate.json"), coordinates);
+    }
+    // An upload that passes 256 MB in a body under the payload limit: the
+    // lines of the file past the limit, then the hidden request.
+    const std::string part = "--x\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.db\"\r\n"
+                             "Content-Type: application/octet-stream\r\n\r\n";
+    const std::string line = std::string(1022, 'z') + "\r\n";
+    const size_t lines = kUploadLimit / line.size() + 2;
+    const std::string tail = "\r\n" + hidden;
+    RawClient raw(server->port());
+    raw.send_text(head("/api/import", "X-Qxvisor: 1\r\nContent-Type: multipart/form-data; boundary=x\r\n",
+                       part.size() + lines * line.size() + tail.size()) + part);
+    std::string block;
+    for (size_t i = 0; i < 1024; ++i) block += line;
+    for (size_t sent = 0; sent < lines; sent += 1024)
+        raw.send_text(sent + 1024 <= lines ? block : block.substr(0, (lines - sent) * line.size()));
+    raw.send_text(tail);
+    const std::string answer = raw.answer(10);
+    EXPECT_EQ(answer.find("HTTP/1.1 400"), std::string::npos);  // no leftover line read as a request
+    EXPECT_EQ(read_file("coordinate.json"), coordinates);
+    for (const std::string& name : list_dir(".")) EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
 }
 
 TEST_F(ServePage, OtherSitesAndMissingTokensAreRefused) {
