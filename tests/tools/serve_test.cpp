@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <regex>
@@ -216,6 +217,8 @@ TEST_F(ServePage, RecognitionIsConfirmedAndLearned) {
     Answer again = post("/api/confirm", {{"code", "1002"}, {"session", session}});
     EXPECT_EQ(again.status, 409);
     EXPECT_NE(again.body.find("already confirmed as 1001"), std::string::npos) << again.body;
+    // A conflict in its own words, not those of a missing value.
+    EXPECT_EQ(again.member("text").rfind("\"conflict:", 0), 0u) << again.body;
 
     Answer products = get("/api/products");
     std::smatch match;
@@ -248,16 +251,21 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     }
     // The stream's options are checked as strictly: held-out folders inside, numbers read whole.
     const httplib::Params stream = {{"train", "train"}, {"test", "test"}, {"shots", "1"}, {"mode", "stream"}};
-    const std::vector<std::pair<std::string, std::string>> bad_options = {
-        {"shots", "0"}, {"mode", "fast"}, {"block", "0"}, {"block", "2x"}, {"block", "99999999999"}, {"seed", "1e3"},
-        {"seed", ""}, {"heldout", ".."}, {"heldout", "/tmp"}, {"heldout", "escape"}, {"heldout", "missing"}};
-    for (const auto& [name, value] : bad_options) {
+    // Each refusal says what is wrong: a seed of 2^64-1 once read as "not a whole number".
+    const std::vector<std::array<std::string, 3>> bad_options = {
+        {"shots", "0", "shots"},          {"mode", "fast", "mode"},          {"block", "0", "block"},
+        {"block", "2x", "block"},         {"block", "99999999999", "block"}, {"seed", "1e3", "seed is a whole number"},
+        {"seed", "", "seed is a whole number"}, {"seed", "18446744073709551615", "seed is out of range"},
+        {"heldout", "..", "held-out"},    {"heldout", "/tmp", "held-out"},   {"heldout", "escape", "held-out"},
+        {"heldout", "missing", "held-out"}};
+    for (const auto& [name, value, words] : bad_options) {
         httplib::Params form = stream;
         form.erase(name);
         form.emplace(name, value);
         Answer refused = post("/api/eval", form);
         EXPECT_EQ(refused.status, 400) << name << "=" << value;
         EXPECT_EQ(refused.result(), -9998) << name << "=" << value;
+        EXPECT_NE(refused.member("problem").find(words), std::string::npos) << name << "=" << value << " " << refused.body;
     }
 
     // An accuracy run inside the working folder, in a folder of its own.
