@@ -81,31 +81,6 @@ TEST(CodeList, BoundedJoinNeverExceedsBuffer) {
     EXPECT_EQ(std::string(text).substr(0, 16), std::string(15, 'a') + ",");
 }
 
-// A code too long for the answer once ended the list there: the shorter codes
-// after it are still listed, in their order. Three of the longest codes the
-// rule allows always fit.
-TEST(CodeList, ACodeThatDoesNotFitLeavesTheOthersListed) {
-    std::string codes[10] = {std::string(99, '9'), "1001", std::string(60, '6'), "1002"};
-    char text[100] = "";
-    tool_code_string_2_char_n(codes, 10, text, sizeof text);
-    EXPECT_STREQ(text, ("1001," + codes[2] + ",1002,").c_str());
-    std::string longest[10];
-    for (int i = 0; i < 10; ++i) longest[i] = std::string(kQxCodeMaxBytes, static_cast<char>('a' + i));
-    char three[100] = "";
-    tool_code_string_2_char_n(longest, 10, three, sizeof three);
-    EXPECT_EQ(std::strlen(three), 3 * (kQxCodeMaxBytes + 1));
-}
-
-TEST(CodeRule, OneRuleForEveryCode) {
-    for (const std::string& good : {std::string("4001"), std::string("苹果"), std::string("A-1 b.2"),
-                                    std::string(kQxCodeMaxBytes, 'x'), std::string("00")})
-        EXPECT_EQ(tool_code_fault(good), nullptr) << good;
-    for (const std::string& bad : {std::string(), std::string("0"), std::string(kQxCodeMaxBytes + 1, 'x'),
-                                   std::string("5,6"), std::string("a\tb"), std::string("a\x7f"),
-                                   std::string("a\0b", 3), std::string("\r")})
-        EXPECT_NE(tool_code_fault(bad), nullptr) << bad;
-}
-
 TEST(CodeList, SplitAndRank) {
     char text[] = "1001,1005,";
     std::string slots[10];
