@@ -10,17 +10,6 @@ namespace {
 
 const char* const kSideSuffixes[] = {"-journal", "-wal", "-shm"};
 
-// Why the entry at `path` cannot be written through ("" when it can, or is missing).
-std::string entry_refusal(const std::string& path) {
-    struct stat status;
-    if (lstat(path.c_str(), &status) != 0) return errno == ENOENT ? "" : path + ": " + std::strerror(errno);
-    if (S_ISLNK(status.st_mode)) return path + " is a symbolic link";
-    if (!S_ISREG(status.st_mode)) return path + " is not a regular file";
-    if (status.st_nlink > 1)
-        return path + " has " + std::to_string(status.st_nlink) + " hard links (another name may lie outside)";
-    return "";
-}
-
 // Why the entry at `path`, links followed, cannot be read without blocking.
 std::string read_refusal(const std::string& path) {
     struct stat status;
@@ -28,7 +17,25 @@ std::string read_refusal(const std::string& path) {
     return S_ISREG(status.st_mode) ? "" : path + " is not a regular file";
 }
 
+// Why the entry at `path` cannot be written through ("" when it can, or is missing).
+std::string entry_refusal(const std::string& path) {
+    const std::string fault = db_entry_fault(path);
+    return fault.empty() ? fault : path + " " + fault;
+}
+
 }  // namespace
+
+std::string db_entry_fault(const std::string& path) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0)
+        return errno == ENOENT ? "" : std::string("cannot be examined (") + std::strerror(errno) + ")";
+    if (S_ISLNK(status.st_mode)) return "is a symbolic link, which the library never follows";
+    if (S_ISDIR(status.st_mode)) return "is a folder, not a file";
+    if (!S_ISREG(status.st_mode)) return "is not a regular file";
+    if (status.st_nlink > 1)
+        return "has " + std::to_string(status.st_nlink) + " hard links (another name may lie outside the working folder)";
+    return "";
+}
 
 std::string db_unusable_reason(const std::string& path) {
     std::string why = entry_refusal(path);

@@ -43,32 +43,15 @@ std::mutex& library_lock() {
     return lock;
 }
 
-JsonObject result_json(int code) {
-    JsonObject answer;
-    answer.add("result", code).add("text", result_text(code));
-    return answer;
-}
-
 void send_json(httplib::Response& response, const std::string& json, int status) {
     response.status = status;
     response.set_content(json, "application/json");
-}
-
-void send_conflict(httplib::Response& response, int code, const std::string& problem) {
-    JsonObject answer;
-    answer.add("result", code).add("text", "conflict: the request clashes with work in progress or already done");
-    send_json(response, answer.add("problem", problem).text(), 409);
 }
 
 bool form_value(const httplib::Request& request, const std::string& name, std::string* value) {
     if (!request.has_param(name.c_str())) return false;
     *value = request.get_param_value(name.c_str());
     return true;
-}
-
-std::string catalogue_name(const std::string& code) {
-    std::lock_guard<std::mutex> hold(library_lock());
-    return product_name(code);
 }
 
 int run_serve(const std::vector<std::string>& arguments) {
