@@ -4,6 +4,7 @@
 #include "api/binding.h"
 #include "api/context.h"
 #include "api/gate.h"
+#include "api/store_producer.h"
 #include "cloud/cloud.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
@@ -79,6 +80,7 @@ void write_store(JsonWriter& w, const DB_STORE& store) {
     w.Key("loaded");
     w.Bool(loaded);
     member(w, "problem", store.db_path.empty() ? std::string() : db_file_problem(store.db_path));
+    producer_write_status(w, store.db_path);
     w.EndObject();
 }
 

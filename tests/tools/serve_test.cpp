@@ -369,7 +369,7 @@ TEST_F(ServePage, AnUnusableLearnedDataFileIsSaidOnEveryAction) {
     fs::create_directory("featurexYz.db");
     start();
     const std::string why = "the learned-data file featurexYz.db cannot be used: it is a folder, not a file";
-    EXPECT_NE(get("/api/status").body.find(R"("store":{"file":"featurexYz.db","loaded":false,"problem":"it is a folder, not a file"})"),
+    EXPECT_NE(get("/api/status").body.find(R"("store":{"file":"featurexYz.db","loaded":false,"problem":"it is a folder, not a file",)"),
               std::string::npos);
     ASSERT_EQ(post("/api/crop", {{"x", "150"}, {"y", "70"}, {"width", "340"}, {"height", "340"}}).result(), 0);
     Answer detect = post("/api/detect", {});
