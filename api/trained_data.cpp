@@ -10,6 +10,7 @@
 #include "store/store_file.h"
 #include "store/temp_files.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <cstdio>
@@ -56,8 +57,7 @@ int ImportData(const char* path) {
         // are replaced only once all of it worked.
         const std::string part = db_temp_file("import");
         std::string refused = part.empty() ? "no room for a copy" : "";
-        if (refused.empty() && !(path && db_copy_regular_file(path, part) && db_copy_side_files(path, part)))
-            refused = "not a readable regular file";
+        if (refused.empty()) refused = db_copy_import(path, part);
         if (refused.empty()) {
             try {
                 refused = db_admit_import(part);
@@ -113,7 +113,7 @@ int qx_ai_setnorecommend(const char* code_text) {
         std::clock_t start = std::clock();
 
         db_withdraw_code(params, code);
-        logger->info("all elapsed {}ms\n", static_cast<double>(std::clock() - start) * 1000.0 / CLOCKS_PER_SEC);
+        logger->info("all elapsed {}ms\n", clock_elapsed_ms(start, std::clock()));
 
         // The code names a folder: one that could reach outside pic_data is refused.
         if (!tool_code_is_safe_folder(code) || code.size() >= 119) {

@@ -58,6 +58,10 @@ extern "C" {
 #define QX_SESSION_SIZE 64      /* session id (at most 24 characters and the NUL) */
 #define QX_PATH_SIZE 260        /* picture paths of GetScaleBitmap, ExportData's path */
 
+/* A product code is 1 to QX_CODE_MAX bytes without a comma or a control
+ * character, and not "0" (README.md, "Product codes"). */
+#define QX_CODE_MAX 32
+
 /* Start-up: reads dev.ini, coordinate.json, tenant.json, posId.json, opens the
  * feature database and creates the recognition engine. Does not open the
  * camera. Always returns 0. */
@@ -87,7 +91,8 @@ QX_API int AutoDetect(char* codes_out, char* session_out);
 QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
 
 /* Replaces everything learned by what every picture of ./pic_data teaches: flat
- * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg".
+ * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg"
+ * (a folder inside pic_data/<code>/ is not read; the log names each one).
  * Blocks until done. All or nothing: the new data replaces the old only when
  * every picture is learned. QX_ERR_DETECT_FAILED when the engine or the
  * database fails (the log says which); the previous data is then kept.
@@ -102,7 +107,8 @@ QX_API int LearnFromPicData(void);
  * uploads it and reports to the cloud (skipped when the recognition kept no
  * picture). product_name may be NULL (taken as ""). QX_ERR_IMPORTING at once
  * while LearnFromPicData or ImportData runs; QX_ERR_RECORDS,
- * QX_ERR_NO_RECOGNITION, QX_ERR_ARGUMENT for an empty code,
+ * QX_ERR_NO_RECOGNITION, QX_ERR_ARGUMENT for a code that breaks the rule of
+ * QX_CODE_MAX (nothing is stored then),
  * QX_ERR_DETECT_FAILED when the recognition's feature is unusable (nothing
  * learned). */
 QX_API int SetFeedBack(const char* code, const char* session_id, unsigned char hit,
@@ -144,8 +150,9 @@ QX_API int GetScaleBitmap(char* raw_path, char* crop_path);
 /* The crop rectangle in frame pixels; a NULL place is skipped. Always 0. */
 QX_API int GetScaleSetting(int* x, int* y, int* width, int* height);
 /* Sets and stores the crop rectangle. A width or height of 0 clears the crop
- * area (coordinate.json keeps only the camera number; recognitions then answer
- * QX_ERR_NO_CROP until a rectangle is set). QX_ERR_CROP_OUTSIDE when
+ * area (recognitions then answer QX_ERR_NO_CROP until a rectangle is set):
+ * GetScaleSetting gives the four values back as given, while coordinate.json
+ * keeps only the camera number, so the next Init starts from 0, 0, 0, 0. QX_ERR_CROP_OUTSIDE when
  * x + width > 640 or y + height > 480, or when width or height is negative;
  * QX_ERR_DATA_FILE when coordinate.json could not be written. Either way the
  * rectangle in force stays as it was. */

@@ -58,12 +58,28 @@ TEST_F(FolderLearning, RunLogsClearingReloadingAndEverySample) {
     EXPECT_NE(logged.find("index size is 4\n"), std::string::npos);
 }
 
+// A folder inside a product's folder was skipped without a word, the run
+// answering QX_OK with nothing learned from it: each one is logged now.
 TEST_F(FolderLearning, ProductFoldersOfThePictureStoreAreLearned) {
     stock_pic_data({distinct_kinds()[1]}, 3);  // one odd kind: a "4002/" folder
     fs::create_directories("pic_data/4002/nested");
+    fs::copy_file(grocery("train", distinct_kinds()[1], 5), "pic_data/4002/nested/5.jpg");
+    fs::create_directories("pic_data/4003/2024");
+    fs::create_directories("pic_data/4003\\x");
     fs::create_directories("pic_data/..hidden");
+    logger->flush();
+    const size_t before = read_file("tmp/" + today_day_file()).size();
     ASSERT_EQ(LearnFromPicData(), 0);
     EXPECT_EQ(scalar("select count(*) from feature_code where code = '4002'"), 3);
+    EXPECT_EQ(scalar("select count(*) from feature_code"), 3);
+    logger->flush();
+    const std::string logged = read_file("tmp/" + today_day_file()).substr(before);
+    for (const char* line : {"folder learning skips pic_data/4002/nested/: a folder inside a product's folder is not read",
+                             "folder learning skips pic_data/4003/2024/: a folder inside a product's folder is not read",
+                             "folder learning skips pic_data/4003\\x/: its name is no product code"})
+        EXPECT_NE(logged.find(line), std::string::npos) << line;
+    EXPECT_EQ(logged.find("skips pic_data/4002/./"), std::string::npos);
+    EXPECT_EQ(logged.find("skips pic_data/..hidden/"), std::string::npos);
 }
 
 TEST_F(FolderLearning, StartsFromScratchAndEmptyFolderLeavesNothing) {
@@ -151,4 +167,30 @@ TEST_F(FolderLearning, FailedRunKeepsThePreviousStoreAndRecognition) {
     EXPECT_NE(AutoDetect(codes, session), QX_ERR_IMPORTING);
     EXPECT_EQ(recognise(grocery("val", distinct_kinds()[1], 0)).at(0), "4002");
     for (const auto& name : list_dir(".")) EXPECT_EQ(name.find(".qxtmp-"), std::string::npos) << name;
+}
+
+// Entries whose code breaks the code list are skipped with a log line each:
+// a comma once made one folder two codes, a control character a code no host
+// can send back.
+TEST_F(FolderLearning, EntriesWhoseCodeBreaksTheCodeListAreSkipped) {
+    const Kind& banana = distinct_kinds()[0];
+    const std::string too_long(QX_CODE_MAX + 1, '8');
+    for (const std::string& folder : {std::string("4001"), std::string("5,6"), too_long, std::string("7\t7")})
+        fs::create_directories("pic_data/" + folder);
+    fs::copy_file(grocery("train", banana, 0), "pic_data/4001/a.jpg");
+    fs::copy_file(grocery("train", banana, 1), "pic_data/5,6/a.jpg");
+    fs::copy_file(grocery("train", banana, 2), "pic_data/" + too_long + "/a.jpg");
+    fs::copy_file(grocery("train", banana, 3), "pic_data/7\t7/a.jpg");
+    fs::copy_file(grocery("train", banana, 4), "pic_data/4,5\\1.jpg");
+    fs::copy_file(grocery("train", banana, 5), "pic_data/0\\1.jpg");
+    ASSERT_EQ(LearnFromPicData(), 0);
+    EXPECT_EQ(scalar("select count(*) from feature_code"), 1);
+    EXPECT_EQ(scalar("select count(*) from feature_code where code = '4001'"), 1);
+    logger->flush();
+    const std::string log = read_file("tmp/" + today_day_file());
+    size_t skipped = 0;
+    for (size_t at = log.find("skipped: its product code is"); at != std::string::npos;
+         at = log.find("skipped: its product code is", at + 1))
+        ++skipped;
+    EXPECT_EQ(skipped, 5u);
 }

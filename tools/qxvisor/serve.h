@@ -3,7 +3,7 @@
 #include "qxvisor/cli.h"
 #include "qxvisor/json_out.h"
 
-#include "api/tool_status.h"
+#include <qx_tool.h>
 
 #include <map>
 #include <mutex>
@@ -51,6 +51,9 @@ struct FolderRoom {
 FolderRoom folder_room();
 std::string folder_room_json();
 void send_json(httplib::Response& response, const std::string& json, int status = 200);
+// A 409: the request clashes with work in progress or already done. It carries
+// `code`, but the words of a conflict rather than of `code`'s meaning.
+void send_conflict(httplib::Response& response, int code, const std::string& problem);
 
 // A form field; false when it is missing.
 bool form_value(const httplib::Request& request, const std::string& name, std::string* value);
@@ -79,7 +82,7 @@ void stop_eval();
 // The page itself (serve_page.html, built into the tool).
 extern const char* const kSetupPage;
 
-// The running library's state as JSON (api/tool_status.h); "{}" when it does not answer.
+// The running library's state as JSON (qx_tool_status); "{}" when it does not answer.
 std::string library_status();
 // The string member `name` of the library's compact JSON, "" when absent.
 std::string json_string(const std::string& json, const std::string& name);
