@@ -88,6 +88,34 @@ void BM_Search_Index(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_Search_Index, DB_INDEX_VALUES)->Name("BM_Search_Index160")->Arg(6)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_Search_Index, kWide)->Name("BM_Search_Index720")->Arg(6)->Unit(benchmark::kMicrosecond);
 
+// Reads and writes more memory than the processor's caches hold, as an engine
+// forward does (its weights and activations are tens of MB) between two
+// recognitions' searches.
+void evict_caches() {
+    static std::vector<char> block(64u << 20, 1);
+    for (size_t i = 0; i < block.size(); i += 64) block[i] = static_cast<char>(block[i] + 1);
+    benchmark::ClobberMemory();
+}
+
+// The search as a recognition meets it: right after a forward, with little of
+// the index left in the caches.
+void BM_Search_Index160_AfterEviction(benchmark::State& state) {
+    static libhnsw::Index* index = [] {
+        auto* built = new libhnsw::Index(DB_INDEX_VALUES, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
+        for (int i = 0; i < kSamples; ++i) built->Addsample(sample(i), i);
+        return built;
+    }();
+    size_t q = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        evict_caches();
+        state.ResumeTiming();
+        auto hits = index->Search(query(q++), static_cast<int>(state.range(0)));
+        benchmark::DoNotOptimize(hits.data());
+    }
+}
+BENCHMARK(BM_Search_Index160_AfterEviction)->Arg(6)->Arg(100)->Unit(benchmark::kMicrosecond);
+
 template <int Dim>
 hnswlib::BruteforceSearch<float>* bare_engine() {
     static hnswlib::L2Space space(Dim);
