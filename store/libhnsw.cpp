@@ -148,6 +148,12 @@ public:
         return true;
     }
 
+    const float* find_label(labeltype label) const {
+        auto found = dict_external_to_internal.find(label);
+        if (found == dict_external_to_internal.end()) return nullptr;
+        return reinterpret_cast<const float*>(data_ + size_per_element_ * found->second);
+    }
+
     float* copy_label(labeltype label) {
         std::unique_lock<std::mutex> lock(index_lock);
         auto found = dict_external_to_internal.find(label);
@@ -346,6 +352,14 @@ int Index::Selectsample(RequireSample& out, int label) {
         out.length = dim;
     }
     return 0;
+}
+
+const float* Index::StoredVector(int label) const {
+    if (uses_exhaustive(mode)) return engine->exhaustive->find_label(static_cast<labeltype>(label));
+    if (mode != MATRIX) return nullptr;
+    auto found = engine->dict_external_to_internal_.find(label);
+    if (found == engine->dict_external_to_internal_.end()) return nullptr;
+    return selectPoint(engine->db, found->second);
 }
 
 int Index::freeSelectsample(RequireSample* sample) {
