@@ -156,6 +156,7 @@ void clear_result(DB_COMPARE_OUT* out) {
 
 int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     if (!context || !in || !out || !out->codes) return 0;
+    LogBatch lines;  // a dozen lines a match: one write
     // Runs as a thread body: nothing may escape it, or the process ends.
     try {
         compare_feature(context, in, out);

@@ -77,7 +77,8 @@ private:
 };
 
 void write_photo() {
-    cv::Mat photo = cv::imread(QX_SHARED_DIR "/data/grocery/val/Fruit/Kiwi/Kiwi_001.jpg");
+    cv::Mat photo = cv::imread(QX_SHARED_DIR "/data/grocery/val/Fruit/Kiwi/Kiwi_002.jpg");
+    if (photo.empty()) std::abort();  // no figure is worth having without the photo
     cv::resize(photo, photo, cv::Size(640, 480));
     cv::imwrite(kPhoto, photo);
 }
