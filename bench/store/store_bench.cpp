@@ -72,13 +72,20 @@ std::vector<float> narrow(const std::vector<float>& rows) {
 // over 30000 stored vectors; the store's index narrows its search with a
 // coarse copy of the vectors, the bare hnswlib search reads every vector.
 
+// The store's index holding every sample, `Dim` values each.
 template <int Dim>
-void BM_Search_Index(benchmark::State& state) {
+libhnsw::Index& stored_index() {
     static libhnsw::Index* index = [] {
         auto* built = new libhnsw::Index(Dim, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
         for (int i = 0; i < kSamples; ++i) built->Addsample(sample(i), i);
         return built;
     }();
+    return *index;
+}
+
+template <int Dim>
+void BM_Search_Index(benchmark::State& state) {
+    libhnsw::Index* index = &stored_index<Dim>();
     size_t q = 0;
     for (auto _ : state) {
         auto hits = index->Search(query(q++), static_cast<int>(state.range(0)));
@@ -102,11 +109,7 @@ void evict_caches() {
 // The search as a recognition meets it: right after a forward, with little of
 // the index left in the caches.
 void BM_Search_Index160_AfterEviction(benchmark::State& state) {
-    static libhnsw::Index* index = [] {
-        auto* built = new libhnsw::Index(DB_INDEX_VALUES, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
-        for (int i = 0; i < kSamples; ++i) built->Addsample(sample(i), i);
-        return built;
-    }();
+    libhnsw::Index* index = &stored_index<DB_INDEX_VALUES>();
     size_t q = 0;
     for (auto _ : state) {
         state.PauseTiming();
