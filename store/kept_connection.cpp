@@ -40,6 +40,7 @@ void KeptConnection::open_for(const std::string& path, int busy_ms) {
     auto db = std::make_unique<CppSQLite3DB>();
     db->open(path.c_str());
     db->setBusyTimeout(busy_ms);
+    if (!on_open_.empty()) db->execQuery(on_open_.c_str());
     db_ = std::move(db);
     ++opened_;
     path_ = path;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 class KeptConnection {
 public:
@@ -35,7 +36,9 @@ public:
         int exceptions_;
     };
 
-    KeptConnection() = default;
+    // `on_open`: a statement run each time the connection is opened (a pragma
+    // for this connection alone).
+    explicit KeptConnection(std::string on_open = std::string()) : on_open_(std::move(on_open)) {}
     KeptConnection(const KeptConnection&) = delete;
     KeptConnection& operator=(const KeptConnection&) = delete;
 
@@ -48,6 +51,7 @@ private:
     void open_for(const std::string& path, int busy_ms);
     void close_locked() noexcept;
 
+    const std::string on_open_;
     std::mutex mutex_;
     std::unique_ptr<CppSQLite3DB> db_;  // null while closed
     std::string path_;
