@@ -47,14 +47,18 @@ public:
         const bool ran = network_->run(input, threads > 1);
         const FORWARD_TIME end = now();
         choice_->record({end.wall_ms - start.wall_ms, end.cpu_ms - start.cpu_ms});
-        if (choice_->take_change()) changed();
+        // Said once per change, not per forward.
+        if (choice_->take_change())
+            logger->info("engine: forwards on {} of at most {} threads from now on ({})", choice_->chosen(),
+                         choice_->most(), choice_->reason());
+        if (choice_->decided() && choice_->chosen() == 1 && network_->has_pool_plan()) release_pool();
         return ran;
     }
 
     const std::vector<RUNTIME_OUTPUT>& outputs() const override { return outputs_; }
 
     std::string describe() const override {
-        const int threads = choice_ ? choice_->chosen() : network_->threads();
+        const int threads = choice_ ? choice_->chosen() : network_->has_pool_plan() ? network_->threads() : 1;
         std::string text = "XNNPACK, " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + ", " +
                            XnnNetwork::kernel_isa();
         if (choice_)
@@ -64,13 +68,9 @@ public:
     }
 
 private:
-    // Said once per change, not per forward.
-    void changed() {
-        logger->info("engine: forwards on {} of at most {} threads from now on ({})", choice_->chosen(),
-                     choice_->most(), choice_->reason());
-        if (choice_->chosen() > 1 || !network_->has_pool_plan()) return;
-        // The pool's plan holds its own packed weights: let them go, and the
-        // allocator's pages with them, until a probe wants several threads again.
+    // While one thread wins, the pool's plan and its own packed weights go,
+    // and the allocator's pages with them, until a try wants several threads again.
+    void release_pool() {
         network_->drop_pool_plan();
         pool_warm_ = false;
 #if defined(__GLIBC__)
