@@ -1,5 +1,7 @@
 #include "store/kept_connection.h"
 
+#include "store/usable_file.h"
+
 #include <sys/stat.h>
 
 #include <exception>
@@ -32,6 +34,13 @@ void KeptConnection::open_for(const std::string& path, int busy_ms) {
     dev_t device = 0;
     ino_t inode = 0;
     const bool found = identify(path, device, inode);
+    // A link or a FIFO planted beside the open file since (a side file is
+    // opened again by SQLite at every write) is refused as at any opening.
+    const std::string why = db_ && found ? db_unusable_reason(path) : std::string();
+    if (!why.empty()) {
+        close_locked();
+        throw CppSQLite3Exception(SQLITE_CANTOPEN, (why + ": refused").c_str(), false);
+    }
     if (db_ && found && path == path_ && device == device_ && inode == inode_) {
         db_->setBusyTimeout(busy_ms);
         return;

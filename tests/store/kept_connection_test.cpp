@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -82,6 +84,24 @@ TEST_F(KeptConnectionTest, LeaseLeavingALockOrAnExceptionClosesTheConnection) {
     EXPECT_NO_THROW(writer.execDML("update mark set what = 'written';"));
     EXPECT_EQ(mark_of(kept, path), "written");
     EXPECT_EQ(kept.opened(), 3u);
+}
+
+// The checks of an opening hold for a kept connection too: a hard link made
+// to the journal while it was open (its other name could lie anywhere) stops
+// the next lease, and the connection opens again once it is gone.
+TEST_F(KeptConnectionTest, RefusesASideFilePlantedWhileOpen) {
+    const std::string path = "featurexYz.db";
+    make_store(path, "first");
+    KeptConnection kept("pragma journal_mode = persist;");
+    {
+        KeptConnection::Lease lease(kept, path, 100);
+        lease.db().execDML("update mark set what = 'kept';");
+    }
+    ASSERT_EQ(link((path + "-journal").c_str(), "elsewhere"), 0);
+    EXPECT_THROW(mark_of(kept, path), CppSQLite3Exception);
+    ASSERT_EQ(unlink("elsewhere"), 0);
+    EXPECT_EQ(mark_of(kept, path), "kept");
+    EXPECT_EQ(kept.opened(), 2u);
 }
 
 }  // namespace
