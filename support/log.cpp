@@ -71,6 +71,7 @@ public:
     void flush() override { file_->flush(); }
     void set_pattern(const std::string& pattern) override { file_->set_pattern(pattern); }
     void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override { file_->set_formatter(std::move(formatter)); }
+    const std::shared_ptr<spdlog::sinks::sink>& file() const { return file_; }
 
 private:
     std::shared_ptr<spdlog::sinks::sink> file_;
@@ -141,7 +142,8 @@ std::string log_current_file() {
         current = g_current;
     }
     if (!current || current->sinks().empty()) return "";
-    auto day_sink = std::dynamic_pointer_cast<spdlog::sinks::daily_file_sink_mt>(current->sinks().front());
+    auto through = std::dynamic_pointer_cast<WriteThroughSink>(current->sinks().front());
+    auto day_sink = through ? std::dynamic_pointer_cast<spdlog::sinks::daily_file_sink_mt>(through->file()) : nullptr;
     return day_sink ? day_sink->filename() : "";
 }
 
