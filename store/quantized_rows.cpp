@@ -120,11 +120,10 @@ private:
 // kept are checked against the final threshold by the caller. The pass reads
 // every coded row once: reading them, not the arithmetic, is what it costs,
 // so the rows are not kept in a second array for a second pass.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void scan_rows(const Scan& scan, const int8_t* bytes, const float* scale, const float* error, const int32_t* norm,
-               size_t width, size_t count, Threshold& threshold, std::vector<std::pair<size_t, double>>& kept) {
+inline __attribute__((always_inline)) void scan_rows_body(const Scan& scan, const int8_t* bytes, const float* scale,
+                                                         const float* error, const int32_t* norm, size_t width,
+                                                         size_t count, Threshold& threshold,
+                                                         std::vector<std::pair<size_t, double>>& kept) {
     for (size_t row = 0; row < count; ++row) {
         const double s = scale[row];
         const double dot = width == 160 ? dot_of<160>(scan.query, bytes + row * 160)
@@ -136,6 +135,27 @@ void scan_rows(const Scan& scan, const int8_t* bytes, const float* scale, const 
         kept.emplace_back(row, squared);
         if (finite) threshold.offer(squared);
     }
+}
+
+// The AVX2 version is chosen by a test made once, not by an ifunc (a
+// `target_clones` resolver runs while the program is being relocated, before
+// a sanitizer's runtime is ready, and crashed every ThreadSanitizer build).
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2"))) void scan_rows_avx2(const Scan& scan, const int8_t* bytes, const float* scale,
+                                                     const float* error, const int32_t* norm, size_t width,
+                                                     size_t count, Threshold& threshold,
+                                                     std::vector<std::pair<size_t, double>>& kept) {
+    scan_rows_body(scan, bytes, scale, error, norm, width, count, threshold, kept);
+}
+#endif
+
+void scan_rows(const Scan& scan, const int8_t* bytes, const float* scale, const float* error, const int32_t* norm,
+               size_t width, size_t count, Threshold& threshold, std::vector<std::pair<size_t, double>>& kept) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return scan_rows_avx2(scan, bytes, scale, error, norm, width, count, threshold, kept);
+#endif
+    scan_rows_body(scan, bytes, scale, error, norm, width, count, threshold, kept);
 }
 
 }  // namespace
