@@ -29,16 +29,18 @@ namespace {
 
 constexpr size_t kExtraFloats = (XNN_EXTRA_BYTES + sizeof(float) - 1) / sizeof(float);
 
-struct SubgraphDeleter {
-    void operator()(xnn_subgraph* s) const { xnn_delete_subgraph(s); }
-};
-
 }  // namespace
 
 struct XnnNetwork::State {
-    xnn_runtime_t runtime = nullptr;
-    xnn_runtime_t one_thread = nullptr;  // the same plan without the pool, where asked for
+    // The plan on the caller's thread alone, and the plan on the pool; either
+    // may be missing, never both once the network is made.
+    xnn_runtime_t alone = nullptr;
+    xnn_runtime_t pooled = nullptr;
     pthreadpool_t pool = nullptr;
+    // Kept for a pool plan made after the network: the graph, and the input and
+    // output buffers every plan is bound to.
+    xnn_subgraph_t subgraph = nullptr;
+    std::vector<xnn_external_value> externals;
     xnn_import::Statics statics;
     Dims input_nchw;
     std::vector<float> input;  // NHWC, with XNNPACK's read-ahead slack
@@ -51,9 +53,10 @@ struct XnnNetwork::State {
     std::vector<OutputBuffer> outputs;
 
     ~State() {
-        if (runtime) xnn_delete_runtime(runtime);
-        if (one_thread) xnn_delete_runtime(one_thread);
+        if (alone) xnn_delete_runtime(alone);
+        if (pooled) xnn_delete_runtime(pooled);
         if (pool) pthreadpool_destroy(pool);
+        if (subgraph) xnn_delete_subgraph(subgraph);
     }
 };
 
@@ -101,22 +104,40 @@ XnnNetwork::XnnNetwork() : state_(std::make_unique<State>()) {}
 
 XnnNetwork::~XnnNetwork() = default;
 
-bool XnnNetwork::has_one_thread_plan() const { return state_->one_thread != nullptr; }
+bool XnnNetwork::has_pool_plan() const { return state_->pooled != nullptr; }
 
-void XnnNetwork::keep_one_thread_only() {
+bool XnnNetwork::make_pool_plan() {
     State& st = *state_;
-    if (!st.one_thread) return;
-    xnn_delete_runtime(st.runtime);
-    st.runtime = st.one_thread;
-    st.one_thread = nullptr;
-    pthreadpool_destroy(st.pool);
+    if (st.pooled) return true;
+    if (threads_ < 2 || !st.subgraph) return false;
+    st.pool = pthreadpool_create(static_cast<size_t>(threads_));
+    // Idle workers sleep between forwards instead of spinning on the board's
+    // few cores. Only between forwards: XNNPACK passes the yield to the pool
+    // with the last operator alone, so between two layers of one forward a
+    // worker without work still spins, which is why the thread count is chosen
+    // by measurement (thread_choice.h).
+    if (st.pool && xnn_create_runtime_v2(st.subgraph, st.pool, XNN_FLAG_YIELD_WORKERS, &st.pooled) == xnn_status_success &&
+        xnn_setup_runtime(st.pooled, st.externals.size(), st.externals.data()) == xnn_status_success) {
+        threads_ = static_cast<int>(pthreadpool_get_threads_count(st.pool));
+        worker_clocks_ = pool_worker_clocks(st.pool);
+        return true;
+    }
+    drop_pool_plan();
+    return false;
+}
+
+void XnnNetwork::drop_pool_plan() {
+    State& st = *state_;
+    if (!st.alone) return;  // the only plan stays
+    if (st.pooled) xnn_delete_runtime(st.pooled);
+    if (st.pool) pthreadpool_destroy(st.pool);
+    st.pooled = nullptr;
     st.pool = nullptr;
     worker_clocks_.clear();
-    threads_ = 1;
 }
 
 std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                               int threads, bool one_thread_too, const INT8_BACKBONE* int8,
+                                               int threads, bool pool_later, const INT8_BACKBONE* int8,
                                                std::string& why) {
     if (!xnnpack_ready()) {
         why = "XNNPACK cannot start on this processor";
@@ -124,54 +145,28 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const st
     }
     std::unique_ptr<XnnNetwork> net(new XnnNetwork());
     net->int8_ = int8 != nullptr;
-    xnn_subgraph_t raw = nullptr;
-    if (xnn_create_subgraph(static_cast<uint32_t>(graph.outputs.size() + 1), 0, &raw) != xnn_status_success) {
+    State& st = *net->state_;
+    if (xnn_create_subgraph(static_cast<uint32_t>(graph.outputs.size() + 1), 0, &st.subgraph) != xnn_status_success) {
         why = "XNNPACK could not make a subgraph";
         return nullptr;
     }
-    const std::unique_ptr<xnn_subgraph, SubgraphDeleter> subgraph(raw);
-    xnn_import::Importer importer(graph, raw, net->state_->statics, int8, why);
+    xnn_import::Importer importer(graph, st.subgraph, st.statics, int8, why);
     if (!importer.run(input_shape)) return nullptr;
-    net->state_->input_nchw = importer.input_nchw();
+    st.input_nchw = importer.input_nchw();
     std::vector<xnn_import::Value> outputs;
     for (const std::string& name : graph.outputs) outputs.push_back(*importer.value(name));
-    if (!net->plan(raw, threads, one_thread_too, why) || !net->bind(graph.outputs, outputs, why)) return nullptr;
+    net->bind(graph.outputs, outputs);
+    if (!net->plan(threads, pool_later)) {
+        why = "XNNPACK could not plan the graph";
+        return nullptr;
+    }
     return net;
 }
 
-// The runtimes of the subgraph: on a pool of `threads` (none for one), and
-// where asked, a second one on the caller's thread alone.
-bool XnnNetwork::plan(xnn_subgraph_t subgraph, int threads, bool one_thread_too, std::string& why) {
+// The input and output buffers, which every plan binds: they never move.
+void XnnNetwork::bind(const std::vector<std::string>& names, const std::vector<xnn_import::Value>& values) {
     State& st = *state_;
-    threads_ = std::max(1, threads);
-    // A pool of one would only add a hand-over; XNNPACK then runs on the caller.
-    if (threads_ > 1) {
-        st.pool = pthreadpool_create(static_cast<size_t>(threads_));
-        if (!st.pool) {
-            why = "no thread pool";
-            return false;
-        }
-        threads_ = static_cast<int>(pthreadpool_get_threads_count(st.pool));
-        worker_clocks_ = pool_worker_clocks(st.pool);
-    }
-    // Idle workers sleep between forwards instead of spinning on the board's
-    // few cores. Only between forwards: XNNPACK passes the yield to the pool
-    // with the last operator alone, so between two layers of one forward a
-    // worker without work still spins, which is why the thread count is chosen
-    // by measurement (thread_choice.h).
-    if (xnn_create_runtime_v2(subgraph, st.pool, XNN_FLAG_YIELD_WORKERS, &st.runtime) != xnn_status_success ||
-        (st.pool && one_thread_too && xnn_create_runtime_v2(subgraph, nullptr, 0, &st.one_thread) != xnn_status_success)) {
-        why = "XNNPACK could not plan the graph";
-        return false;
-    }
-    return true;
-}
-
-// The input and output buffers, bound once to every runtime: they never move.
-bool XnnNetwork::bind(const std::vector<std::string>& names, const std::vector<xnn_import::Value>& values,
-                      std::string& why) {
-    State& st = *state_;
-    std::vector<xnn_external_value> externals;
+    std::vector<xnn_external_value>& externals = st.externals;
     st.input.assign(element_count(st.input_nchw) + kExtraFloats, 0.0f);
     externals.push_back({0, st.input.data()});
     st.outputs.resize(values.size());
@@ -187,15 +182,20 @@ bool XnnNetwork::bind(const std::vector<std::string>& names, const std::vector<x
         for (size_t d : out.value.dims) shown.shape.push_back(static_cast<int>(d));
         outputs_.push_back(std::move(shown));
     }
-    if (xnn_setup_runtime(st.runtime, externals.size(), externals.data()) != xnn_status_success ||
-        (st.one_thread && xnn_setup_runtime(st.one_thread, externals.size(), externals.data()) != xnn_status_success)) {
-        why = "XNNPACK could not bind the input and outputs";
-        return false;
-    }
-    return true;
 }
 
-bool XnnNetwork::run(const float* input, bool one_thread) {
+// The first plan: on the pool of `threads` right away, or on the caller's
+// thread (one thread, or a pool to be made later). A pool of one would only
+// add a hand-over.
+bool XnnNetwork::plan(int threads, bool pool_later) {
+    State& st = *state_;
+    threads_ = std::max(1, threads);
+    if (threads_ > 1 && !pool_later) return make_pool_plan();
+    return xnn_create_runtime_v2(st.subgraph, nullptr, 0, &st.alone) == xnn_status_success &&
+           xnn_setup_runtime(st.alone, st.externals.size(), st.externals.data()) == xnn_status_success;
+}
+
+bool XnnNetwork::run(const float* input, bool on_pool) {
     State& st = *state_;
     const size_t n = st.input_nchw[0], c = st.input_nchw[1], plane = st.input_nchw[2] * st.input_nchw[3];
     for (size_t b = 0; b < n; ++b) {
@@ -204,7 +204,7 @@ bool XnnNetwork::run(const float* input, bool one_thread) {
         for (size_t ch = 0; ch < c; ++ch)
             for (size_t i = 0; i < plane; ++i) dst[i * c + ch] = src[ch * plane + i];
     }
-    xnn_runtime_t runtime = one_thread && st.one_thread ? st.one_thread : st.runtime;
+    xnn_runtime_t runtime = (on_pool && st.pooled) || !st.alone ? st.pooled : st.alone;
     if (xnn_invoke_runtime(runtime) != xnn_status_success) return false;
     for (State::OutputBuffer& out : st.outputs) {
         if (!out.value.nhwc) continue;

@@ -28,30 +28,36 @@ public:
 
     // The graph with its one input fixed to `input_shape` (NCHW), on `threads`
     // threads (1: the caller's thread only). With `threads` > 1 and
-    // `one_thread_too`, a second plan of the same graph runs on the caller's
-    // thread alone, sharing the weights and the input and output buffers.
+    // `pool_later`, it runs on the caller's thread alone until
+    // make_pool_plan() adds a plan of the same graph on a pool of `threads`
+    // threads, sharing the weights and the input and output buffers.
     // With `int8`, the backbone runs in int8 on its weights and ranges, which
     // must outlive the network; null runs every node in float32.
     // Null with `why` filled when the graph holds an operation or a form the
     // importer does not take, or when XNNPACK cannot start on this processor.
     static std::unique_ptr<XnnNetwork> create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                              int threads, bool one_thread_too, const INT8_BACKBONE* int8,
+                                              int threads, bool pool_later, const INT8_BACKBONE* int8,
                                               std::string& why);
     ~XnnNetwork();
     XnnNetwork(const XnnNetwork&) = delete;
     XnnNetwork& operator=(const XnnNetwork&) = delete;
 
     // One forward pass on an NCHW input of the shape given to `create`, on
-    // every thread, or on the caller's alone where that plan was made. One
-    // call at a time per network.
-    bool run(const float* input, bool one_thread = false);
+    // the pool where there is its plan and `on_pool` asks for it (or where it
+    // is the only plan), otherwise on the caller's thread. One call at a time
+    // per network.
+    bool run(const float* input, bool on_pool = true);
     const std::vector<Output>& outputs() const { return outputs_; }
+    // The pool's threads (the caller's included), made or to be made.
     int threads() const { return threads_; }
     bool int8() const { return int8_; }
-    bool has_one_thread_plan() const;
-    // Keeps the one-thread plan alone, releasing the pool, its plan and that
-    // plan's packed weights.
-    void keep_one_thread_only();
+    bool has_pool_plan() const;
+    // The pool and its plan (packing the weights once more); false when
+    // XNNPACK cannot make them. Their first forward is slower than the next.
+    bool make_pool_plan();
+    // Lets the pool, its plan and that plan's packed weights go, where the
+    // caller's plan remains.
+    void drop_pool_plan();
     // The processor time clocks of the pool's workers (not the caller's);
     // empty when there is no pool or they could not be found.
     const std::vector<clockid_t>& worker_clocks() const { return worker_clocks_; }
@@ -62,12 +68,12 @@ public:
     // convolutions) this processor gets.
     static std::string int8_kernels();
 
-    struct State;  // XNNPACK's runtime, thread pool, weights and buffers
+    struct State;  // XNNPACK's runtimes, thread pool, subgraph, weights and buffers
 
 private:
     XnnNetwork();
-    bool plan(xnn_subgraph* subgraph, int threads, bool one_thread_too, std::string& why);
-    bool bind(const std::vector<std::string>& names, const std::vector<xnn_import::Value>& values, std::string& why);
+    void bind(const std::vector<std::string>& names, const std::vector<xnn_import::Value>& values);
+    bool plan(int threads, bool pool_later);
     std::unique_ptr<State> state_;
     std::vector<Output> outputs_;
     std::vector<clockid_t> worker_clocks_;
