@@ -278,18 +278,19 @@ void drop_stale_free_slots(CppSQLite3DB& db) {
 
 std::string db_admit_import(const std::string& path) {
     if (!settle_journal(path)) return "it cannot leave WAL mode";
-    {
-        CppSQLite3DB db;
-        db.open(path.c_str(), SQLITE_OPEN_READONLY);
-        const std::string damage = damage_or_foreign_objects(db);
-        if (!damage.empty()) return damage;
-    }
-    db_prepare_file(path);
     CppSQLite3DB db;
     db.open(path.c_str());
+    const std::string why = db_admit_store(db);
+    db.close();
+    return why;
+}
+
+std::string db_admit_store(CppSQLite3DB& db) {
+    const std::string damage = damage_or_foreign_objects(db);
+    if (!damage.empty()) return damage;
+    db_prepare_store(db);
     std::string why = foreign_schema(db);
     if (why.empty()) why = ids_without_room(db);
     if (why.empty()) drop_stale_free_slots(db);
-    db.close();
     return why;
 }

@@ -1,0 +1,62 @@
+// The one JSON reader of the library against the parser underneath it, used
+// bare: it must accept exactly the documents that parse and nest no deeper
+// than its limit, and what it accepts must survive being written compactly
+// and read again (the library writes back what it reads: bindings, crop area).
+#include "fuzz_kit.h"
+
+#include "support/json.h"
+
+#include <rapidjson/document.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Levels of arrays and objects, walked without recursion.
+int depth_of(const rapidjson::Value& root) {
+    int deepest = 0;
+    std::vector<std::pair<const rapidjson::Value*, int>> pending = {{&root, 0}};
+    while (!pending.empty()) {
+        const auto [value, level] = pending.back();
+        pending.pop_back();
+        if (value->IsArray()) {
+            deepest = std::max(deepest, level + 1);
+            for (const auto& item : value->GetArray()) pending.emplace_back(&item, level + 1);
+        } else if (value->IsObject()) {
+            deepest = std::max(deepest, level + 1);
+            for (const auto& member : value->GetObject()) pending.emplace_back(&member.value, level + 1);
+        }
+    }
+    return deepest;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    rapidjson::Document document;
+    const bool accepted = json_parse(text, document);
+
+    rapidjson::Document bare;
+    bare.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    const bool parses = !bare.HasParseError();
+    const bool within = parses && depth_of(bare) <= kJsonMaxDepth;
+    FUZZ_CHECK(!accepted || within, "accepted a text that does not parse or nests too deep");
+    FUZZ_CHECK(accepted || !within || std::memchr(data, '\0', size),
+               "refused a document that parses and nests within the limit");
+    if (!accepted) {
+        FUZZ_CHECK(document.IsNull(), "a refused text left a value behind");
+        return 0;
+    }
+    FUZZ_CHECK(document == bare, "the reader's document differs from the parser's");
+
+    const std::string compact = json_compact(document);
+    rapidjson::Document again;
+    FUZZ_CHECK(json_parse(compact, again), "the compact form of a document read is refused");
+    FUZZ_CHECK(again == document, "the compact form reads back as another document");
+    FUZZ_CHECK(json_compact(again) == compact, "writing is not stable");
+    return 0;
+}
