@@ -9,7 +9,8 @@
 #   FUZZ_ARGS="-dict=... -jobs=..."        more libFuzzer options
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${FUZZ_BUILD:-build-fuzz}
+root=$PWD
+build=$(realpath -m "${FUZZ_BUILD:-build-fuzz}")
 seconds=${FUZZ_SECONDS:-240}
 jobs=${JOBS:-2}
 
@@ -28,14 +29,18 @@ status=0
 for target in $targets; do
   program="$build/tests/fuzz/fuzz_$target"
   [ -x "$program" ] || { echo "fuzz: no program for $target"; status=1; continue; }
+  # Absolute paths: a target may move into a working folder of its own.
   work="$build/corpus/$target"
   findings="$build/findings/$target"
   mkdir -p "$work" "$findings"
   options=(-max_total_time="$each" -print_final_stats=1 -artifact_prefix="$findings/")
-  [ -f "tests/fuzz/dict/$target.dict" ] && options+=(-dict="tests/fuzz/dict/$target.dict")
+  [ -f "tests/fuzz/dict/$target.dict" ] && options+=(-dict="$root/tests/fuzz/dict/$target.dict")
+  seeds=("$root/tests/fuzz/corpus/$target")
+  # The engine tests' tiny models (tests/fuzz/CMakeLists.txt names them too).
+  [ "$target" = onnx_model ] && seeds+=("$root/tests/data/engine")
   echo "== $target: $each s"
   # The learned corpus first: new inputs are written to the first folder only.
-  if ! nice "$program" "${options[@]}" ${FUZZ_ARGS:-} "$work" "tests/fuzz/corpus/$target" 2>"$findings/log.txt"; then
+  if ! nice "$program" "${options[@]}" ${FUZZ_ARGS:-} "$work" "${seeds[@]}" 2>"$findings/log.txt"; then
     echo "fuzz: $target found a fault; the input is in $findings/, the output in $findings/log.txt"
     status=1
   fi

@@ -114,13 +114,17 @@ std::vector<size_t> QuantizedRows::candidates(const float* query, size_t count, 
             smallest.push(squared[row]);
         }
     }
-    if (bounded < k) {
+    const double limit = bounded < k ? 0.0
+                                     : (std::sqrt(std::max(0.0, smallest.top())) + largest_error + y.error) *
+                                               (1.0 + kSlack) + 1e-6;
+    // Squared distances past the float range are all infinite to the exact
+    // search, where only the labels order them: a row far beyond the bound
+    // can then rank before one within it.
+    if (bounded < k || !(limit * limit < 0.5 * std::numeric_limits<float>::max())) {
         chosen.resize(count);
         for (size_t row = 0; row < count; ++row) chosen[row] = row;
         return chosen;
     }
-    const double limit =
-        (std::sqrt(std::max(0.0, smallest.top())) + largest_error + y.error) * (1.0 + kSlack) + 1e-6;
     // a - e - e_y <= limit, squared on both sides.
     for (size_t row = 0; row < count; ++row) {
         const double reach = limit + static_cast<double>(error_[row]) + y.error;

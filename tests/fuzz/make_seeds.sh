@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Makes the seed stores of the store_import target again: real exports of the
-# library, learned through the qxvisor tool from a few photos of the grocery
-# set. Only the exported stores are kept, never a photo.
+# Makes the seeds that come from the library's own files again: the stores of
+# the store_import target (real exports of the library, learned through the
+# qxvisor tool from a few photos of the grocery set; only the exported stores
+# are kept, never a photo) and the model header of the onnx_model target (the
+# embedded model's first bytes: its header and first twelve nodes, no weights,
+# with the graph's length made to fit).
 #   tests/fuzz/make_seeds.sh BUILD_DIR SHARED_DIR
 set -euo pipefail
 tool=$(realpath "$1/qxvisor")
@@ -27,3 +30,52 @@ printf 'crop set 0 0 640 480\n' | run
 # The export holds its own recognitions: Init empties them at every start.
 printf 'norecommend 1002\ntest-detect %s --confirm 1004\nexport\n' "$photos/Lime/Lime_001.jpg" | run && keep withdrawn_product
 ls -l "$out"
+
+python3 - "$2/models/produce_mnv2_160.onnx" "$out/../onnx_model/model_header" <<'PYTHON'
+import sys
+
+def varint(data, at):
+    value = shift = 0
+    while True:
+        byte = data[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if not byte & 0x80:
+            return value, at
+
+def encode(value):
+    out = bytearray()
+    while True:
+        out.append((value & 0x7F) | (0x80 if value > 0x7F else 0))
+        value >>= 7
+        if not value:
+            return bytes(out)
+
+def field_end(data, at):
+    """The end of the field starting at `at`, and its key."""
+    key, at = varint(data, at)
+    if key & 7 == 0:
+        return varint(data, at)[1], key
+    length, at = varint(data, at)
+    return at + length, key
+
+model = open(sys.argv[1], "rb").read()
+kept, at, graph_seen = b"", 0, False
+while at < len(model):
+    end, key = field_end(model, at)
+    if key == 0x3A:  # the graph: its first twelve nodes only
+        inner = varint(model, varint(model, at)[1])[1]
+        nodes = b""
+        for _ in range(12):
+            node_end, _ = field_end(model, inner)
+            nodes += model[inner:node_end]
+            inner = node_end
+        kept += b"\x3a" + encode(len(nodes)) + nodes
+        graph_seen = True
+    elif not graph_seen or key == 0x42:  # the header fields, and the operator set
+        kept += model[at:end]
+    at = end
+open(sys.argv[2], "wb").write(kept)
+PYTHON
+ls -l "$out/../onnx_model"

@@ -37,6 +37,13 @@ bool form_value(const httplib::Request& request, const std::string& name, std::s
 // The product's name in the host's catalogue, "" when there is none (takes the library lock).
 std::string catalogue_name(const std::string& code);
 
+// The checks in front of every route and the routes themselves, as
+// `qxvisor serve` runs them; `tool_path` is the program an accuracy run starts.
+// `guard` must outlive the server.
+class LimitedServer;
+struct GuardSettings;
+void configure_server(LimitedServer& server, const GuardSettings& guard, const std::string& tool_path);
+
 // Route groups, each in its own file.
 void add_camera_routes(httplib::Server& server);
 void add_product_routes(httplib::Server& server);
