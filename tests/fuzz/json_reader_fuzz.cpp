@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool accepted = json_parse(text, document);
 
     rapidjson::Document bare;
-    bare.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+    bare.Parse<kJsonParseFlags>(text.c_str(), text.size());
     const bool parses = !bare.HasParseError();
     const bool within = parses && depth_of(bare) <= kJsonMaxDepth;
     FUZZ_CHECK(!accepted || within, "accepted a text that does not parse or nests too deep");
