@@ -42,7 +42,7 @@ bool json_parse(const std::string& text, rapidjson::Document& document) {
         document.SetNull();
         return false;
     }
-    document.Parse<kJsonParseFlags>(text.c_str(), text.size());
+    document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
     if (document.HasParseError()) {
         document.SetNull();
         return false;

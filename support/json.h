@@ -7,9 +7,6 @@
 
 // Nesting deeper than any text the library reads or writes has a reason to be.
 constexpr int kJsonMaxDepth = 64;
-// Without recursion, and numbers read to the nearest double as strtod reads
-// them: what the library writes back reads again as the same value.
-constexpr unsigned kJsonParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
 // tenant.json, posId.json and coordinate.json hold a few dozen bytes.
 constexpr size_t kJsonFileLimit = 1 << 20;
 

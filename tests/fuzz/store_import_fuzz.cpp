@@ -3,7 +3,7 @@
 // store that is still a sound database but breaks one of the library's
 // rules). Whatever the bytes, the check answers with a reason or admits the
 // store, never crashes; an admitted store loads into an index that answers
-// with its own live samples, and passes the check again unchanged.
+// with its own live samples, and passes the check again.
 #include "fuzz_kit.h"
 
 #include "store/CppSQLite3.h"
@@ -108,8 +108,10 @@ std::set<int> live_ids(CppSQLite3DB& db) {
 }
 
 // What the library does next with an admitted store: loads it and serves it.
-void serve_admitted(CppSQLite3DB& db) {
-    FUZZ_CHECK(db_admit_store(db).empty(), "an admitted store is refused when checked again");
+// One store in four is checked a second time first (a check costs
+// milliseconds: the rate of the others stays up).
+void serve_admitted(CppSQLite3DB& db, bool check_again) {
+    if (check_again) FUZZ_CHECK(db_admit_store(db).empty(), "an admitted store is refused when checked again");
     const std::set<int> ids = live_ids(db);
     const int capacity = static_cast<int>(std::min<size_t>(ids.size() + 1, DB_INDEX_CAPACITY));
     long long left_out = 0;
@@ -142,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (std::getenv("QX_FUZZ_VERBOSE")) std::fprintf(stderr, "%s\n", refused.empty() ? "admitted" : refused.c_str());
     if (!refused.empty()) return 0;
     try {
-        serve_admitted(db);
+        serve_admitted(db, size % 4 == 0);
     } catch (const CppSQLite3Exception& e) {
         FUZZ_CHECK(false, std::string("an admitted store cannot be served: ") + e.errorMessage());
     }
