@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(document.IsNull(), "a refused text left a value behind");
         return 0;
     }
-    FUZZ_CHECK(document == bare, "the reader's document differs from the parser's");
+    // Compared in order, member by member: a name may stand twice in an object.
+    FUZZ_CHECK(same_values(document, bare), "the reader's document differs from the parser's");
 
     const std::string compact = json_compact(document);
     rapidjson::Document again;
