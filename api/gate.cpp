@@ -8,6 +8,8 @@
 #include "support/log.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -128,3 +130,18 @@ QxRunEntry::QxRunEntry(unsigned long long run) {
 }
 
 QxRunEntry::~QxRunEntry() { g_state_lock.unlock_shared(); }
+
+unsigned long long qx_current_run() noexcept { return g_run; }
+
+QxBackgroundEntry::QxBackgroundEntry(unsigned long long run, const std::atomic<bool>& cancel) {
+    while (!g_state_lock.try_lock_shared()) {
+        if (cancel) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    held_ = true;
+    admitted_ = !cancel && params != nullptr && g_run == run;
+}
+
+QxBackgroundEntry::~QxBackgroundEntry() {
+    if (held_) g_state_lock.unlock_shared();
+}

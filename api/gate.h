@@ -4,6 +4,7 @@
 // all (docs/threading.md). The exception guard around it is api/guard.h.
 #include "api/guard.h"
 
+#include <atomic>
 #include <initializer_list>
 #include <utility>
 
@@ -92,4 +93,26 @@ public:
 
 private:
     bool current_;
+};
+
+// The run of the call in progress; only under the state lock.
+unsigned long long qx_current_run() noexcept;
+
+// A thread of the library's own (a store recompute started by Init) holding
+// the state lock shared, as a call does, for as long as it lives: admitted
+// only while the run it was started for is still the current one. It never
+// blocks on the lock, so that a lifecycle call holding it may stop the thread
+// and wait for it: until admitted it tries again every few milliseconds and
+// gives up as soon as `cancel` is set.
+class QxBackgroundEntry {
+public:
+    QxBackgroundEntry(unsigned long long run, const std::atomic<bool>& cancel);
+    ~QxBackgroundEntry();
+    QxBackgroundEntry(const QxBackgroundEntry&) = delete;
+    QxBackgroundEntry& operator=(const QxBackgroundEntry&) = delete;
+    bool admitted() const { return admitted_; }
+
+private:
+    bool held_ = false;
+    bool admitted_ = false;
 };

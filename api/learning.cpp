@@ -3,7 +3,9 @@
 
 #include "api/context.h"
 #include "api/gate.h"
+#include "api/pic_data.h"
 #include "api/recognition.h"
+#include "api/store_producer.h"
 #include "api/tool_status.h"
 #include "store/database.h"
 #include "support/log.h"
@@ -20,7 +22,6 @@ namespace {
 
 // Entry paths must fit the 128-byte path buffer the folder's naming rule was made for.
 constexpr size_t kPathLimit = 128;
-constexpr size_t kFlatCodeLimit = 15;
 
 enum class Learned { kSkipped, kStored, kEngineFailed, kCancelled };
 
@@ -55,39 +56,11 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
     return Learned::kStored;
 }
 
-bool is_folder(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// The picture store keeps one folder per product (pic_data/<code>/<ms>.jpg):
-// every picture in it is learned under the folder's name.
-Learned learn_product_folder(DB_STAGED_STORE& store, const std::string& folder, const std::string& code) {
-    std::vector<std::string> entries;
-    tools_get_files(folder, entries);
-    std::sort(entries.begin(), entries.end());
-    for (const std::string& entry : entries) {
-        if (is_folder(entry)) continue;
-        const Learned learned = learn_picture(store, entry, code);
-        if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
-    }
-    return Learned::kStored;
-}
-
-// Every entry of pic_data into `store`: flat "<code>\<name>" pictures and the
+// Every picture of pic_data into `store`: flat "<code>\<name>" pictures and the
 // picture store's "<code>/" folders. Stops at the first engine failure or cancel.
 Learned learn_pic_data(DB_STAGED_STORE& store) {
-    const std::string folder = tool_get_dll_path() + "pic_data";
-    std::vector<std::string> entries;
-    tools_get_files(folder, entries);
-    for (const std::string& entry : entries) {
-        std::string name = entry.substr(folder.size() + 1);
-        Learned learned;
-        if (name != "." && name != ".." && is_folder(entry)) {
-            learned = tool_code_is_safe_folder(name) ? learn_product_folder(store, entry, name) : Learned::kSkipped;
-        } else {
-            learned = learn_picture(store, entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit)));
-        }
+    for (const PIC_DATA_ENTRY& entry : pic_data_entries()) {
+        const Learned learned = learn_picture(store, entry.path, entry.code);
         if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
     }
     return Learned::kStored;
@@ -102,6 +75,7 @@ void install(DB_STAGED_STORE& store) {
     struct stat status;
     const bool replaced = stat(params->db_path.c_str(), &status) == 0;
     const std::clock_t start = std::clock();
+    producer_stamp(store);
     store.install(params);
     if (replaced) logger->info("remove kvtfile successed\n");
     logger->info("idx init cost:{}", static_cast<long>(std::clock() - start));

@@ -5,7 +5,9 @@
 #include "api/context.h"
 #include "api/engine_handle.h"
 #include "api/gate.h"
+#include "api/recompute_thread.h"
 #include "api/settings.h"
+#include "api/store_producer.h"
 #include "camera/camhp.h"
 #include "cloud/cloud.h"
 #include "engine/libclsretri.h"
@@ -85,6 +87,7 @@ int DeleteFile(const char* path) {
 
 // Everything the previous Init built that would otherwise leak or keep running.
 static void release_runtime_parts() {
+    recompute_thread_stop();
     camhp_close(&params->cam);
     db_close(params);
 }
@@ -117,6 +120,8 @@ int Init() {
         qx_guarded("db_init", 0, [] {
             db_remove_stale_temp_files();
             db_init(params);
+            // A store another engine made is never matched as if it were this one's.
+            producer_check_at_start(params);
             return 0;
         });
         DeleteFile(params->cam.qxphoto_path.c_str());

@@ -22,6 +22,13 @@ void QxRwLock::lock_shared() {
     ++readers_;
 }
 
+bool QxRwLock::try_lock_shared() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (writer_ || writers_waiting_ > 0) return false;
+    ++readers_;
+    return true;
+}
+
 void QxRwLock::unlock_shared() {
     bool last;
     {

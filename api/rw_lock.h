@@ -13,6 +13,8 @@ public:
     void lock();
     void unlock();
     void lock_shared();
+    // False at once when a writer holds the lock or waits for it.
+    bool try_lock_shared();
     void unlock_shared();
 
 private:

@@ -4,10 +4,14 @@
 #include "api/binding.h"
 #include "api/context.h"
 #include "api/gate.h"
+#include "api/store_producer.h"
 #include "cloud/cloud.h"
 #include "engine/libclsretri.h"
 #include "engine/mnn_runtime.h"
 #include "store/CppSQLite3.h"
+#include "store/libhnsw.h"
+#include "store/store_health.h"
+#include "support/log.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <rapidjson/stringbuffer.h>
@@ -62,6 +66,24 @@ void write_products(JsonWriter& w, const std::string& db_path) {
     w.EndArray();
 }
 
+// The learned-data file: whether the running library serves it, and why it
+// cannot when it cannot.
+void write_store(JsonWriter& w, const DB_STORE& store) {
+    bool loaded;
+    {
+        std::lock_guard<std::mutex> hold(g_mutex);
+        loaded = store.index != nullptr;
+    }
+    w.Key("store");
+    w.StartObject();
+    member(w, "file", store.db_path.substr(store.db_path.rfind('/') + 1));
+    w.Key("loaded");
+    w.Bool(loaded);
+    member(w, "problem", store.db_path.empty() ? std::string() : db_file_problem(store.db_path));
+    producer_write_status(w, store.db_path);
+    w.EndObject();
+}
+
 void write_camera(JsonWriter& w, _CAMHP_CAP_& cam) {
     w.Key("camera");
     w.StartObject();
@@ -71,6 +93,9 @@ void write_camera(JsonWriter& w, _CAMHP_CAP_& cam) {
     w.Bool(camhp_is_open(&cam));
     w.Key("capturing");
     w.Bool(cam.capture_running);
+    // The capture thread runs on while a camera delivers nothing; this says so.
+    w.Key("picture_age_ms");
+    w.Int64(camhp_picture_age_ms(&cam));
     member(w, "source", cam.source);
     w.EndObject();
 }
@@ -137,6 +162,7 @@ int qx_tool_status(char* out, int out_size) {
             member(w, "mac", params->mac_addr);
             member(w, "cloud_url", Cloud::format_url(params->url_query_tenant, {params->dev, ""}));  // the tenant check's
             write_products(w, params->db_path);
+            write_store(w, *params);
             write_camera(w, params->cam);
             write_engine(w);
             write_settings(w, *params);
@@ -147,6 +173,7 @@ int qx_tool_status(char* out, int out_size) {
             w.Key("done");
             w.Int(g_learned_pictures);
             w.EndObject();
+            member(w, "log_file", log_current_file());  // from midnight to 02:07 still yesterday's
         }
         w.EndObject();
         return copy_text(std::string(buffer.GetString(), buffer.GetSize()), out, out_size);

@@ -4,6 +4,7 @@
 
 #include "api/context.h"
 #include "api/gate.h"
+#include "api/store_producer.h"
 #include "store/CppSQLite3.h"
 #include "store/database.h"
 #include "store/store_file.h"
@@ -60,6 +61,7 @@ int ImportData(const char* path) {
         if (refused.empty()) {
             try {
                 refused = db_admit_import(part);
+                if (refused.empty()) refused = producer_admit_import(part);
                 if (refused.empty()) {
                     QxStoreSwap swap;
                     // Records on their way belong to the store being replaced.
@@ -95,6 +97,7 @@ int ClearTrainedData() {
         // index: the library goes on exactly as after Init on an empty folder.
         // With no file there is nothing to report, but the index is emptied all the same.
         DB_STAGED_STORE empty;
+        producer_stamp(empty);
         empty.install(params);
         if (had_file) logger->info("remove kvtfile successed\n");
         return QX_OK;

@@ -131,6 +131,11 @@ void pause_unless_stopped(_CAMHP_CAP_* cap, std::chrono::milliseconds pause) {
         std::this_thread::sleep_for(std::min(pause, std::chrono::milliseconds(10)));
 }
 
+long long steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // The crop area is measured in 640 x 480 frames, whatever the source delivers.
 void fit_frame(cv::Mat& frame, cv::Mat& scaled) {
     if (frame.empty() || (frame.cols == CAMHP_FRAME_WIDTH && frame.rows == CAMHP_FRAME_HEIGHT)) return;
@@ -187,6 +192,8 @@ int camhp_open_camera(_CAMHP_CAP_* cap) {
             set_capture_properties(cap->cap);
     }
     cap->camera_opened = cap->cap.isOpened();
+    cap->newest_frame_ms = 0;
+    cap->opened_ms = steady_ms();
 
     logger->info("准备获取图像");
     start_capture_thread(cap);
@@ -238,6 +245,7 @@ void camhp_get_now_mat(_CAMHP_CAP_* cap) {
             next_frame = std::chrono::steady_clock::now();
             continue;
         }
+        cap->newest_frame_ms = steady_ms();
         if (failures > 0) {
             logger->info("cap error: {} reads failed in a row, capture resumed", failures);
             failures = 0;
@@ -268,6 +276,12 @@ void camhp_close(_CAMHP_CAP_* cap) {
 }
 
 bool camhp_is_open(const _CAMHP_CAP_* cap) { return cap->camera_opened; }
+
+long long camhp_picture_age_ms(const _CAMHP_CAP_* cap) {
+    if (!cap->camera_opened) return -1;
+    const long long newest = cap->newest_frame_ms;
+    return steady_ms() - (newest > 0 ? newest : cap->opened_ms.load());
+}
 
 cv::Mat camhp_copy_slot(_CAMHP_CAP_* cap, int slot) {
     cv::Mat copy;

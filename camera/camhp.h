@@ -43,6 +43,11 @@ struct _CAMHP_CAP_ {
     std::atomic<bool> camera_opened{false};
     // The simulated camera in use (QX_CAMERA_SOURCE); empty for a device.
     std::string source;
+    // Steady-clock milliseconds of the opening and of the newest frame read
+    // since (0: none yet), so that a camera that stops delivering is told
+    // apart from one that captures.
+    std::atomic<long long> opened_ms{0};
+    std::atomic<long long> newest_frame_ms{0};
 };
 
 // The picture paths of one recognition or feedback.
@@ -70,6 +75,9 @@ void camhp_get_now_mat(_CAMHP_CAP_* cap);
 void camhp_release_camera(_CAMHP_CAP_* cap);
 void camhp_close(_CAMHP_CAP_* cap);
 bool camhp_is_open(const _CAMHP_CAP_* cap);
+// Milliseconds since the newest frame arrived (since the opening when none
+// has), -1 when the camera is not open.
+long long camhp_picture_age_ms(const _CAMHP_CAP_* cap);
 // A consistent deep copy of ring slot `slot` (empty when it holds no frame).
 cv::Mat camhp_copy_slot(_CAMHP_CAP_* cap, int slot);
 

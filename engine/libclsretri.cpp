@@ -2,6 +2,7 @@
 
 #include "engine/embedded_model.h"
 #include "engine/mnn_runtime.h"
+#include "support/sha256.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -89,6 +91,7 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
         interpreter.reset(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
     }
     if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
+    const std::string model_id = model_path ? sha256_of_file(model_path) : CLSRETRI_embedded_model_id();
 
     _CLSRETRI_DEVICE_ recorded = device;
     MNN::ScheduleConfig config;
@@ -139,6 +142,8 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
     created->prob_tensor = prob;
     created->pretreat = pretreat.release();
     created->device = recorded;
+    // Every session of this build runs the network in float32.
+    created->producer = {model_id, CLSRETRI_PRECISION_FP32};
     *handle = created;
     return 0;
 }
@@ -162,9 +167,15 @@ int CLSRETRI_Process(_CLSRETRI_INPUT_ input, _CLSRETRI_OUTPUT_* output, void* ha
 
 int CLSRETRI_GetInfo(void* handle, const char* key, void* value) {
     if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
-    if (!key || std::strcmp(key, "running_device") != 0) return CLSRETRI_ERR_UNKNOWN_KEY;
+    const bool device = key && std::strcmp(key, "running_device") == 0;
+    const bool producer = key && std::strcmp(key, "feature_producer") == 0;
+    if (!device && !producer) return CLSRETRI_ERR_UNKNOWN_KEY;
     if (!value) return CLSRETRI_ERR_NULL_OUTPUT;
-    *static_cast<int*>(value) = static_cast<int>(static_cast<CLSRETRI_HANDLE*>(handle)->device);
+    const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
+    if (device)
+        *static_cast<int*>(value) = static_cast<int>(engine->device);
+    else
+        *static_cast<CLSRETRI_PRODUCER*>(value) = engine->producer;
     return 0;
 }
 

@@ -2,6 +2,8 @@
 // The recognition engine: one picture in, the ten best class scores and the
 // 160-value feature out. Every function returns 0 or a CLSRETRI_ERR_ code and
 // throws nothing of its own; the engine writes nothing to the log.
+#include "engine/feature_producer.h"
+
 #include <opencv2/core/mat.hpp>
 
 #include <memory>
@@ -50,6 +52,7 @@ struct CLSRETRI_HANDLE {
     MNN::Tensor* prob_tensor = nullptr;  // output "prob"
     MNN::CV::ImageProcess* pretreat = nullptr;
     _CLSRETRI_DEVICE_ device = CLSRETRI_DEVICE_CPU;  // 0 after a fall-back to the processor
+    CLSRETRI_PRODUCER producer;                       // what the features this handle makes are comparable with
 };
 
 // An 8-bit blue-green-red picture of any size (grey, 4-channel and 16-bit
@@ -76,7 +79,8 @@ struct _CLSRETRI_OUTPUT_ {
 int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle);
 // Runs one picture; on failure *output may hold the classes but not the feature.
 int CLSRETRI_Process(_CLSRETRI_INPUT_ input, _CLSRETRI_OUTPUT_* output, void* handle);
-// The only key is "running_device": writes the handle's device as an int.
+// "running_device" writes the handle's device as an int; "feature_producer"
+// writes its CLSRETRI_PRODUCER (model identity and precision).
 int CLSRETRI_GetInfo(void* handle, const char* key, void* value);
 // Releases the session and the handle and sets *handle to null.
 int CLSRETRI_Release(void** handle);

@@ -1,6 +1,7 @@
 #include "store/database.h"
 
 #include "store/CppSQLite3.h"
+#include "store/feature_producer.h"
 #include "store/libhnsw.h"
 #include "store/record_writer.h"
 #include "store/temp_files.h"
@@ -258,6 +259,7 @@ void db_create_tables(CppSQLite3DB& db) {
             "CREATE TABLE IF NOT EXISTS record_count (id integer PRIMARY KEY AUTOINCREMENT, count integer NOT "
             "NULL);");
     }
+    db_create_producer_table(db);
 }
 
 void db_prepare_file(const std::string& path) {
@@ -415,21 +417,23 @@ int db_save_db_index(DB_STORE* context, DB_COMMODITY* sample) {
     return 0;
 }
 
+int db_withdraw_rows(CppSQLite3DB& db, const std::string& condition) {
+    if (!db.tableExists("feature_code")) return 0;
+    // Only live rows become free slots, each once: a slot already waiting
+    // on the stack would otherwise be handed out twice.
+    db.execDML(("insert into record_count(count) select id from feature_code where (" + condition +
+                ") and deleted = 0 and id not in (select count from record_count where id > 1) order by id;")
+                   .c_str());
+    return db.execDML(("update feature_code set deleted = 1 where (" + condition + ") and deleted = 0;").c_str());
+}
+
 void db_withdraw_code(DB_STORE* context, const std::string& code) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     CppSQLite3Buffer sql;
     {
         WriteTransaction transaction(db);
-        if (db.tableExists("feature_code")) {
-            // Only live rows become free slots, each once: a slot already waiting
-            // on the stack would otherwise be handed out twice.
-            db.execDML(sql.format(
-                "insert into record_count(count) select id from feature_code where code = %Q and deleted = 0 and id "
-                "not in (select count from record_count where id > 1) order by id;",
-                code.c_str()));
-            db.execDML(sql.format("update feature_code set deleted = 1 where code = %Q and deleted = 0;", code.c_str()));
-        }
+        db_withdraw_rows(db, sql.format("code = %Q", code.c_str()));
         if (db.tableExists("product_model"))
             db.execDML(sql.format("delete from product_model where product_code = %Q", code.c_str()));
         transaction.commit();
@@ -477,6 +481,10 @@ int DB_STAGED_STORE::add(DB_COMMODITY* sample) {
     }
     store_sample(db_, rows_, sample);
     return 0;
+}
+
+void DB_STAGED_STORE::record_producer(const std::string& model, const std::string& precision) {
+    db_write_producer(db_, model, precision);
 }
 
 void DB_STAGED_STORE::install(DB_STORE* context) {

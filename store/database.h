@@ -90,6 +90,10 @@ int db_get_id(DB_STORE* context);
 // free-slot stack once, its rows are marked deleted (one transaction), and the
 // index is rebuilt from the live rows that remain.
 void db_withdraw_code(DB_STORE* context, const std::string& code);
+// The same for the live rows of feature_code that `condition` (an SQL
+// expression over its columns, made by the library) selects, on an open file
+// inside the caller's transaction; the index is not touched. Rows withdrawn.
+int db_withdraw_rows(CppSQLite3DB& db, const std::string& condition);
 // Writes the records still on their way and destroys the index (safe to call
 // when there is none).
 void db_close(DB_STORE* context);
@@ -122,6 +126,8 @@ public:
     DB_STAGED_STORE& operator=(const DB_STAGED_STORE&) = delete;
     // db_save_db_index's rules on the new file; -1 when the feature is not finite.
     int add(DB_COMMODITY* sample);
+    // Records which engine made the features (store/feature_producer.h).
+    void record_producer(const std::string& model, const std::string& precision);
     void install(DB_STORE* context);
 
 private:

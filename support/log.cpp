@@ -95,6 +95,18 @@ bool log_is_fallback() {
     return g_current && g_current_is_fallback;
 }
 
+std::string log_current_file() {
+    std::shared_ptr<spdlog::logger> current;
+    {
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        if (g_current_is_fallback) return "";
+        current = g_current;
+    }
+    if (!current || current->sinks().empty()) return "";
+    auto day_sink = std::dynamic_pointer_cast<spdlog::sinks::daily_file_sink_mt>(current->sinks().front());
+    return day_sink ? day_sink->filename() : "";
+}
+
 namespace {
 
 // "daily_YYYY-MM-DD.txt" exactly: names of that form sort by date.

@@ -28,6 +28,10 @@ void log_flush_every_message();
 void log_reopen();
 // True while messages go nowhere because the day file could not be opened.
 bool log_is_fallback();
+// The day file the logger writes now ("" before its first message, or while
+// messages go nowhere). From midnight until the rotation at 02:07 it is still
+// the previous day's; the next message after 02:07 moves on. Never logs.
+std::string log_current_file();
 // Keeps the seven newest day files ("daily_YYYY-MM-DD.txt", regular files) of
 // tmp/ and removes older ones; whatever else tmp/ holds is the host's. Always 0.
 int delete_daily();

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 class Capture : public CameraTest {
@@ -117,4 +118,21 @@ TEST_F(Capture, HostExitingWithoutCloseStopsTheThreadFirst) {
         },
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(log_count("取图结束"), 1);
+}
+
+// A camera that stops delivering keeps its thread running and `capture_running`
+// true: only the age of its newest picture tells the technician.
+TEST_F(Capture, PictureAgeGrowsWhenFramesStopAndFallsWhenTheyReturn) {
+    EXPECT_EQ(camhp_picture_age_ms(&cam), -1);  // not open
+    CameraSource source(photo_sequence());
+    ASSERT_EQ(camhp_open_camera(&cam), 0);
+    EXPECT_TRUE(eventually([&] { return camhp_picture_age_ms(&cam) >= 0 && camhp_picture_age_ms(&cam) < 200; }));
+    std::filesystem::rename("frames", "gone");
+    EXPECT_TRUE(eventually([&] { return camhp_picture_age_ms(&cam) > 1500; }));
+    EXPECT_TRUE(cam.capture_running);
+    EXPECT_TRUE(camhp_is_open(&cam));
+    std::filesystem::rename("gone", "frames");
+    EXPECT_TRUE(eventually([&] { return camhp_picture_age_ms(&cam) < 200; }));
+    camhp_release_camera(&cam);
+    EXPECT_EQ(camhp_picture_age_ms(&cam), -1);
 }

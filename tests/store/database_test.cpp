@@ -13,7 +13,7 @@ TEST_F(FeatureDatabaseLayout, NewFolderGetsAllTablesAndReopeningKeepsOnlyTheSamp
     EXPECT_EQ(context.db_path, dir() + "/featurexYz.db");
     EXPECT_EQ(text("select group_concat(name, ',') from (select name from sqlite_master where name not like "
                    "'sqlite_%' order by name)"),
-              "feature_code,feed_back_record,product_record,record_count,session_id_index");
+              "feature_code,feature_producer,feed_back_record,product_record,record_count,session_id_index");
     EXPECT_EQ(text("select count(*) from pragma_table_info('feature_code') where name='deleted'"), "1");
     EXPECT_NE(log_text().find("0 row product_record has been deleted"), std::string::npos);
     learn("4001", random_feature(1));

@@ -132,6 +132,29 @@ TEST_F(Qxvisor, BatchKeepsTheSessionBetweenCommands) {
     EXPECT_NE(stale.err.find("QX_ERR_NO_RECOGNITION"), std::string::npos);
 }
 
+// Each command starts the library, which makes a store of another engine
+// again before it serves it: the command waits for that instead of being
+// refused, or cancelling the work when it closes the library.
+TEST_F(Qxvisor, CommandsWaitForAStoreOfAnotherEngineToBeMadeAgain) {
+    fs::create_directories("pic_data/1001");
+    for (int n = 0; n < 2; ++n)
+        fs::copy_file(grocery_photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
+    ASSERT_EQ(qxvisor("learn").status, 0);
+    ASSERT_EQ(qxvisor("crop set 0 0 640 480").status, 0);
+    const std::string other_engine = "sqlite3 featurexYz.db \"update feature_producer set precision = 'int8';\"";
+    ASSERT_EQ(system(other_engine.c_str()), 0);
+    ToolRun learn = qxvisor("learn");
+    EXPECT_EQ(learn.status, 0) << learn.err;
+    EXPECT_NE(learn.err.find("made by another engine"), std::string::npos) << learn.err;
+
+    ASSERT_EQ(system(other_engine.c_str()), 0);
+    ToolRun detect = qxvisor("test-detect '" + grocery_photo("val/Fruit/Banana", 0) + "'");
+    ASSERT_EQ(detect.status, 0) << detect.err;
+    EXPECT_NE(detect.out.find(" 1. 1001"), std::string::npos) << detect.out;
+    ASSERT_EQ(system("sqlite3 featurexYz.db \"select precision from feature_producer;\" >precision.txt"), 0);
+    EXPECT_EQ(read_file("precision.txt"), "fp32\n");
+}
+
 TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
     for (const char* kind : {"Banana", "Kiwi"}) {
         for (int n = 0; n < 2; ++n) {

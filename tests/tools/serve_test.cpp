@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -228,6 +230,53 @@ TEST_F(ServePage, RecognitionIsConfirmedAndLearned) {
     EXPECT_TRUE(picture.body == read_file("pic_data/1001/" + match[1].str()));
 }
 
+namespace {
+
+size_t log_lines() {
+    size_t lines = 0;
+    for (const std::string& name : list_dir("tmp")) lines += read_lines("tmp/" + name).size();
+    return lines;
+}
+
+}  // namespace
+
+// The products list looked every name up twice through the library's search,
+// which logs each record: 82 log lines per call with six products. A search
+// stopped at 20 products without saying there were more.
+TEST_F(ServePage, ProductNamesCostNoLogLinesAndSearchesPage) {
+    std::string rows;
+    for (int n = 1; n <= 45; ++n) rows += "INSERT INTO qx_goods VALUES (" + std::to_string(2000 + n) + ",'Apple " + std::to_string(n) + "','1','kg',NULL,'pg');";
+    ASSERT_EQ(system(("sqlite3 catalogue.db \"" + rows + "\"").c_str()), 0);
+    fs::create_directories("pic_data/2007");  // an integer pluNo, named like the folder
+    start();
+    const size_t before = log_lines();
+    Answer products;
+    for (int i = 0; i < 3; ++i) products = get("/api/products");
+    EXPECT_EQ(log_lines(), before);
+    EXPECT_NE(products.body.find(R"({"code":"1001","name":"Banana","samples":3,)"), std::string::npos) << products.body;
+    EXPECT_NE(products.body.find(R"({"code":"1002","name":"","samples":3,)"), std::string::npos) << products.body;
+    EXPECT_NE(products.body.find(R"({"code":"2007","name":"Apple 7","samples":0,)"), std::string::npos) << products.body;
+
+    struct Case {
+        std::string query;
+        int status;
+        std::string total;
+        size_t shown;
+    } cases[] = {
+        {"text=apple", 200, "45", 20}, {"text=Apple&offset=20", 200, "45", 20}, {"text=pg&offset=40", 200, "45", 5},
+        {"text=Apple%2045", 200, "1", 1}, {"text=Apple&offset=60", 200, "45", 0}, {"text=Apple&offset=-1", 400, "", 0},
+        {"text=Apple&offset=x", 400, "", 0}, {"text=", 400, "", 0},
+    };
+    for (const Case& c : cases) {
+        Answer found = get("/api/search?" + c.query);
+        EXPECT_EQ(found.status, c.status) << c.query;
+        EXPECT_EQ(found.member("total"), c.total) << c.query;
+        size_t shown = 0;
+        for (size_t at = 0; (at = found.body.find("{\"code\":", at)) != std::string::npos; ++at) ++shown;
+        EXPECT_EQ(shown, c.shown) << c.query << " " << found.body;
+    }
+}
+
 TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     start();
     fs::create_symlink(shared_path("data/grocery/train/Fruit"), "escape");  // kinds, but outside
@@ -290,7 +339,9 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
         return state.member("running") == "false";
     }, std::chrono::seconds(60)));
     EXPECT_EQ(state.member("mode"), "\"stream\"");
-    EXPECT_EQ(state.member("done"), "5");
+    // The last phase recognises the held-out picture; it once counted on as a fifth weighing.
+    EXPECT_EQ(state.member("phase"), "\"heldout\"");
+    EXPECT_EQ(state.member("done") + " of " + state.member("total"), "1 of 1");
     const std::regex point(R"(\{"block":(\d),"weighings":(\d),"top1":[\d.]+,"top5":[\d.]+,"codes_shown":[\d.]+,"samples":(\d)\})");
     std::string blocks;  // block:weighings:samples, the live curve then the result's
     for (std::sregex_iterator it(state.body.begin(), state.body.end(), point), end; it != end; ++it)
@@ -299,6 +350,42 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     EXPECT_NE(state.body.find(R"("heldout":{"queries":1,"top1":100,"top5":100)"), std::string::npos) << state.body;
     // The shop's own learned data was not touched.
     EXPECT_EQ(list_dir("pic_data/1002").size(), 3u);
+}
+
+// A folder where the learned-data file belongs: the status counted 0 samples,
+// a recognition said "nothing learned matches yet" and teaching failed with
+// "recognition records unreadable". Each now says the file cannot be used, and why.
+TEST_F(ServePage, AnUnusableLearnedDataFileIsSaidOnEveryAction) {
+    fs::remove("featurexYz.db");
+    fs::create_directory("featurexYz.db");
+    start();
+    const std::string why = "the learned-data file featurexYz.db cannot be used: it is a folder, not a file";
+    EXPECT_NE(get("/api/status").body.find(R"("store":{"file":"featurexYz.db","loaded":false,"problem":"it is a folder, not a file",)"),
+              std::string::npos);
+    ASSERT_EQ(post("/api/crop", {{"x", "150"}, {"y", "70"}, {"width", "340"}, {"height", "340"}}).result(), 0);
+    Answer detect = post("/api/detect", {});
+    EXPECT_EQ(detect.member("warning"), "\"nothing can be recognised: " + why + "\"") << detect.body;
+    std::string session = detect.member("session");
+    session = session.substr(1, session.size() - 2);
+    httplib::MultipartFormDataItems copy = {{"file", read_file("pic_data/1001/0.jpg"), "x.db", "application/octet-stream"}};
+    auto imported = client->Post("/api/import", {{"X-Qxvisor", "1"}}, copy);
+    ASSERT_TRUE(imported);
+    const std::pair<std::string, Answer> failures[] = {
+        {"nothing was learned", post("/api/confirm", {{"code", "1001"}, {"session", session}})},
+        {"nothing was withdrawn", post("/api/withdraw", {{"code", "1001"}})},
+        {"nothing was exported", get("/api/export")},
+        {"the file could not take the learned data's place", answer_of(imported)},
+    };
+    for (const auto& [undone, answer] : failures) {
+        EXPECT_LT(answer.result(), 0) << answer.body;
+        EXPECT_EQ(answer.member("problem"), "\"" + undone + ": " + why + "\"") << answer.body;
+        const std::string detail = "\"detail\":\"";
+        EXPECT_EQ(answer.body.find("QX_ERR"), answer.body.find(detail + "QX_ERR") + detail.size()) << answer.body;
+    }
+    ASSERT_EQ(post("/api/learn", {}).result(), 0);
+    Answer learned;
+    ASSERT_TRUE(eventually([&] { return (learned = get("/api/learn")).member("running") == "false"; }));
+    EXPECT_NE(learned.body.find("nothing was learned, the learned data in use was kept: " + why), std::string::npos) << learned.body;
 }
 
 TEST_F(ServePage, WithdrawExportAndImport) {
@@ -359,6 +446,50 @@ TEST_F(ServePage, StatusAndBinding) {
     Answer unbind = post("/api/unbind", {{"tenant", "T01"}, {"sn", "SN9"}});
     EXPECT_LT(unbind.result(), 0) << unbind.body;
     EXPECT_EQ(post("/api/unbind", {{"tenant", "T01"}}).result(), -9998);
+}
+
+namespace {
+
+// A time zone in which it is now `local_seconds` past local midnight.
+std::string zone_where_it_is(int local_seconds) {
+    const long long utc = static_cast<long long>(std::time(nullptr)) % 86400;
+    const long long offset = ((utc - local_seconds) % 86400 + 86400) % 86400;  // local = UTC - offset
+    char zone[32];
+    std::snprintf(zone, sizeof zone, "QXT%02lld:%02lld:%02lld", offset / 3600, offset / 60 % 60, offset % 60);
+    return zone;
+}
+
+std::string local_day_file(std::time_t when) {
+    std::tm local{};
+    localtime_r(&when, &local);
+    char name[40];
+    std::strftime(name, sizeof name, "tmp/daily_%Y-%m-%d.txt", &local);
+    return name;
+}
+
+}  // namespace
+
+// The library changes day files at 02:07, not at midnight: from midnight on, the
+// log view showed the new date's file, which did not exist yet, and so nothing.
+TEST_F(ServePage, LogViewFollowsTheLibrarysDayFileAfterMidnight) {
+    const char* previous = std::getenv("TZ");
+    const std::string kept = previous ? previous : "";
+    setenv("TZ", zone_where_it_is(86400 - 10).c_str(), 1);  // ten seconds before midnight
+    tzset();
+    fs::remove_all("tmp");  // only the server's own day files
+    const std::time_t started = std::time(nullptr);
+    start();
+    const std::string before_midnight = local_day_file(started);
+    std::this_thread::sleep_for(std::chrono::seconds(11) - (std::chrono::seconds(std::time(nullptr) - started)));
+    const std::string after_midnight = local_day_file(std::time(nullptr));
+    if (previous) setenv("TZ", kept.c_str(), 1); else unsetenv("TZ");
+    tzset();
+    ASSERT_NE(before_midnight, after_midnight) << "the server took too long to start";
+
+    Answer status = get("/api/status");
+    EXPECT_EQ(status.member("log_file"), "\"" + before_midnight + "\"") << status.body.substr(0, 300);
+    EXPECT_FALSE(file_exists(after_midnight));
+    EXPECT_NE(status.body.find("daily_logger"), std::string::npos) << "no log lines shown";
 }
 
 namespace {
@@ -482,6 +613,29 @@ TEST_F(ServePage, BadRequestsCannotStopTheServer) {
     EXPECT_NE(big.answer(5).find("413"), std::string::npos);
     for (const std::string& name : list_dir("."))
         EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
+}
+
+// Ctrl-C with the page open in a browser: the kept-alive connection that polls
+// the camera held the server until the browser went away.
+TEST_F(ServePage, StopsPromptlyWhileAPageKeepsPolling) {
+    start();
+    std::atomic<bool> polling{true};
+    std::thread page([&] {
+        httplib::Client browser("127.0.0.1", server->port());
+        browser.set_keep_alive(true);
+        while (polling) {
+            browser.Get("/api/frame.jpg");
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto asked = std::chrono::steady_clock::now();
+    const int status = server->stop();
+    const auto took = std::chrono::steady_clock::now() - asked;
+    polling = false;
+    page.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve ended with status " << status;
+    EXPECT_LT(took, std::chrono::seconds(3));
 }
 
 TEST_F(ServePage, OtherSitesAndMissingTokensAreRefused) {

@@ -44,7 +44,7 @@ std::string first_learned_picture() {
 // TestDetect `times` times on `photo` between one Init and Close.
 std::string whole_recognition(const std::string& photo, int times) {
     if (photo.empty()) return "TestDetect: no picture under pic_data/; name one with --photo FILE\n";
-    Init();
+    start_library();
     std::vector<double> wall, cpu;
     char codes[QX_CODES_SIZE] = "", session[QX_SESSION_SIZE] = "";
     int result = QX_OK;

@@ -1,16 +1,19 @@
 // The subcommands of qxvisor: one public call each, for people and scripts.
 #include "qxvisor/cli.h"
+#include "qxvisor/serve.h"
 
 #include "support/numbers.h"
 
 #include <qx_ai.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -334,7 +337,7 @@ int batch(const std::vector<std::string>& args) {
         {"export", export_data}, {"import", import_data}, {"clear", clear}, {"norecommend", norecommend},
         {"camera", camera}, {"crop", crop}, {"snapshot", snapshot}, {"bind", bind}, {"unbind", unbind},
         {"find", find}};
-    Init();
+    start_library();
     for (const auto& [name, rest] : lines) {
         int (*operation)(const std::vector<std::string>&) = nullptr;
         for (const auto& op : operations)
@@ -370,9 +373,21 @@ int fail(const std::string& command, const std::string& message) {
     return 1;
 }
 
+void start_library() {
+    Init();
+    bool told = false;
+    for (std::string status; (status = library_status()).find("\"in_progress\":true") != std::string::npos;) {
+        if (!told)
+            std::fprintf(stderr, "qxvisor: the learned samples were made by another engine; making them again from "
+                                 "pic_data/ first (see the log)\n");
+        told = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
 int with_library(const std::string& command, int (*operation)(const std::vector<std::string>&),
                  const std::vector<std::string>& args) {
-    Init();
+    start_library();
     int result;
     try {
         result = operation(args);

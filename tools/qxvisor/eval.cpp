@@ -54,7 +54,7 @@ int learn_first_shots(const std::map<std::string, std::vector<std::string>>& tra
             ++copied;
         }
     }
-    Init();
+    start_library();
     int result = SaveScaleSetting(0, 0, 640, 480);  // recognition needs a crop area, even for files
     if (result == QX_OK)
         result = learn_following(copied, [json](size_t done, size_t all) {

@@ -60,6 +60,7 @@ struct StreamResult {
     StreamTally heldout;
     long long samples_at_start = 0;
     long long samples_at_end = 0;
+    size_t heldout_pictures = 0;  // known before the first weighing, for the progress
 };
 
 // The stream run. `progress(done, total)` is called after each recognition,

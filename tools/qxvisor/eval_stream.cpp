@@ -94,6 +94,7 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
     std::vector<Weighing> heldout;
     if (!options.heldout_dir.empty()) heldout = weighings_of(options.heldout_dir, gallery);
     const size_t total = stream.size() + heldout.size();
+    result->heldout_pictures = heldout.size();
     result->samples_at_start = stored_samples();
 
     StreamPoint block;
@@ -213,7 +214,12 @@ int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
         for (size_t block = shown_blocks; block < result.curve.size(); ++block)
             std::fprintf(stderr, "block %s\n", point_json(result.curve[block], block + 1).c_str());
         shown_blocks = result.curve.size();
-        std::fprintf(stderr, "progress %zu %zu\n", done, total);
+        // The held-out pictures come last and are recognised, not weighed.
+        const size_t weighings = total - result.heldout_pictures;
+        if (done > weighings)
+            std::fprintf(stderr, "heldout %zu %zu\n", done - weighings, result.heldout_pictures);
+        else
+            std::fprintf(stderr, "progress %zu %zu\n", done, weighings);
     });
     bar.reset();
     if (status != QX_OK) return fail("eval", problem + ": " + result_text(status));

@@ -43,12 +43,6 @@ std::mutex& library_lock() {
     return lock;
 }
 
-JsonObject result_json(int code) {
-    JsonObject answer;
-    answer.add("result", code).add("text", result_text(code));
-    return answer;
-}
-
 void send_json(httplib::Response& response, const std::string& json, int status) {
     response.status = status;
     response.set_content(json, "application/json");
@@ -58,11 +52,6 @@ bool form_value(const httplib::Request& request, const std::string& name, std::s
     if (!request.has_param(name.c_str())) return false;
     *value = request.get_param_value(name.c_str());
     return true;
-}
-
-std::string catalogue_name(const std::string& code) {
-    std::lock_guard<std::mutex> hold(library_lock());
-    return product_name(code);
 }
 
 void configure_server(LimitedServer& server, const GuardSettings& guard, const std::string& tool_path) {

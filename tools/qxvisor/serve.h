@@ -1,11 +1,13 @@
 #pragma once
 // Shared pieces of `qxvisor serve`, the technician's set-up page.
+#include "qxvisor/cli.h"
 #include "qxvisor/json_out.h"
 
 #include "api/tool_status.h"
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,15 +29,44 @@ constexpr size_t kPayloadLimit = kUploadLimit + (1u << 20);
 // found by listing the folder) must not interleave with another's calls.
 std::mutex& library_lock();
 
-// The answer to a form: the library's result code and its meaning, plus more members.
+// The answer to a form: the library's result code, its meaning in a
+// technician's words ("text") and, on failure, the code's name ("detail").
 JsonObject result_json(int code);
+// Why the learned data cannot be served, in words ("" when it can), from the
+// library's state (library_status()).
+std::string store_problem(const std::string& state);
+// After an action: when the learned-data file cannot be used (if it matters to
+// the action) or, on failure, the working folder has no room, says so as
+// "problem" (failure) or "warning" (success that did nothing useful), led by
+// `undone` ("nothing was learned"). Whether it said anything.
+bool explain_failure(JsonObject& answer, int result, const std::string& undone, bool store_matters = true);
+
+// Room in the working folder: free bytes and why nothing can be written ("" when it can).
+struct FolderRoom {
+    long long free_bytes = -1;
+    std::string free_text;
+    bool read_only = false;
+    std::string problem;
+};
+FolderRoom folder_room();
+std::string folder_room_json();
 void send_json(httplib::Response& response, const std::string& json, int status = 200);
 
 // A form field; false when it is missing.
 bool form_value(const httplib::Request& request, const std::string& name, std::string* value);
 
-// The product's name in the host's catalogue, "" when there is none (takes the library lock).
+// Names of the products in the host's catalogue (dev.ini's catalogDb), read
+// from its file in one pass: the library's search logs every record it finds.
+// Codes the catalogue lacks are left out.
+std::map<std::string, std::string> catalogue_names(const std::set<std::string>& codes);
+// One product's name, "" when the catalogue has none.
 std::string catalogue_name(const std::string& code);
+// The catalogue search's page size, and one page of what it found.
+constexpr int kSearchPage = 20;
+struct CataloguePage {
+    std::vector<CatalogueRecord> records;
+    int total = 0;  // every match, on this page or not
+};
 
 // The checks in front of every route and the routes themselves, as
 // `qxvisor serve` runs them; `tool_path` is the program an accuracy run starts.
@@ -65,6 +96,15 @@ long long json_number(const std::string& json, const std::string& name);
 std::map<std::string, int> samples_per_code(const std::string& status);
 // Live samples of `code` (every product's when `code` is empty).
 int learned_samples(const std::string& code = "");
+
+// The day file the library writes (until its rotation at 02:07 the previous
+// day's, so the date alone would name an empty file after midnight); "" when
+// it writes none.
+std::string library_log(const std::string& state);
+// The newest `count` lines of a log file, newest first, the library's Chinese
+// messages with their English meaning beside them; read from its last 256 KB
+// only however large the file has grown.
+std::vector<std::string> newest_lines(const std::string& path, size_t count, bool warnings_only);
 
 // The folder learning run started from the page, on a thread of its own.
 void add_learning_routes(httplib::Server& server);

@@ -120,9 +120,11 @@ void add_camera_routes(httplib::Server& server) {
             std::lock_guard<std::mutex> hold(library_lock());
             result = SaveScaleSetting(v[0], v[1], v[2], v[3]);
         }
+        JsonObject answer = result_json(result);
+        explain_failure(answer, result, "the rectangle was not stored", false);
         std::lock_guard<std::mutex> hold(snapshot_lock);
         snapshot.taken = {};  // the next crop picture shows the new rectangle
-        send_json(response, result_json(result).text());
+        send_json(response, answer.text());
     });
     server.Post("/api/camera", [](const httplib::Request& request, httplib::Response& response) {
         std::vector<int> v;
@@ -153,10 +155,14 @@ void add_camera_routes(httplib::Server& server) {
         JsonObject answer = result_json(result);
         std::vector<std::string> candidates;
         std::vector<std::string> list = split_codes(codes);
-        for (size_t i = 0; i < list.size(); ++i)
+        const std::map<std::string, std::string> names = catalogue_names({list.begin(), list.end()});
+        for (size_t i = 0; i < list.size(); ++i) {
+            auto name = names.find(list[i]);
             candidates.push_back(JsonObject().add("rank", static_cast<int>(i + 1)).add("code", list[i])
-                                     .add("name", catalogue_name(list[i])).text());
+                                     .add("name", name == names.end() ? "" : name->second).text());
+        }
         answer.add("session", session).add_raw("candidates", json_array(candidates));
+        explain_failure(answer, result, list.empty() ? "nothing can be recognised" : "this recognition cannot be taught");
         if (result == QX_OK) {
             std::lock_guard<std::mutex> hold(recognition_lock);
             recognitions.push_back({session, list, ""});
@@ -215,7 +221,8 @@ void add_camera_routes(httplib::Server& server) {
         }
         if (result != QX_OK) release();
         int after = learned_samples(code);
-        send_json(response, result_json(result).add("hit", hit).add("learned", after > before).add("samples", after)
-                                .add("name", name).text());
+        JsonObject answer = result_json(result);
+        explain_failure(answer, result, "nothing was learned");
+        send_json(response, answer.add("hit", hit).add("learned", after > before).add("samples", after).add("name", name).text());
     });
 }

@@ -38,14 +38,33 @@ struct EvalJob {
     pid_t child = -1;
     bool running = false;
     std::string mode;   // "gallery" or "stream"
-    std::string phase;  // "learning", then "recognising"
+    std::string phase;  // "learning", then "recognising", then a stream's "heldout"
     size_t done = 0, total = 0;
     std::vector<std::string> curve;  // the stream's blocks so far, as the child printed them
     std::string result;   // the child's JSON
-    std::string problem;  // the child's complaint when it failed
+    std::string problem;  // why the page shows no result
+    std::string detail;   // the child's complaint when it failed
 };
 
 EvalJob job;
+
+// A progress line of the run's phases ("learning", "progress" while it
+// recognises or weighs, "heldout" for the held-out pictures) into the job;
+// false for any other line.
+bool progress_line(const std::string& line) {
+    static const std::pair<const char*, const char*> phases[] = {
+        {"learning %zu %zu", "learning"}, {"progress %zu %zu", "recognising"}, {"heldout %zu %zu", "heldout"}};
+    for (const auto& [format, phase] : phases) {
+        size_t done = 0, total = 0;
+        if (std::sscanf(line.c_str(), format, &done, &total) != 2) continue;
+        std::lock_guard<std::mutex> hold(job.lock);
+        job.phase = phase;
+        job.done = done;
+        job.total = total;
+        return true;
+    }
+    return false;
+}
 
 // Collects the child's progress lines and its answer until it ends.
 void follow(int out_fd, int err_fd, pid_t child) {
@@ -73,21 +92,11 @@ void follow(int out_fd, int err_fd, pid_t child) {
                     err_line += buffer[i];
                     continue;
                 }
-                size_t done = 0, total = 0;
-                if (std::sscanf(err_line.c_str(), "progress %zu %zu", &done, &total) == 2) {
-                    std::lock_guard<std::mutex> hold(job.lock);
-                    job.phase = "recognising";
-                    job.done = done;
-                    job.total = total;
-                } else if (std::sscanf(err_line.c_str(), "learning %zu %zu", &done, &total) == 2) {
-                    std::lock_guard<std::mutex> hold(job.lock);
-                    job.phase = "learning";
-                    job.done = done;
-                    job.total = total;
-                } else if (err_line.rfind("block {", 0) == 0) {
+                const bool block = err_line.rfind("block {", 0) == 0;
+                if (block) {
                     std::lock_guard<std::mutex> hold(job.lock);
                     if (job.curve.size() < kCurvePoints) job.curve.push_back(err_line.substr(6));
-                } else if (err_text.size() < 4000) {
+                } else if (!progress_line(err_line) && err_text.size() < 4000) {
                     err_text += err_line + "\n";
                 }
                 err_line.clear();
@@ -102,7 +111,9 @@ void follow(int out_fd, int err_fd, pid_t child) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !out_text.empty()) {
         job.result = out_text;
     } else {
-        job.problem = err_text.empty() ? "the accuracy run stopped" : err_text;
+        // The run's own complaint names pictures and result codes: a details line.
+        job.problem = "the accuracy run stopped before its end";
+        job.detail = err_text;
     }
 }
 
@@ -215,6 +226,7 @@ std::string start(const std::string& tool, const EvalRequest& run) {
     job.curve.clear();
     job.result.clear();
     job.problem.clear();
+    job.detail.clear();
     job.reader = std::thread(follow, out_pipe[0], err_pipe[0], child);
     return "";
 }
@@ -247,7 +259,8 @@ void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
         send_json(response, JsonObject().add("running", job.running).add("mode", job.mode).add("phase", job.phase)
                                 .add("done", static_cast<long long>(job.done)).add("total", static_cast<long long>(job.total))
                                 .add_raw("curve", json_array(job.curve))
-                                .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem).text());
+                                .add_raw("result", job.result.empty() ? "null" : job.result).add("problem", job.problem)
+                                .add("detail", job.detail).text());
     });
 }
 

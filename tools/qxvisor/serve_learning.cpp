@@ -72,7 +72,11 @@ void add_learning_routes(httplib::Server& server) {
         std::lock_guard<std::mutex> hold(job.lock);
         JsonObject answer;
         answer.add("running", job.running).add("total", job.total).add("done", json_number(state, "done"));
-        if (!job.running && job.result != 1) answer.add_raw("outcome", result_json(job.result).text());
+        if (!job.running && job.result != 1) {
+            JsonObject outcome = result_json(job.result);
+            explain_failure(outcome, job.result, "nothing was learned, the learned data in use was kept");
+            answer.add_raw("outcome", outcome.text());
+        }
         answer.add("samples", learned_samples());
         send_json(response, answer.text());
     });

@@ -34,7 +34,7 @@ public:
             pollfd fd = {sock_, POLLIN, 0};
             int ready = poll(&fd, 1, 200);
             if (ready < 0 && errno != EINTR) return false;
-            if (ready > 0) return true;
+            if (ready > 0) return running();
         }
         return running();
     }
@@ -174,7 +174,10 @@ bool LimitedServer::process_and_close_socket(socket_t sock) {
         current_stream = &stream;
         // As many requests on one connection as the page's polling makes in a
         // few minutes; then the browser opens a new one.
-        for (int left = 1000; left > 0 && stream.await_request([this] { return is_running(); }); --left) {
+        // Not is_running(): that stays true until every connection has ended, so
+        // a page polling on would keep a stopped server from ever ending.
+        const auto listening = [this] { return svr_sock_ != INVALID_SOCKET; };
+        for (int left = 1000; left > 0 && stream.await_request(listening); --left) {
             stream.start_request();
             bool closed = false;
             served = process_request(stream, left == 1, closed, [&stream](httplib::Request& request) {

@@ -84,11 +84,15 @@ void add_product_routes(httplib::Server& server) {
         std::error_code error;
         for (fs::directory_iterator it("pic_data", error), end; !error && it != end; it.increment(error))
             if (it->is_directory() && plain_name(it->path().filename().string())) counts.emplace(it->path().filename().string(), 0);
+        std::set<std::string> codes;
+        for (const auto& entry : counts) codes.insert(entry.first);
+        const std::map<std::string, std::string> names = catalogue_names(codes);
         std::vector<std::string> products;
         for (const auto& [code, samples] : counts) {
             std::vector<std::string> pictures;
             for (const std::string& name : filed_pictures(code)) pictures.push_back(json_text(name));
-            products.push_back(JsonObject().add("code", code).add("name", catalogue_name(code)).add("samples", samples)
+            auto name = names.find(code);
+            products.push_back(JsonObject().add("code", code).add("name", name == names.end() ? "" : name->second).add("samples", samples)
                                    .add_raw("pictures", json_array(pictures)).text());
         }
         send_json(response, JsonObject().add_raw("products", json_array(products)).text());
@@ -114,7 +118,9 @@ void add_product_routes(httplib::Server& server) {
             std::lock_guard<std::mutex> hold(library_lock());
             result = qx_ai_setnorecommend(code.c_str());
         }
-        send_json(response, result_json(result).add("samples", learned_samples(code)).text());
+        JsonObject answer = result_json(result);
+        explain_failure(answer, result, "nothing was withdrawn");
+        send_json(response, answer.add("samples", learned_samples(code)).text());
     });
     server.Get("/api/export", [](const httplib::Request&, httplib::Response& response) {
         char path[4096] = "";
@@ -126,7 +132,9 @@ void add_product_routes(httplib::Server& server) {
             if (result == QX_OK) bytes = file_bytes(path);
         }
         if (result != QX_OK) {
-            send_json(response, result_json(result).text(), 500);
+            JsonObject answer = result_json(result);
+            explain_failure(answer, result, "nothing was exported");
+            send_json(response, answer.text(), 500);
             return;
         }
         response.set_header("Content-Disposition", "attachment; filename=\"learned-data.db\"");
@@ -172,7 +180,8 @@ void add_product_routes(httplib::Server& server) {
             result = ImportData(upload.path().c_str());
         }
         JsonObject answer = result_json(result);
-        if (result != QX_OK) answer.add("problem", "the file was refused; the learned data in use was kept");
+        if (result != QX_OK && !explain_failure(answer, result, "the file could not take the learned data's place"))
+            answer.add("problem", "the file was refused; the learned data in use was kept");
         send_json(response, answer.add("samples", learned_samples()).text());
     });
 }

@@ -15,46 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <iterator>
 #include <map>
 
 namespace {
-
-std::string todays_log() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char name[64];
-    std::strftime(name, sizeof name, "tmp/daily_%Y-%m-%d.txt", &local);
-    return name;
-}
-
-// The library logs everything at one level; these words mark the lines that
-// report something going wrong.
-bool warning_line(const std::string& line) {
-    static const char* const words[] = {"fail", "Fail", "refus", "error", "Error", "cannot", "not ", "失败", "没有找到"};
-    return std::any_of(std::begin(words), std::end(words), [&](const char* w) { return line.find(w) != std::string::npos; });
-}
-
-// The newest `count` lines of the day's log, newest first, read from its last
-// 256 KB only however large the file has grown.
-std::vector<std::string> newest_lines(const std::string& path, size_t count, bool warnings_only) {
-    std::ifstream file(path, std::ios::binary);
-    file.seekg(0, std::ios::end);
-    std::streamoff size = file.tellg();
-    std::streamoff start = std::max<std::streamoff>(0, size - (256 << 10));
-    file.seekg(start);
-    std::vector<std::string> lines;
-    std::string line;
-    if (start > 0) std::getline(file, line);  // a line cut by the start
-    while (std::getline(file, line))
-        if (!warnings_only || warning_line(line)) lines.push_back(line);
-    std::reverse(lines.begin(), lines.end());
-    if (lines.size() > count) lines.resize(count);
-    return lines;
-}
 
 // Whether the catalogue file named by dev.ini opens and has the products' table.
 std::string catalogue_problem(const std::string& path) {
@@ -123,13 +86,15 @@ bool reachable(const std::string& host, const std::string& port) {
 struct CloudNote {
     std::mutex lock;
     std::string unbound_from;
+    std::string bound_as;  // the POS code typed at the binding; the cloud gives the POS an id of its own
     std::string reach;  // "", "reachable", or "not reachable at HOST:PORT"
 };
 CloudNote cloud_note;
 
 std::string cloud_note_json() {
     std::lock_guard<std::mutex> hold(cloud_note.lock);
-    return JsonObject().add("unbound_from", cloud_note.unbound_from).add("reach", cloud_note.reach).text();
+    return JsonObject().add("unbound_from", cloud_note.unbound_from).add("bound_as", cloud_note.bound_as)
+        .add("reach", cloud_note.reach).text();
 }
 
 // Binding and unbinding answer with the library's state afterwards; a failure
@@ -151,12 +116,18 @@ void send_binding(httplib::Response& response, const std::vector<std::string>& v
         if (!known || !reachable(host, port)) {
             reach = "not reachable" + (known ? " at " + host + ":" + port : std::string());
             answer.add("problem", "cloud " + reach);
+        } else if (!unbind) {
+            // The cloud answered: a binding it accepted may still fail to be kept.
+            explain_failure(answer, result, "the binding was not stored", false);
         }
     }
     {
         std::lock_guard<std::mutex> hold(cloud_note.lock);
         cloud_note.reach = reach;
-        if (result == QX_OK) cloud_note.unbound_from = unbind ? values[0] : "";
+        if (result == QX_OK) {
+            cloud_note.unbound_from = unbind ? values[0] : "";
+            if (!unbind) cloud_note.bound_as = values[1];
+        }
     }
     send_json(response, answer.add_raw("library", state).add_raw("cloud", cloud_note_json()).text());
 }
@@ -240,12 +211,13 @@ void add_status_routes(httplib::Server& server) {
         std::string catalogue = json_string(state, "catalogDb");
         std::string problem = catalogue_problem(catalogue);
         std::vector<std::string> log;
-        for (const std::string& line : newest_lines(todays_log(), 200, request.get_param_value("log") == "warnings"))
+        for (const std::string& line : newest_lines(library_log(state), 200, request.get_param_value("log") == "warnings"))
             log.push_back(json_text(line));
         std::string catalogue_json = JsonObject().add("path", catalogue).add("readable", problem.empty()).add("problem", problem).text();
         send_json(response, JsonObject().add("version", QX_TOOL_VERSION).add("model", model && *model ? model : "built in")
                                 .add_raw("catalogue", catalogue_json).add_raw("library", state).add_raw("cloud", cloud_note_json())
-                                .add("log_file", todays_log()).add_raw("log", json_array(log)).text());
+                                .add("store_problem", store_problem(state)).add_raw("folder", folder_room_json())
+                                .add("log_file", library_log(state)).add_raw("log", json_array(log)).text());
     });
     server.Post("/api/bind", [](const httplib::Request& request, httplib::Response& response) {
         std::vector<std::string> v;

@@ -1,0 +1,17 @@
+#pragma once
+// The pictures of the working folder's "pic_data", as folder learning reads
+// them and the product each one teaches.
+#include <string>
+#include <vector>
+
+struct PIC_DATA_ENTRY {
+    std::string path;
+    std::string code;
+};
+
+// Every entry in reading order: flat "<code>\<name>" files (the code cut at 15
+// characters) in directory order, "." and ".." included as entries that read
+// as no picture; and for each "<code>/" folder of the picture store, its files
+// sorted by name (folders inside it, and folders whose name can be no code,
+// are left out).
+std::vector<PIC_DATA_ENTRY> pic_data_entries();
