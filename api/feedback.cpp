@@ -25,6 +25,8 @@
 #include <iostream>
 #include <vector>
 
+static_assert(QX_CODE_MAX == kQxCodeMaxBytes, "the header states the code rule's length");
+
 namespace {
 
 // A cloud URL template with the prefix and the escaped tenant code put in.
@@ -133,8 +135,8 @@ void report_to_cloud(const DB_RECORD& record, const DB_FEEDBACK& feedback, int r
 
 int SetFeedBack(const char* code, const char* session_id, unsigned char hit, const char* product_name) {
     return qx_gated("SetFeedBack", QX_ERR_RECORDS, QxAccess::kServe, {code, session_id}, [&] {
-        if (!*code) {
-            logger->info("feedback without a product code refused");
+        if (const char* fault = tool_code_fault(code)) {
+            logger->info("feedback refused: the product code is {}", fault);
             return QX_ERR_ARGUMENT;
         }
         if (!product_name) product_name = "";

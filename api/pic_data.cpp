@@ -1,5 +1,6 @@
 #include "api/pic_data.h"
 
+#include "support/log.h"
 #include "support/tools.h"
 
 #include <sys/stat.h>
@@ -34,10 +35,14 @@ std::vector<PIC_DATA_ENTRY> pic_data_entries() {
     std::vector<PIC_DATA_ENTRY> entries;
     for (const std::string& entry : names) {
         const std::string name = entry.substr(folder.size() + 1);
-        if (name != "." && name != ".." && is_folder(entry)) {
-            if (tool_code_is_safe_folder(name)) add_product_folder(entry, name, entries);
-        } else {
-            entries.push_back({entry, name.substr(0, std::min(name.find('\\'), kFlatCodeLimit))});
+        const bool product_folder = name != "." && name != ".." && is_folder(entry);
+        const std::string code = product_folder ? name : name.substr(0, std::min(name.find('\\'), kFlatCodeLimit));
+        if (const char* fault = tool_code_fault(code)) {
+            logger->info("pic_data entry {} skipped: its product code is {}", name, fault);
+        } else if (!product_folder) {
+            entries.push_back({entry, code});
+        } else if (tool_code_is_safe_folder(name)) {
+            add_product_folder(entry, name, entries);
         }
     }
     return entries;

@@ -13,5 +13,6 @@ struct PIC_DATA_ENTRY {
 // characters) in directory order, "." and ".." included as entries that read
 // as no picture; and for each "<code>/" folder of the picture store, its files
 // sorted by name (folders inside it, and folders whose name can be no code,
-// are left out).
+// are left out). An entry whose code breaks the product-code rule
+// (tool_code_fault) is left out with a log line.
 std::vector<PIC_DATA_ENTRY> pic_data_entries();

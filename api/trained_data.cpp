@@ -56,8 +56,7 @@ int ImportData(const char* path) {
         // are replaced only once all of it worked.
         const std::string part = db_temp_file("import");
         std::string refused = part.empty() ? "no room for a copy" : "";
-        if (refused.empty() && !(path && db_copy_regular_file(path, part) && db_copy_side_files(path, part)))
-            refused = "not a readable regular file";
+        if (refused.empty()) refused = db_copy_import(path, part);
         if (refused.empty()) {
             try {
                 refused = db_admit_import(part);

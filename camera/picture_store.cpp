@@ -43,6 +43,13 @@ void camhp_save_commodity_pic(_CAMHP_IMAGE_* image) {
         logger->info("commodity code refused as a folder name:{}", code);
         return;
     }
+    // The recognition's picture lies in QXPhoto, open to anyone: a FIFO put
+    // in its place would hold the reader in open() for ever.
+    struct stat status;
+    if (stat(crop_path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        logger->info("picture not filed, not a regular file:{}", crop_path);
+        return;
+    }
     try {
         const cv::Mat picture = cv::imread(crop_path, cv::IMREAD_COLOR);
         if (picture.empty()) return;

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int kCloudTimeoutSeconds = 3;
-// The longest POS id or tenant code a binding stores.
+// The longest tenant code or POS code a bind sends, and POS id it stores.
 constexpr size_t kBindingTextLimit = 256;
 
 // A printf-style template must not see a "%" that belongs to the host name.
@@ -215,6 +215,12 @@ int Cloud::check_tenant(const CLOUD_ENDPOINTS& at, const std::string& tenant) {
 
 CLOUD_BINDING Cloud::cloud_initpos(const CLOUD_ENDPOINTS& at, const std::string& tenant, const std::string& pos,
                                    const std::string& sn) {
+    // Refused before the cloud hears of it: a bind the cloud accepted but the
+    // library will not store would leave the device bound there only.
+    if (tenant.size() > kBindingTextLimit || pos.size() > kBindingTextLimit) {
+        logger->info("initPos refused before sending: a tenant or POS code longer than {} bytes", kBindingTextLimit);
+        return {QX_ERR_BINDING, ""};
+    }
     const int checked = check_tenant(at, tenant);
     if (checked != 0) return {checked, ""};
     const Request request{false, sn, pos, device_mac_text()};
@@ -237,8 +243,8 @@ CLOUD_BINDING Cloud::cloud_initpos(const CLOUD_ENDPOINTS& at, const std::string&
     }
     // Real ids are a few dozen bytes; a huge one (a hostile plain-HTTP answer)
     // would be stored and handed to every reader of the binding files.
-    if (bound.code == 0 && (bound.pos_id.size() > kBindingTextLimit || tenant.size() > kBindingTextLimit)) {
-        logger->info("initPos refused: a POS id or tenant longer than {} bytes", kBindingTextLimit);
+    if (bound.code == 0 && bound.pos_id.size() > kBindingTextLimit) {
+        logger->info("initPos refused: a POS id longer than {} bytes", kBindingTextLimit);
         bound = {QX_ERR_BINDING, ""};
     }
     return bound;

@@ -58,6 +58,10 @@ extern "C" {
 #define QX_SESSION_SIZE 64      /* session id (at most 24 characters and the NUL) */
 #define QX_PATH_SIZE 260        /* picture paths of GetScaleBitmap, ExportData's path */
 
+/* A product code is 1 to QX_CODE_MAX bytes without a comma or a control
+ * character, and not "0" (README.md, "Product codes"). */
+#define QX_CODE_MAX 32
+
 /* Start-up: reads dev.ini, coordinate.json, tenant.json, posId.json, opens the
  * feature database and creates the recognition engine. Does not open the
  * camera. Always returns 0. */
@@ -102,7 +106,8 @@ QX_API int LearnFromPicData(void);
  * uploads it and reports to the cloud (skipped when the recognition kept no
  * picture). product_name may be NULL (taken as ""). QX_ERR_IMPORTING at once
  * while LearnFromPicData or ImportData runs; QX_ERR_RECORDS,
- * QX_ERR_NO_RECOGNITION, QX_ERR_ARGUMENT for an empty code,
+ * QX_ERR_NO_RECOGNITION, QX_ERR_ARGUMENT for a code that breaks the rule of
+ * QX_CODE_MAX (nothing is stored then),
  * QX_ERR_DETECT_FAILED when the recognition's feature is unusable (nothing
  * learned). */
 QX_API int SetFeedBack(const char* code, const char* session_id, unsigned char hit,

@@ -1,7 +1,7 @@
 #include "store/CppSQLite3.h"
+#include "store/usable_file.h"
 
 #include "support/numbers.h"
-#include "support/tools.h"
 
 #include <climits>
 #include <cstdarg>
@@ -599,11 +599,12 @@ void CppSQLite3DB::open(const char* file) {
 
 void CppSQLite3DB::open(const char* file, int flags) {
     close();
-    // SQLite would write through a link planted at the file's place, outside
-    // the working folder. Reading through one (a host's catalogue) is harmless.
-    if ((flags & SQLITE_OPEN_READWRITE) && file && tool_is_link(file)) {
-        const std::string message = std::string(file) + " is a symbolic link: refused";
-        throw CppSQLite3Exception(SQLITE_CANTOPEN, message.c_str(), false);
+    // SQLite would write through a link planted at the file's or a side
+    // file's place, outside the working folder, and wait in open() on a FIFO.
+    // Reading through a link (a host's catalogue) is harmless.
+    if (file) {
+        const std::string why = (flags & SQLITE_OPEN_READWRITE) ? db_unusable_reason(file) : db_unreadable_reason(file);
+        if (!why.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, (why + ": refused").c_str(), false);
     }
     int rc = sqlite3_open_v2(file, &mpDB, flags, nullptr);
     if (rc != SQLITE_OK) {

@@ -2,7 +2,9 @@
 
 #include "store/CppSQLite3.h"
 #include "store/database.h"
+#include "store/import_rules.h"
 #include "store/temp_files.h"
+#include "store/usable_file.h"
 #include "support/log.h"
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <algorithm>
 #include <cctype>
@@ -27,6 +30,11 @@ struct ConnectionClose {
 using Connection = std::unique_ptr<sqlite3, ConnectionClose>;
 
 Connection open_connection(const std::string& path, int flags) {
+    const std::string why = (flags & SQLITE_OPEN_READWRITE) ? db_unusable_reason(path) : db_unreadable_reason(path);
+    if (!why.empty()) {
+        logger->info("{}: refused", why);
+        return nullptr;
+    }
     sqlite3* db = nullptr;
     const int opened = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     Connection owned(db);  // sqlite3_open_v2 may hand out a handle even when it fails
@@ -44,6 +52,8 @@ public:
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
     int get() const { return fd_; }
+    // Hands the descriptor over to the caller.
+    void release() { fd_ = -1; }
     // Closes now, for callers that must know the close worked (a write may
     // report its failure only there).
     bool close_checked() {
@@ -85,36 +95,103 @@ bool db_snapshot_file(const std::string& from, const std::string& to) {
 
 namespace {
 
-bool copy_file(const char* from, const std::string& to, int create) {
-    FileHandle in(open(from, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat status;
-    if (in.get() < 0 || fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+// Copies what `in` holds into `to`, taking from `budget` what it copies; false
+// once a file that grows meanwhile would pass it.
+bool copy_open_file(int in, const std::string& to, int create, unsigned long long& budget) {
     FileHandle out(open(to.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0600));
     if (out.get() < 0) return false;
     char block[65536];
     for (;;) {
-        const ssize_t got = read(in.get(), block, sizeof block);
+        const ssize_t got = read(in, block, sizeof block);
         if (got == 0) break;
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0 || !write_all(out.get(), block, got)) return false;
+        if (got < 0 || static_cast<unsigned long long>(got) > budget || !write_all(out.get(), block, got)) return false;
+        budget -= static_cast<unsigned long long>(got);
     }
     return out.close_checked();
 }
 
+// Opens a regular file without blocking (a FIFO would wait for a writer) and
+// gives its size; -1 when it is anything else or cannot be opened.
+int open_regular(const char* path, unsigned long long& size) {
+    FileHandle in(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (in.get() < 0 || fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode)) return -1;
+    size = static_cast<unsigned long long>(status.st_size);
+    const int fd = in.get();
+    in.release();
+    return fd;
+}
 
-}  // namespace
+unsigned read_big_endian(const unsigned char* bytes, int count) {
+    unsigned value = 0;
+    for (int i = 0; i < count; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
 
-bool db_copy_regular_file(const char* from, const std::string& to) { return copy_file(from, to, 0); }
+// The side files copied with a database: the transactions still in them.
+const char* const kSideSuffixes[] = {"-wal", "-journal"};
 
-bool db_copy_side_files(const char* from, const std::string& to) {
-    for (const char* suffix : {"-wal", "-journal"}) {
+// Sizes of the side files beside `from` (0 for a missing one); false when
+// one is there but is no regular file.
+bool side_file_sizes(const char* from, unsigned long long& total, bool& any) {
+    for (const char* suffix : kSideSuffixes) {
         const std::string side = std::string(from) + suffix;
         struct stat status;
         if (stat(side.c_str(), &status) != 0 && errno == ENOENT) continue;
-        // The copy's own side file is new: nothing may stand in its place.
-        if (!copy_file(side.c_str(), to + suffix, O_CREAT | O_EXCL)) return false;
+        if (stat(side.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+        total += static_cast<unsigned long long>(status.st_size);
+        any = true;
     }
     return true;
+}
+
+}  // namespace
+
+std::string db_header_fault(const unsigned char* header, size_t length, unsigned long long size, bool side_files) {
+    if (size == 0) return "";  // SQLite's empty database: the checks after the copy judge it
+    static const char magic[] = "SQLite format 3";  // with its NUL, 16 bytes
+    if (length < kDbHeaderBytes || size < kDbHeaderBytes || std::memcmp(header, magic, sizeof magic) != 0)
+        return "file is not a database (no SQLite header)";
+    const unsigned raw_page = read_big_endian(header + 16, 2);
+    const unsigned long long page = raw_page == 1 ? 65536 : raw_page;
+    if (page < 512 || page > 65536 || (page & (page - 1)) != 0) return "its header names no page size SQLite has";
+    if (size % page != 0) return "its size is no whole number of pages";
+    // The page count is valid only where the change counter says so; a side
+    // file may still change it, so it is compared only when there is none.
+    const unsigned long long pages = read_big_endian(header + 28, 4);
+    const bool count_valid = pages != 0 && read_big_endian(header + 24, 4) == read_big_endian(header + 92, 4);
+    if (count_valid && !side_files && pages * page != size)
+        return "its header counts " + std::to_string(pages) + " pages of " + std::to_string(page) + " bytes, the file holds " +
+               std::to_string(size) + " bytes";
+    return "";
+}
+
+std::string db_copy_import(const char* from, const std::string& to) {
+    unsigned long long size = 0, total = 0;
+    bool sides = false;
+    FileHandle in(from ? open_regular(from, size) : -1);
+    if (in.get() < 0 || !side_file_sizes(from, total, sides)) return "not a readable regular file";
+    total += size;
+    if (total > kImportLimit)
+        return "larger than " + std::to_string(kImportLimit >> 20) + " MB with its side files, more than any store";
+    unsigned char header[kDbHeaderBytes] = {};
+    const ssize_t got = pread(in.get(), header, sizeof header, 0);
+    const std::string fault = db_header_fault(header, got < 0 ? 0 : static_cast<size_t>(got), size, sides);
+    if (!fault.empty()) return fault;
+    unsigned long long budget = kImportLimit;
+    if (!copy_open_file(in.get(), to, 0, budget)) return "not a readable regular file";
+    for (const char* suffix : kSideSuffixes) {
+        const std::string side = std::string(from) + suffix;
+        struct stat status;
+        if (stat(side.c_str(), &status) != 0 && errno == ENOENT) continue;
+        unsigned long long side_size = 0;
+        FileHandle side_in(open_regular(side.c_str(), side_size));
+        // The copy's own side file is new: nothing may stand in its place.
+        if (side_in.get() < 0 || !copy_open_file(side_in.get(), to + suffix, O_CREAT | O_EXCL, budget))
+            return "a side file " + side + " is no readable regular file";
+    }
+    return "";
 }
 
 namespace {
@@ -291,6 +368,8 @@ std::string db_admit_store(CppSQLite3DB& db) {
     db_prepare_store(db);
     std::string why = foreign_schema(db);
     if (why.empty()) why = ids_without_room(db);
+    if (why.empty()) why = db_deleted_marks_unfit(db);
+    if (why.empty()) why = db_live_samples_unfit(db);
     if (why.empty()) drop_stale_free_slots(db);
     return why;
 }

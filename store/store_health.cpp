@@ -1,5 +1,7 @@
 #include "store/store_health.h"
 
+#include "store/usable_file.h"
+
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -10,15 +12,11 @@
 
 namespace {
 
-// What lies at `path` when it is not a plain file; "" for a regular file or nothing.
+// What lies at `path` when the store cannot write through it; "" for a regular
+// file of one link, or nothing.
 std::string kind_problem(const std::string& path, const std::string& name) {
-    struct stat status;
-    if (lstat(path.c_str(), &status) != 0)
-        return errno == ENOENT ? "" : name + " cannot be examined (" + std::strerror(errno) + ")";
-    if (S_ISLNK(status.st_mode)) return name + " is a symbolic link, which the library never follows";
-    if (S_ISDIR(status.st_mode)) return name + " is a folder, not a file";
-    if (!S_ISREG(status.st_mode)) return name + " is not a regular file";
-    return "";
+    const std::string fault = db_entry_fault(path);
+    return fault.empty() ? fault : name + " " + fault;
 }
 
 // Opens and reads the file's table list; "" when that works.

@@ -29,16 +29,28 @@ bool g_flush_info = false;
 std::vector<std::shared_ptr<spdlog::logger>> g_retired;
 
 // Before each day file is opened (at start and at every rotation): the log
-// folder and the day file must be the library's own, never a symbolic link
-// that would carry the log (cloud answers included) out of the working folder.
-// The file is made here without following a link; the sink then appends to it.
-void refuse_linked_day_file(const spdlog::filename_t& path) {
+// folder and the day file must be the library's own, never a symbolic or hard
+// link that would carry the log (cloud answers included) out of the working
+// folder, nor a FIFO or device, on which the sink's open would wait for ever.
+// The file is made here without following a link nor waiting; the sink then
+// appends to it.
+void refuse_foreign_day_file(const spdlog::filename_t& path) {
     const std::string folder = path.substr(0, path.rfind('/'));
     // Readable by the technician's account, as the log folder always was.
     if (!tool_own_folder(folder, 0755)) throw spdlog::spdlog_ex(folder + " is not a folder of its own");
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw spdlog::spdlog_ex(path + (errno == ELOOP ? " is a symbolic link" : " cannot be opened"), errno);
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        // A FIFO without a reader answers ENXIO at once.
+        const char* why = errno == ELOOP   ? " is a symbolic link"
+                          : errno == ENXIO ? " is not a regular file"
+                                           : " cannot be opened";
+        throw spdlog::spdlog_ex(path + why, errno);
+    }
+    struct stat status;
+    const bool stat_ok = fstat(fd, &status) == 0;
     close(fd);
+    if (!stat_ok || !S_ISREG(status.st_mode)) throw spdlog::spdlog_ex(path + " is not a regular file");
+    if (status.st_nlink > 1) throw spdlog::spdlog_ex(path + " has more than one hard link");
 }
 
 std::shared_ptr<spdlog::logger> make_logger(bool& fallback) {
@@ -46,7 +58,7 @@ std::shared_ptr<spdlog::logger> make_logger(bool& fallback) {
     try {
         // Rotation at 02:07, append to today's file, keep every file (pruning is ours).
         spdlog::file_event_handlers checks;
-        checks.before_open = refuse_linked_day_file;
+        checks.before_open = refuse_foreign_day_file;
         auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>(log_path, 2, 7, false, 0, checks);
         return std::make_shared<spdlog::logger>("daily_logger", std::move(sink));
     } catch (const std::exception& e) {

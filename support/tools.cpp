@@ -131,7 +131,8 @@ void tool_code_string_2_char_n(const std::string* codes, int count, char* text, 
     size_t used = std::strlen(text);
     for (int i = 0; i < count; ++i) {
         if (!code_is_listed(codes[i])) continue;
-        if (used + codes[i].size() + 1 >= size) break;  // keep the ranking's order: no gaps
+        // One code too long for the answer must not take the others with it.
+        if (used + codes[i].size() + 1 >= size) continue;
         std::memcpy(text + used, codes[i].data(), codes[i].size());
         used += codes[i].size();
         text[used++] = ',';
@@ -225,6 +226,18 @@ void tool_del_rod(std::string& text) {
     for (char c : text)
         if (c != '-') kept += c;
     text = kept;
+}
+
+const char* tool_code_fault(const std::string& code) {
+    if (code.empty()) return "empty";
+    if (code.size() > kQxCodeMaxBytes) return "longer than 32 bytes";
+    if (code == "0") return "\"0\" marks an empty slot of the code list";
+    for (char c : code) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == ',') return "holds a comma, which separates the code list";
+        if (byte < 0x20 || byte == 0x7f) return "holds a control character";
+    }
+    return nullptr;
 }
 
 bool tool_code_is_safe_folder(const std::string& code) {

@@ -23,7 +23,8 @@ int tool_feature_read(const char* text, float* values, int capacity);
 
 // Code list text: every code that is neither empty nor "0", each followed by ",".
 void tool_code_string_2_char(const std::string* codes, char* text, int count);
-// Same into a buffer of `size` bytes: stops before a code whose text would not fit.
+// Same into a buffer of `size` bytes: a code whose text would not fit is left
+// out, and the codes after it that fit are still listed.
 void tool_code_string_2_char_n(const std::string* codes, int count, char* text, size_t size);
 // Splits a code list text into at most 10 slots; later slots keep their content.
 void tool_splitstring(char* text, std::string* slots);
@@ -41,6 +42,15 @@ void tools_get_files(const std::string& folder, std::vector<std::string>& entrie
 int tool_exists_file(const char* path);
 void tool_del_rod(char* text);
 void tool_del_rod(std::string& text);
+
+// The one rule for a product code, wherever one enters (feedback, pic_data's
+// names, an imported store): 1 to kQxCodeMaxBytes bytes, no comma (it would
+// make one code two in the code list), no control character (0x00-0x1F, 0x7F),
+// and not "0" (the code list's mark of an empty slot). The longest code still
+// leaves room for two more in the 100-byte code list. nullptr when `code`
+// follows the rule, else why not, for the log line.
+constexpr size_t kQxCodeMaxBytes = 32;
+const char* tool_code_fault(const std::string& code);
 
 // Product codes name folders under pic_data: refuses "", ".", "..", and codes
 // holding "/", "\\" or a NUL byte, so no code reaches outside its own folder.

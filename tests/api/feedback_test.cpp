@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -335,4 +336,63 @@ TEST_F(Feedback, EmptyCodeOrNonFiniteFeatureTeachesNothing) {
     EXPECT_EQ(samples("4004"), 0);
     EXPECT_EQ(index_size(), 4);
     EXPECT_EQ(recognise(grocery("val", distinct_kinds()[0], 0)).at(0), "4001");
+}
+
+// Codes that break the code list were once learned: "5,6,7" came back as three
+// codes, and a code of 99 bytes blanked every list it was nearest to. Each is
+// refused before anything is stored; the longest code the rule allows is learned.
+TEST_F(Feedback, CodesThatBreakTheCodeListAreRefused) {
+    std::string session;
+    recognise(grocery("val", distinct_kinds()[3], 0), &session);
+    const std::string longest(QX_CODE_MAX, '7');
+    for (const std::string& bad : {longest + "7", std::string(99, '9'), std::string("5,6,7"), std::string("40\t04"),
+                                   std::string("4004\n"), std::string("\x7f"), std::string("0")}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(SetFeedBack(bad.c_str(), session.c_str(), 0, ""), QX_ERR_ARGUMENT);
+        EXPECT_EQ(samples(bad), 0);
+    }
+    EXPECT_EQ(scalar("select count(*) from feed_back_record"), 0);
+    EXPECT_EQ(index_size(), 4);
+    EXPECT_EQ(SetFeedBack(longest.c_str(), session.c_str(), 0, "苹果"), 0);
+    EXPECT_EQ(samples(longest), 1);
+    EXPECT_EQ(recognise(grocery("val", distinct_kinds()[3], 0)).at(0), longest);
+}
+
+// A store of an older release may still hold a code too long for the answer:
+// the other codes near the picture are still answered, not none at all.
+TEST_F(Feedback, ACodeTooLongForTheAnswerLeavesTheOthersListed) {
+    const std::string picture = grocery("val", distinct_kinds()[3], 0);
+    std::string session;
+    const std::vector<std::string> before = recognise(picture, &session);
+    ASSERT_EQ(before.size(), 2u);
+    settle_records();
+    // The picture's own feature under the long code: it ranks first.
+    ASSERT_TRUE(exec_sql("featurexYz.db", "insert into feature_code(code, feature, update_time, deleted) select '" +
+                                              std::string(99, '9') + "', feature_value, CURRENT_TIMESTAMP, 0 " +
+                                              "from product_record where session_id = '" + session + "';"));
+    ASSERT_EQ(Init(), 0);
+    ASSERT_EQ(SaveScaleSetting(150, 70, 340, 340), 0);
+    ASSERT_EQ(index_size(), 5);
+    EXPECT_EQ(recognise(picture), before);
+}
+
+// The recognition's picture replaced by a FIFO once held the
+// feedback in open() for ever: the sample is learned, the picture neither
+// filed nor uploaded.
+TEST_F(Feedback, PictureReplacedByAFifoIsNotWaitedFor) {
+    // A copy in the working folder: the record names the very file recognised.
+    fs::copy_file(grocery("val", distinct_kinds()[3], 0), "tray.jpg");
+    std::string session;
+    recognise(dir() + "/tray.jpg", &session);
+    settle_records();
+    const std::string picture = text("select image_path from product_record where session_id = '" + session + "'");
+    ASSERT_EQ(picture, dir() + "/tray.jpg");
+    ASSERT_EQ(std::remove(picture.c_str()), 0);
+    ASSERT_EQ(mkfifo(picture.c_str(), 0600), 0);
+    int result = -1;
+    EXPECT_TRUE(returns_in_time([&] { result = SetFeedBack("4004", session.c_str(), 0, ""); }, {picture}));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(samples("4004"), 1);
+    EXPECT_FALSE(fs::exists("pic_data/4004"));
+    EXPECT_TRUE(cloud.seen("POST", kUpload).empty());
 }

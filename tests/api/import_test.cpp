@@ -10,18 +10,36 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <functional>
 #include <string>
 
 namespace {
 
+// A feature the model could have made (160 values of unit length) and far
+// from any photo's: its signs alternate.
+std::string far_feature() {
+    std::string text;
+    for (int i = 0; i < 160; ++i) text += i % 2 ? "-0.079057," : "0.079057,";
+    return text;
+}
+
 // Rows `first`..`last` of feature_code, all live and far from any photo, in one statement.
 std::string rows_with_ids(long long first, long long last) {
     return "WITH RECURSIVE n(i) AS (SELECT " + std::to_string(first) + " UNION ALL SELECT i + 1 FROM n WHERE i < " +
            std::to_string(last) +
            ") INSERT INTO feature_code(id, code, feature, update_time, deleted) "
-           "SELECT i, 'filler', '100.0,', CURRENT_TIMESTAMP, 0 FROM n;";
+           "SELECT i, 'filler', '" + far_feature() + "', CURRENT_TIMESTAMP, 0 FROM n;";
+}
+
+// One more live row for 4001 whose feature (or deleted mark) is `value`, an SQL expression.
+std::string row_with(const std::string& column, const std::string& value) {
+    return "insert into feature_code(code, feature, update_time, deleted) select '4001', " +
+           (column == "feature" ? value : "feature") + ", CURRENT_TIMESTAMP, " + (column == "deleted" ? value : "0") +
+           " from feature_code where code = '4001' limit 1;";
 }
 
 // Holds a connection on a file in WAL mode with one transaction committed to
@@ -141,4 +159,89 @@ TEST_F(Import, HostileFilesAreRefusedOrStayServable) {
         EXPECT_EQ(index_size(), scalar("select count(*) from feature_code where deleted = 0"));
         EXPECT_EQ(recognise(kiwi()).at(0), "4004");
     }
+}
+
+// Rows the store cannot serve were once taken: features of one value, empty,
+// a number, a raw blob, values of 1e30 (whose distances overflow), codes that
+// break the code list, and rows neither live nor withdrawn. Each file is
+// refused and the store kept; the same rows, withdrawn, do not matter.
+TEST_F(Import, RowsTheStoreCannotServeAreRefused) {
+    char exported[QX_PATH_SIZE];
+    ASSERT_EQ(ExportData(exported), 0);
+    const std::string good = read_file(exported);
+    std::string huge, half;
+    for (int i = 0; i < 160; ++i) huge += "1e30,", half += i == 0 ? "0.5," : "0,";
+    const std::pair<const char*, std::string> cases[] = {
+        {"one value", row_with("feature", "'0.5,'")},
+        {"empty feature", row_with("feature", "''")},
+        {"number", row_with("feature", "12345")},
+        {"blob", row_with("feature", "cast(feature as blob)")},
+        {"1e30 values", row_with("feature", "'" + huge + "'")},
+        {"not of unit length", row_with("feature", "'" + half + "'")},
+        {"161 values", row_with("feature", "feature || '0,'")},
+        {"code with a comma", "update feature_code set code = '5,6,7' where id = 1;"},
+        {"code of 99 bytes", "update feature_code set code = '" + std::string(99, '9') + "' where id = 1;"},
+        {"code with a control character", "update feature_code set code = 'a' || char(9) || 'b' where id = 1;"},
+        {"code holding a NUL byte", "update feature_code set code = cast(x'340030' as text) where id = 1;"},
+        {"blob code", "update feature_code set code = x'3430' where id = 1;"},
+        {"deleted 2", row_with("deleted", "2")},
+        {"deleted NULL", row_with("deleted", "NULL")},
+        {"deleted text", row_with("deleted", "'yes'")},
+    };
+    const std::string before = read_file("featurexYz.db");
+    for (const auto& [name, sql] : cases) {
+        SCOPED_TRACE(name);
+        write_file("bad.db", good);
+        ASSERT_TRUE(exec_sql("bad.db", sql));
+        EXPECT_EQ(ImportData("bad.db"), QX_ERR_DATA_FILE);
+        EXPECT_EQ(read_file("featurexYz.db"), before);
+    }
+    EXPECT_EQ(index_size(), 9);
+    EXPECT_EQ(recognise(kiwi()).at(0), "4004");
+    write_file("withdrawn.db", good);
+    ASSERT_TRUE(exec_sql("withdrawn.db", row_with("feature", "'0.5,'") + "update feature_code set deleted = 1, code = "
+                                         "'5,6' where id = (select max(id) from feature_code);"));
+    EXPECT_EQ(ImportData("withdrawn.db"), QX_OK);
+    EXPECT_EQ(index_size(), 9);
+}
+
+// The header and the size are looked at before a byte is copied: a 2 GB file
+// that is no database, a side file past any store's size and a page count the
+// file does not hold are refused at once, each with its reason in the log.
+TEST_F(Import, HeaderAndSizeAreCheckedBeforeTheCopy) {
+    char exported[QX_PATH_SIZE];
+    ASSERT_EQ(ExportData(exported), 0);
+    const std::string good = read_file(exported);
+    const struct Case {
+        const char* name;
+        std::function<void()> make;  // makes "bad.db" (and its side files)
+        const char* reason;          // in the log line of the refusal
+    } cases[] = {
+        {"2 GB sparse", [] { write_file("bad.db", "not a database"); ASSERT_EQ(truncate("bad.db", 2000000000LL), 0); },
+         "larger than 256 MB"},
+        {"no database", [] { write_file("bad.db", std::string(8192, 'x')); }, "no SQLite header"},
+        {"300 MB -wal beside a sound copy",
+         [&] {
+             write_file("bad.db", good);
+             write_file("bad.db-wal", "");
+             ASSERT_EQ(truncate("bad.db-wal", 300 << 20), 0);
+         },
+         "larger than 256 MB"},
+        {"one page more than the header counts", [&] { write_file("bad.db", good + std::string(4096, '\0')); },
+         "pages of 4096 bytes"},
+        {"page size 1000", [&] { write_file("bad.db", good.substr(0, 16) + "\x03\xe8" + good.substr(18)); },
+         "no page size"},
+        {"half a page", [&] { write_file("bad.db", good.substr(0, good.size() - 2048)); }, "no whole number of pages"},
+    };
+    const std::string before = read_file("featurexYz.db");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        EXPECT_EQ(ImportData("bad.db"), QX_ERR_DATA_FILE);
+        EXPECT_EQ(read_file("featurexYz.db"), before);
+        EXPECT_NE(read_file("tmp/" + today_day_file()).find(c.reason), std::string::npos);
+        std::remove("bad.db");
+        std::remove("bad.db-wal");
+    }
+    EXPECT_EQ(index_size(), 9);
 }

@@ -152,3 +152,29 @@ TEST_F(FolderLearning, FailedRunKeepsThePreviousStoreAndRecognition) {
     EXPECT_EQ(recognise(grocery("val", distinct_kinds()[1], 0)).at(0), "4002");
     for (const auto& name : list_dir(".")) EXPECT_EQ(name.find(".qxtmp-"), std::string::npos) << name;
 }
+
+// Entries whose code breaks the code list are skipped with a log line each:
+// a comma once made one folder two codes, a control character a code no host
+// can send back.
+TEST_F(FolderLearning, EntriesWhoseCodeBreaksTheCodeListAreSkipped) {
+    const Kind& banana = distinct_kinds()[0];
+    const std::string too_long(QX_CODE_MAX + 1, '8');
+    for (const std::string& folder : {std::string("4001"), std::string("5,6"), too_long, std::string("7\t7")})
+        fs::create_directories("pic_data/" + folder);
+    fs::copy_file(grocery("train", banana, 0), "pic_data/4001/a.jpg");
+    fs::copy_file(grocery("train", banana, 1), "pic_data/5,6/a.jpg");
+    fs::copy_file(grocery("train", banana, 2), "pic_data/" + too_long + "/a.jpg");
+    fs::copy_file(grocery("train", banana, 3), "pic_data/7\t7/a.jpg");
+    fs::copy_file(grocery("train", banana, 4), "pic_data/4,5\\1.jpg");
+    fs::copy_file(grocery("train", banana, 5), "pic_data/0\\1.jpg");
+    ASSERT_EQ(LearnFromPicData(), 0);
+    EXPECT_EQ(scalar("select count(*) from feature_code"), 1);
+    EXPECT_EQ(scalar("select count(*) from feature_code where code = '4001'"), 1);
+    logger->flush();
+    const std::string log = read_file("tmp/" + today_day_file());
+    size_t skipped = 0;
+    for (size_t at = log.find("skipped: its product code is"); at != std::string::npos;
+         at = log.find("skipped: its product code is", at + 1))
+        ++skipped;
+    EXPECT_EQ(skipped, 5u);
+}

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
 #include <functional>
 
@@ -198,5 +199,90 @@ TEST_F(StartupFiles, NoLinkIsFollowedWhereTheLibraryWritesOrDeletes) {
         EXPECT_EQ(log_count("symbolic link"), p.refusals);
         EXPECT_EQ(log_is_fallback(), p.refusals == 0);
         ASSERT_EQ(chdir(dir().c_str()), 0);
+    }
+}
+
+// A FIFO where the library expects a regular file once hung the caller for
+// ever in open(): today's log file (Init, any call), the store and its journal
+// (every store call). Each is refused at once with a reason the technician
+// can read (the log's on stderr, as the log itself is what was refused).
+TEST_F(StartupFiles, FifosWhereFilesBelongAreRefusedWithoutWaiting) {
+    const std::string today = "tmp/" + today_day_file();
+    const struct Place {
+        const char* fifo;
+        bool store_refused;  // store calls fail, the log names the FIFO
+    } places[] = {
+        {today.c_str(), false},          {"featurexYz.db", true}, {"featurexYz.db-journal", true},
+        {"featurexYz.db-wal", true},     {"featurexYz.db-shm", true}, {"coordinate.json", false},
+        {"tenant.json", false},          {"posId.json", false},
+    };
+    int n = 0;
+    for (const Place& p : places) {
+        SCOPED_TRACE(p.fifo);
+        const std::string folder = dir() + "/case" + std::to_string(n++);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(folder.c_str()), 0);
+        ASSERT_EQ(mkdir("tmp", 0700), 0);
+        log_reopen();
+        EXPECT_EQ(Init(), 0);  // a store to start from
+        Close();
+        std::remove(p.fifo);
+        ASSERT_EQ(mkfifo(p.fifo, 0600), 0);
+        if (std::string(p.fifo) == today) log_reopen();
+        char exported[QX_PATH_SIZE];
+        int export_result = 0, withdrawal = 0;
+        EXPECT_TRUE(returns_in_time(
+            [&] {
+                Init();
+                export_result = ExportData(exported);
+                withdrawal = qx_ai_setnorecommend("1004");
+                Close();
+            },
+            {p.fifo}));
+        EXPECT_EQ(export_result, p.store_refused ? QX_ERR_DATA_FILE : QX_OK);
+        EXPECT_EQ(withdrawal, p.store_refused ? QX_ERR_INTERNAL : QX_OK);
+        EXPECT_EQ(log_is_fallback(), std::string(p.fifo) == today);
+        if (p.store_refused)
+            EXPECT_EQ(log_count(std::string(p.fifo) + " is not a regular file"), 3);  // Init's line, one per call
+        ASSERT_EQ(chdir(dir().c_str()), 0);
+    }
+    log_reopen();
+}
+
+// A hard link at the store's place was written through to the file outside;
+// a link at its journal's place made every store call fail with a log that did
+// not say why. Both are refused with the reason, Init's first of all, and the
+// outside files are left as they were.
+TEST_F(StartupFiles, LinkedStoreFilesAreRefusedWithTheirReason) {
+    ASSERT_EQ(Init(), 0);
+    Close();
+    const std::string host = read_file("featurexYz.db");
+    ASSERT_EQ(mkdir("outside", 0700), 0);
+    write_file("outside/host.db", host);
+    const struct Case {
+        const char* name;
+        std::function<int()> plant;
+        const char* reason;
+    } cases[] = {
+        {"hard link", [] { return link("outside/host.db", "featurexYz.db"); }, "featurexYz.db has 2 hard links"},
+        {"journal link",
+         [this] { return symlink((dir() + "/outside/journal").c_str(), "featurexYz.db-journal"); },
+         "featurexYz.db-journal is a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove("featurexYz.db");
+        std::remove("featurexYz.db-journal");
+        if (std::string(c.name) != "hard link") write_file("featurexYz.db", host);
+        ASSERT_EQ(c.plant(), 0);
+        const int before = log_count(c.reason);
+        EXPECT_EQ(Init(), 0);
+        EXPECT_EQ(log_count(c.reason), before + 1);
+        EXPECT_EQ(log_count("db_init failed"), &c - cases + 1);
+        EXPECT_EQ(qx_ai_setnorecommend("1004"), QX_ERR_INTERNAL);
+        EXPECT_EQ(log_count(c.reason), before + 2);
+        EXPECT_EQ(list_dir("outside"), std::vector<std::string>{"host.db"});
+        EXPECT_EQ(read_file("outside/host.db"), host);
+        Close();
     }
 }

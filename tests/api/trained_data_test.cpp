@@ -288,9 +288,11 @@ TEST_F(TrainedData, ImportTooLargeForTheIndexIsRefusedBeforeTheFileIsReplaced) {
     learn_three_kinds();
     char copy[QX_PATH_SIZE];
     ASSERT_EQ(ExportData(copy), 0);
+    // Samples the model could have made: only their number is wrong.
     ASSERT_TRUE(exec_sql(copy, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 55000) "
                                "INSERT INTO feature_code(code, feature, update_time, deleted) "
-                               "SELECT 'filler', '0.1,', CURRENT_TIMESTAMP, 0 FROM n;"));
+                               "SELECT 'filler', feature, CURRENT_TIMESTAMP, 0 FROM feature_code, n "
+                               "WHERE feature_code.id = 1;"));
     const std::string before = read_file("featurexYz.db");
     EXPECT_EQ(ImportData(copy), QX_ERR_DATA_FILE);
     EXPECT_FALSE(params->importing);

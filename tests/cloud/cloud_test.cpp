@@ -141,10 +141,14 @@ TEST_F(CloudLink, EmptyOrLongTenantCodeGoesIntoTheUrlAsGiven) {
     EXPECT_EQ(InitPos(tenant.c_str(), "P01", "SN1"), 0);
     EXPECT_EQ(cloud.seen("GET", kTenantPath).back().query["tenantCode"], tenant);
     EXPECT_EQ(params->tenant_code, tenant);
-    // One byte more is a refused bind: nothing stored.
+    // One byte more, in the tenant or the POS code, is refused before anything
+    // is sent: the cloud once bound the device while the host was told -2006.
     const std::string longer = tenant + "T";
     cloud.answer("PUT", "/" + longer + "/newretail/api/pos/machine/bind", json(R"({"code":0,"data":{"id":"10"}})"));
+    const size_t requests = cloud.seen().size();
     EXPECT_EQ(InitPos(longer.c_str(), "P01", "SN1"), -2006);
+    EXPECT_EQ(InitPos(tenant.c_str(), std::string(257, 'P').c_str(), "SN1"), -2006);
+    EXPECT_EQ(cloud.seen().size(), requests);
     EXPECT_EQ(params->tenant_code, tenant);
     EXPECT_EQ(read_file("posId.json"), R"({"posId":"9"})");
 }

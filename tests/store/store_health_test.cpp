@@ -33,6 +33,8 @@ TEST_F(StoreHealth, NamesWhyAFileCannotBeUsed) {
         {"a folder as its log", [] { db_prepare_file("featurexYz.db"); fs::create_directory("featurexYz.db-wal"); },
          "its side file featurexYz.db-wal is a folder"},
         {"a FIFO", [] { ASSERT_EQ(mkfifo("featurexYz.db", 0600), 0); }, "is not a regular file"},
+        {"a hard link", [] { db_prepare_file("featurexYz.db"); fs::create_hard_link("featurexYz.db", "other.db"); },
+         "it has 2 hard links"},
         {"no database", [] { write_file("featurexYz.db", std::string(4096, 'x')); }, "not a database"},
     };
     for (const Case& c : cases) {

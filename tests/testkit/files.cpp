@@ -1,7 +1,15 @@
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <atomic>
+#include <chrono>
 #include <ctime>
+#include <thread>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -57,4 +65,25 @@ std::string today_day_file() {
     char name[64];
     std::strftime(name, sizeof name, "daily_%Y-%m-%d.txt", &local);
     return name;
+}
+
+bool returns_in_time(const std::function<void()>& call, const std::vector<std::string>& fifos) {
+    std::atomic<bool> done{false};
+    std::thread runner([&] {
+        call();
+        done = true;
+    });
+    for (int i = 0; i < 200 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool in_time = done;
+    if (!in_time) {
+        // Its open() returns once the FIFO has both ends; when they close
+        // again, a read sees the end and a write fails (not a signal).
+        std::signal(SIGPIPE, SIG_IGN);
+        std::vector<int> ends;
+        for (const std::string& fifo : fifos) ends.push_back(open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        for (int end : ends) close(end);
+    }
+    runner.join();
+    return in_time;
 }

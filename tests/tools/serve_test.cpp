@@ -3,6 +3,7 @@
 // HTTP on 127.0.0.1 the way the page's script drives it.
 #include "camera/camera_kit.h"
 #include "cloud/mock_cloud.h"
+#include "qxvisor/serve.h"
 #include "qxvisor/serve_guard.h"
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
@@ -217,6 +219,8 @@ TEST_F(ServePage, RecognitionIsConfirmedAndLearned) {
     Answer again = post("/api/confirm", {{"code", "1002"}, {"session", session}});
     EXPECT_EQ(again.status, 409);
     EXPECT_NE(again.body.find("already confirmed as 1001"), std::string::npos) << again.body;
+    // A conflict in its own words, not those of a missing value.
+    EXPECT_EQ(again.member("text").rfind("\"conflict:", 0), 0u) << again.body;
 
     Answer products = get("/api/products");
     std::smatch match;
@@ -296,16 +300,21 @@ TEST_F(ServePage, RequestsReachNoFileOutsideTheWorkingFolder) {
     }
     // The stream's options are checked as strictly: held-out folders inside, numbers read whole.
     const httplib::Params stream = {{"train", "train"}, {"test", "test"}, {"shots", "1"}, {"mode", "stream"}};
-    const std::vector<std::pair<std::string, std::string>> bad_options = {
-        {"shots", "0"}, {"mode", "fast"}, {"block", "0"}, {"block", "2x"}, {"block", "99999999999"}, {"seed", "1e3"},
-        {"seed", ""}, {"heldout", ".."}, {"heldout", "/tmp"}, {"heldout", "escape"}, {"heldout", "missing"}};
-    for (const auto& [name, value] : bad_options) {
+    // Each refusal says what is wrong: a seed of 2^64-1 once read as "not a whole number".
+    const std::vector<std::array<std::string, 3>> bad_options = {
+        {"shots", "0", "shots"},          {"mode", "fast", "mode"},          {"block", "0", "block"},
+        {"block", "2x", "block"},         {"block", "99999999999", "block"}, {"seed", "1e3", "seed is a whole number"},
+        {"seed", "", "seed is a whole number"}, {"seed", "18446744073709551615", "seed is out of range"},
+        {"heldout", "..", "held-out"},    {"heldout", "/tmp", "held-out"},   {"heldout", "escape", "held-out"},
+        {"heldout", "missing", "held-out"}};
+    for (const auto& [name, value, words] : bad_options) {
         httplib::Params form = stream;
         form.erase(name);
         form.emplace(name, value);
         Answer refused = post("/api/eval", form);
         EXPECT_EQ(refused.status, 400) << name << "=" << value;
         EXPECT_EQ(refused.result(), -9998) << name << "=" << value;
+        EXPECT_NE(refused.member("problem").find(words), std::string::npos) << name << "=" << value << " " << refused.body;
     }
 
     // An accuracy run inside the working folder, in a folder of its own.
@@ -613,6 +622,65 @@ TEST_F(ServePage, BadRequestsCannotStopTheServer) {
     EXPECT_NE(big.answer(5).find("413"), std::string::npos);
     for (const std::string& name : list_dir("."))
         EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
+}
+
+// A request hidden in the body of one the server answered early (a refusal,
+// a file too large) was once read as a request of its own, with headers the
+// sender chose: a cross-site form's body could set the crop area, and so could
+// the rest of an upload past 256 MB. The connection now ends after such an
+// answer; the hidden request is never run.
+TEST_F(ServePage, RequestsHiddenInAnUnreadBodyAreNeverRun) {
+    start();
+    const std::string form = "x=1&y=2&width=33&height=44";
+    const std::string hidden = "POST /api/crop HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Qxvisor: 1\r\n"
+                               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                               std::to_string(form.size()) + "\r\n\r\n" + form;
+    auto head = [](const std::string& path, const std::string& headers, size_t length) {
+        return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "Content-Length: " +
+               std::to_string(length) + "\r\n\r\n";
+    };
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", hidden.size());
+    const std::string coordinates = read_file("coordinate.json");
+    const struct Case {
+        const char* name;
+        std::string request;
+    } cases[] = {
+        {"403: a cross-site form", head("/api/crop", "Content-Type: text/plain\r\n", hidden.size()) + hidden},
+        {"400: an import that is no form",
+         head("/api/import", "X-Qxvisor: 1\r\nContent-Type: text/plain\r\n", hidden.size()) + hidden},
+        {"400: a chunked import that is no form",
+         "POST /api/import HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Qxvisor: 1\r\nContent-Type: text/plain\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n" + std::string(size) + "\r\n" + hidden + "\r\n0\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient raw(server->port());
+        raw.send_text(c.request);
+        const std::string answer = raw.answer(5);
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << answer;  // one answer only
+        EXPECT_NE(answer.find("<closed>"), std::string::npos) << answer;
+        EXPECT_EQ(read_file("coordinate.json"), coordinates);
+    }
+    // An upload that passes 256 MB in a body under the payload limit: the
+    // lines of the file past the limit, then the hidden request.
+    const std::string part = "--x\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.db\"\r\n"
+                             "Content-Type: application/octet-stream\r\n\r\n";
+    const std::string line = std::string(1022, 'z') + "\r\n";
+    const size_t lines = kUploadLimit / line.size() + 2;
+    const std::string tail = "\r\n" + hidden;
+    RawClient raw(server->port());
+    raw.send_text(head("/api/import", "X-Qxvisor: 1\r\nContent-Type: multipart/form-data; boundary=x\r\n",
+                       part.size() + lines * line.size() + tail.size()) + part);
+    std::string block;
+    for (size_t i = 0; i < 1024; ++i) block += line;
+    for (size_t sent = 0; sent < lines; sent += 1024)
+        raw.send_text(sent + 1024 <= lines ? block : block.substr(0, (lines - sent) * line.size()));
+    raw.send_text(tail);
+    const std::string answer = raw.answer(10);
+    EXPECT_EQ(answer.find("HTTP/1.1 400"), std::string::npos);  // no leftover line read as a request
+    EXPECT_EQ(read_file("coordinate.json"), coordinates);
+    for (const std::string& name : list_dir(".")) EXPECT_EQ(name.rfind("qxvisor-import", 0), std::string::npos) << name;
 }
 
 // Ctrl-C with the page open in a browser: the kept-alive connection that polls

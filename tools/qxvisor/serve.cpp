@@ -70,7 +70,6 @@ void configure_server(LimitedServer& server, const GuardSettings& guard, const s
             }
             // Refused before a byte of the body is read, not after all of it.
             if (std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > kPayloadLimit) {
-                LimitedServer::close_after_answer();
                 send_json(response, result_json(QX_ERR_DATA_FILE).add("problem", "the file is larger than " +
                                         std::to_string(kUploadLimit >> 20) + " MB; nothing was changed").text(), 413);
                 return httplib::Server::HandlerResponse::Handled;

@@ -51,6 +51,9 @@ struct FolderRoom {
 FolderRoom folder_room();
 std::string folder_room_json();
 void send_json(httplib::Response& response, const std::string& json, int status = 200);
+// A 409: the request clashes with work in progress or already done. It carries
+// `code`, but the words of a conflict rather than of `code`'s meaning.
+void send_conflict(httplib::Response& response, int code, const std::string& problem);
 
 // A form field; false when it is missing.
 bool form_value(const httplib::Request& request, const std::string& name, std::string* value);

@@ -190,8 +190,8 @@ void add_camera_routes(httplib::Server& server) {
             for (Recognition& r : recognitions) {
                 if (r.session != session) continue;
                 if (!r.confirmed.empty()) {
-                    send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "this recognition was already confirmed as " +
-                                            r.confirmed + "; recognise again to teach another sample").text(), 409);
+                    send_conflict(response, QX_ERR_ARGUMENT, "this recognition was already confirmed as " + r.confirmed +
+                                                                 "; recognise again to teach another sample");
                     return;
                 }
                 hit = !r.codes.empty() && r.codes[0] == code;

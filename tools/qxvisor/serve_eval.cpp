@@ -5,6 +5,7 @@
 #include "qxvisor/cli.h"
 #include "qxvisor/serve.h"
 #include "qxvisor/serve_guard.h"
+#include "support/numbers.h"
 
 #include <httplib.h>
 #include <qx_ai.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -164,7 +166,13 @@ std::string read_request(const httplib::Request& request, EvalRequest* run) {
     run->stream = mode == "stream";
     if (run->stream && (!parse_int(block, &run->block) || run->block < 1 || run->block > 100000))
         return "block is a number of weighings, 1 to 100000";
-    if (run->stream && !parse_int(seed, &run->seed)) return "seed is a whole number";
+    if (run->stream) {
+        long long value = 0;
+        const QxNumber read = tool_read_number(seed, INT_MIN, INT_MAX, &value);
+        if (read == QxNumber::kOutOfRange) return "seed is out of range: -2147483648 to 2147483647";
+        if (read != QxNumber::kRead) return "seed is a whole number";
+        run->seed = static_cast<int>(value);
+    }
     // Only folders inside the working folder, however the names are spelt.
     run->train = inside_folder(".", train);
     run->test = inside_folder(".", test);
@@ -243,7 +251,7 @@ void add_eval_routes(httplib::Server& server, const std::string& tool_path) {
         }
         std::lock_guard<std::mutex> hold(job.lock);
         if (job.running) {
-            send_json(response, result_json(QX_ERR_ARGUMENT).add("problem", "an accuracy run is going on").text(), 409);
+            send_conflict(response, QX_ERR_ARGUMENT, "an accuracy run is going on");
             return;
         }
         if (job.reader.joinable()) job.reader.join();

@@ -47,7 +47,7 @@ void add_learning_routes(httplib::Server& server) {
     server.Post("/api/learn", [](const httplib::Request&, httplib::Response& response) {
         std::lock_guard<std::mutex> hold(job.lock);
         if (job.running) {
-            send_json(response, result_json(QX_ERR_IMPORTING).add("problem", "a learning run is going on").text(), 409);
+            send_conflict(response, QX_ERR_IMPORTING, "a learning run is going on");
             return;
         }
         if (job.runner.joinable()) job.runner.join();

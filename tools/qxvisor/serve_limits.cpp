@@ -1,11 +1,14 @@
 #include "qxvisor/serve_limits.h"
 
+#include "support/numbers.h"
+
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -41,10 +44,28 @@ public:
     void start_request() {
         head_deadline_ = Clock::now() + std::chrono::seconds(limits_.header_seconds);
         in_head_ = true;
-        many_ranges = close_after = false;
+        many_ranges = false;
+        body_known_ = counting_ = false;
+    }
+    // The request's head is parsed: from here on every byte read is its body,
+    // whose end its headers name.
+    void body_begins(const httplib::Request& request) {
+        body_known_ = counting_ = true;
+        body_read_ = 0;
+        body_length_ = 0;
+        const std::string length = request.get_header_value("Content-Length");
+        chunked_ = request.has_header("Transfer-Encoding");
+        if (!length.empty() && tool_read_number(length, 0, LLONG_MAX, &body_length_) != QxNumber::kRead)
+            body_known_ = false;
+    }
+    // Whether bytes of the request just answered may still wait on the socket:
+    // an early answer (a refusal, a file too large) leaves its body unread, and
+    // the rest would be read as requests of their own, with headers the sender
+    // chose. A chunked body's end is not followed: such a connection is closed.
+    bool body_unread() const {
+        return !body_known_ || chunked_ || static_cast<long long>(body_read_) < body_length_;
     }
     bool many_ranges = false;
-    bool close_after = false;
     void head_done() { in_head_ = false; }
 
     bool is_readable() const override { return begin_ != end_ || wait(POLLIN, limits_.read_seconds); }
@@ -64,6 +85,7 @@ public:
         size_t n = std::min(size, end_ - begin_);
         std::memcpy(ptr, buffer_ + begin_, n);
         begin_ += n;
+        if (counting_) body_read_ += n;
         return static_cast<ssize_t>(n);
     }
     ssize_t write(const char* ptr, size_t size) override {
@@ -106,6 +128,9 @@ private:
     int port_;
     bool in_head_ = false;
     Clock::time_point head_deadline_;
+    bool body_known_ = false, counting_ = false, chunked_ = false;
+    unsigned long long body_read_ = 0;
+    long long body_length_ = 0;
     char buffer_[4096];
     size_t begin_ = 0, end_ = 0;
 };
@@ -121,6 +146,23 @@ void peer_of(int sock, std::string& ip, int& port) {
                     NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
         ip = host;
         port = std::atoi(service);
+    }
+}
+
+// Ends the connection after an answer whose request body was left unread:
+// the answer goes out first, then what the client still sends is thrown away
+// for a moment, so that closing does not reset the connection before the
+// client has read the answer. None of it is ever parsed.
+void discard_input(int sock) {
+    shutdown(sock, SHUT_WR);
+    const auto until = Clock::now() + std::chrono::seconds(2);
+    char sink[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        pollfd fd = {sock, POLLIN, 0};
+        if (left <= 0 || poll(&fd, 1, static_cast<int>(left)) <= 0) return;
+        const ssize_t got = recv(sock, sink, sizeof sink, 0);
+        if (got == 0 || (got < 0 && errno != EINTR)) return;
     }
 }
 
@@ -140,10 +182,6 @@ void LimitedServer::headers_arrived() {
 }
 
 bool LimitedServer::asked_many_ranges() { return current_stream && current_stream->many_ranges; }
-
-void LimitedServer::close_after_answer() {
-    if (current_stream) current_stream->close_after = true;
-}
 
 int LimitedServer::connections_of(const std::string& address) {
     std::lock_guard<std::mutex> hold(lock_);
@@ -168,7 +206,7 @@ bool LimitedServer::process_and_close_socket(socket_t sock) {
     std::string ip;
     int port = 0;
     peer_of(sock, ip, port);
-    bool served = false;
+    bool served = false, unread = false;
     if (enter(ip)) {
         DeadlineStream stream(sock, limits_, ip, port);
         current_stream = &stream;
@@ -181,12 +219,14 @@ bool LimitedServer::process_and_close_socket(socket_t sock) {
             stream.start_request();
             bool closed = false;
             served = process_request(stream, left == 1, closed, [&stream](httplib::Request& request) {
+                stream.body_begins(request);
                 if (request.ranges.size() > 1) {
                     request.ranges.clear();
                     stream.many_ranges = true;
                 }
             });
-            if (!served || closed || stream.close_after) break;
+            unread = stream.body_unread();
+            if (!served || closed || unread) break;
         }
         current_stream = nullptr;
         leave(ip);
@@ -194,6 +234,7 @@ bool LimitedServer::process_and_close_socket(socket_t sock) {
         static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         send(sock, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
+    if (unread) discard_input(sock);
     shutdown(sock, SHUT_RDWR);
     close(sock);
     return served;

@@ -2,7 +2,9 @@
 // The set-up server's defences against clients that hold connections open:
 // every request must arrive whole within a deadline, and one address may hold
 // only a few connections, so that slow or hostile clients cannot take every
-// worker away from the technician's page.
+// worker away from the technician's page. A connection whose request body was
+// not read to its end (an early refusal) is closed after the answer: the rest
+// of the body is never read as requests.
 #include <httplib.h>
 
 #include <map>
@@ -28,8 +30,6 @@ public:
     // one byte range: those are dropped before routing (the library would
     // build an answer of every range) and the request should be refused.
     static bool asked_many_ranges();
-    // Closes the connection after this answer: its body is left unread.
-    static void close_after_answer();
     // Connections of `address` being served now (for tests and the status).
     int connections_of(const std::string& address);
 

@@ -44,17 +44,29 @@ std::string inner_object(const std::string& state, const std::string& name) {
     return at == std::string::npos ? "" : state.substr(at, state.find('}', at) - at + 1);
 }
 
-}  // namespace
-
-JsonObject result_json(int code) {
+// An answer carrying `code` in the given words.
+JsonObject answer_in_words(int code, const std::string& words) {
     JsonObject answer;
-    answer.add("result", code).add("text", page_words(code));
+    answer.add("result", code).add("text", words);
     // For whoever reads further: the code and its name, never in the message itself.
     if (code != QX_OK) {
         const std::string name = result_text(code).substr(0, result_text(code).find(" ("));
         answer.add("detail", name == std::to_string(code) ? "result " + name : name + " (" + std::to_string(code) + ")");
     }
     return answer;
+}
+
+}  // namespace
+
+JsonObject result_json(int code) { return answer_in_words(code, page_words(code)); }
+
+void send_conflict(httplib::Response& response, int code, const std::string& problem) {
+    // A conflict in its own words, whatever the code: not those of a missing value.
+    send_json(response,
+              answer_in_words(code, "conflict: the request clashes with work in progress or already done")
+                  .add("problem", problem)
+                  .text(),
+              409);
 }
 
 std::string store_problem(const std::string& state) {
