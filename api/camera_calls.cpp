@@ -102,14 +102,14 @@ int SaveScaleSetting(int x, int y, int width, int height) {
             return QX_ERR_CROP_OUTSIDE;
         }
         // A zero width or height is the host's way to clear the crop area: the
-        // file keeps only the camera number, as after a first start.
-        const bool clears = width == 0 || height == 0;
+        // rectangle is kept as given (GetScaleSetting reads it back), the file
+        // keeps only the camera number, as after a first start.
         _CAMHP_CAP_& cam = params->cam;
         const int before[4] = {cam.x, cam.y, cam.width, cam.height};
-        cam.x = clears ? 0 : x;
-        cam.y = clears ? 0 : y;
-        cam.width = clears ? 0 : width;
-        cam.height = clears ? 0 : height;
+        cam.x = x;
+        cam.y = y;
+        cam.width = width;
+        cam.height = height;
         // Memory and file must agree, or the old rectangle comes back after a restart.
         if (camhp_write_setting_from_file(&cam) != 0) {
             cam.x = before[0];

@@ -157,7 +157,7 @@ int SetFeedBack(const char* code, const char* session_id, unsigned char hit, con
             return QX_ERR_NO_RECOGNITION;
         }
 
-        std::string recommended[10], real[10];
+        std::string recommended[DB_RESULT_SLOTS], real[DB_RESULT_SLOTS];
         std::string product_ids = record.product_ids, real_codes = record.real_codes;
         tool_splitstring(&product_ids[0], recommended);
         tool_splitstring(&real_codes[0], real);

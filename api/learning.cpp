@@ -7,8 +7,10 @@
 #include "api/recognition.h"
 #include "api/store_producer.h"
 #include "api/tool_status.h"
+#include "engine/libclsretri.h"
 #include "store/database.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -35,15 +37,15 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
         return Learned::kSkipped;
     }
     std::vector<float> scores;
-    float feature[160] = {0};
+    float feature[CLSRETRI_FEATURE_SIZE] = {0};
     std::clock_t t1 = std::clock();
     if (detect_squeezenet(picture, scores, feature) != 0) {
         logger->info("folder learning stopped: the engine failed on {}", path);
         return Learned::kEngineFailed;
     }
     std::clock_t t2 = std::clock();
-    logger->info("category elapsed {}ms\n", static_cast<double>(t2 - t1) * 1000.0 / CLOCKS_PER_SEC);
-    std::string text = tool_feature_text(feature, 160);
+    logger->info("category elapsed {}ms\n", clock_elapsed_ms(t1, t2));
+    std::string text = tool_feature_text(feature, CLSRETRI_FEATURE_SIZE);
     DB_COMMODITY commodity;
     commodity.code = code;
     commodity.feature = text.c_str();
@@ -56,10 +58,23 @@ Learned learn_picture(DB_STAGED_STORE& store, const std::string& path, const std
     return Learned::kStored;
 }
 
+// Folders whose pictures are not learned: the run still succeeds without
+// them, so the log is where a technician finds why a product learned nothing.
+void log_skipped(const std::vector<PIC_DATA_SKIPPED>& skipped) {
+    const std::string base = tool_get_dll_path();
+    for (const PIC_DATA_SKIPPED& folder : skipped) {
+        const bool inside = folder.path.compare(0, base.size(), base) == 0;
+        logger->info("folder learning skips {}/: {}", inside ? folder.path.substr(base.size()) : folder.path, folder.why);
+    }
+}
+
 // Every picture of pic_data into `store`: flat "<code>\<name>" pictures and the
 // picture store's "<code>/" folders. Stops at the first engine failure or cancel.
 Learned learn_pic_data(DB_STAGED_STORE& store) {
-    for (const PIC_DATA_ENTRY& entry : pic_data_entries()) {
+    std::vector<PIC_DATA_SKIPPED> skipped;
+    const std::vector<PIC_DATA_ENTRY> entries = pic_data_entries(&skipped);
+    log_skipped(skipped);
+    for (const PIC_DATA_ENTRY& entry : entries) {
         const Learned learned = learn_picture(store, entry.path, entry.code);
         if (learned == Learned::kEngineFailed || learned == Learned::kCancelled) return learned;
     }

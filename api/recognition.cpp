@@ -11,6 +11,7 @@
 #include "store/database.h"
 #include "support/alg.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -21,26 +22,22 @@
 
 namespace {
 
-double elapsed_ms(std::clock_t from, std::clock_t to) {
-    return static_cast<double>(to - from) * 1000.0 / CLOCKS_PER_SEC;
-}
-
 // Steps shared by both calls once a picture is in hand: engine, matching,
 // session id, record. `engine_failure` is the call's code for an engine error.
 int recognise(const cv::Mat& picture, const std::string& image_path, int engine_failure, char* codes_out,
               char* session_out, std::clock_t t0) {
     std::vector<float> scores;
-    float feature[160] = {0};
+    float feature[CLSRETRI_FEATURE_SIZE] = {0};
     std::clock_t t1 = std::clock();
     if (detect_squeezenet(picture, scores, feature) != 0) return engine_failure;
     std::clock_t t2 = std::clock();
-    logger->info("category elapsed {}ms\n", elapsed_ms(t1, t2));
+    logger->info("category elapsed {}ms\n", clock_elapsed_ms(t1, t2));
 
     DB_COMPARE_IN query{};
     query.scores = scores;
     std::memcpy(query.feature, feature, sizeof feature);
-    query.result_count = 10;
-    std::string codes[10];
+    query.result_count = DB_RESULT_SLOTS;
+    std::string codes[DB_RESULT_SLOTS];
     DB_COMPARE_OUT result{};
     result.codes = codes;
     result.top_confident = false;
@@ -49,25 +46,25 @@ int recognise(const cv::Mat& picture, const std::string& image_path, int engine_
 
     std::string session = tool_get_session_id();
     char codes_text[QX_CODES_SIZE] = {0};
-    tool_code_string_2_char_n(codes, 10, codes_text, sizeof codes_text);
+    tool_code_string_2_char_n(codes, DB_RESULT_SLOTS, codes_text, sizeof codes_text);
 
     DB_RECORD record;
     record.model_code = 0;
     record.score = 0.0f;
     record.time = static_cast<float>(t2 - t1);
     record.image_path = image_path;
-    record.feature_value = tool_feature_text(feature, 160);
+    record.feature_value = tool_feature_text(feature, CLSRETRI_FEATURE_SIZE);
     record.product_ids = codes_text;
     record.real_codes = codes_text;
     record.session_id = session;
     // Written by the record writer: its disk flushes stay off the cashier's time.
     db_queue_record(params, std::move(record));
     std::clock_t t4 = std::clock();
-    logger->info("save record elapsed {}ms\n", elapsed_ms(t3, t4));
+    logger->info("save record elapsed {}ms\n", clock_elapsed_ms(t3, t4));
 
     std::strcpy(session_out, session.c_str());
     std::strcpy(codes_out, codes_text);
-    logger->info("all time elapsed {}ms\n", elapsed_ms(t0, std::clock()));
+    logger->info("all time elapsed {}ms\n", clock_elapsed_ms(t0, std::clock()));
     return 0;
 }
 
@@ -104,15 +101,15 @@ int detect_squeezenet(const cv::Mat& picture, std::vector<float>& scores, float*
         logger->info("岚帆图形加速库推理失败!error code:{0:x}\n", result);
         return -2;
     }
-    logger->info("岚帆图形加速库耗时：{}ms\n", elapsed_ms(t1, t2));
+    logger->info("岚帆图形加速库耗时：{}ms\n", clock_elapsed_ms(t1, t2));
     // A NaN or infinite feature would be stored and then rank first in every
     // later search: such a result is an engine failure.
-    if (!alg_all_finite(output.feature, 160)) {
+    if (!alg_all_finite(output.feature, CLSRETRI_FEATURE_SIZE)) {
         logger->info("engine returned a non-finite feature");
         return -2;
     }
-    for (int i = 0; i < 10; ++i) scores.push_back(output.cls[i].score);
-    std::memcpy(feature, output.feature, 160 * sizeof(float));
+    for (int i = 0; i < CLSRETRI_TOP_CLASSES; ++i) scores.push_back(output.cls[i].score);
+    std::memcpy(feature, output.feature, sizeof output.feature);
     return 0;
 }
 

@@ -18,20 +18,24 @@
 
 namespace {
 
-// Anything but a whole number other than 0 (text and overflow included) is off.
-bool ini_flag(const std::string& text) {
-    int value = 0;
-    return tool_read_int(text, &value) && value != 0;
-}
+// A switch is on when its text starts with a number other than 0, whatever
+// follows: "1 ; on", "1.0" and "2x" are on, as dev.ini files written for
+// earlier releases expect. An overflow gives LONG_MAX or LONG_MIN, also on.
+// Numbers that size something keep the strict reader.
+bool ini_flag(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10) != 0; }
 
+// A number beyond the range is held to its nearer end; text that is no whole
+// number at all gives the default. Either is logged.
 int ini_search_k(const std::string& text) {
     if (text.empty()) return SEARCH_K_DEFAULT;
-    int value = 0;
-    if (!tool_read_int(text, &value) || !search_k_allowed(value)) {
-        logger->info("searchK {} out of range {}..{}, using {}", text, SEARCH_K_MIN, SEARCH_K_MAX, SEARCH_K_DEFAULT);
-        return SEARCH_K_DEFAULT;
-    }
-    return value;
+    long long value = 0;
+    const QxNumber read = tool_read_number(text, LLONG_MIN, LLONG_MAX, &value);
+    // Beyond 64 bits the sign alone tells the nearer end.
+    if (read == QxNumber::kOutOfRange) value = text[0] == '-' ? LLONG_MIN : LLONG_MAX;
+    const int used = read == QxNumber::kNotANumber ? SEARCH_K_DEFAULT : search_k_clamped(value);
+    if (read != QxNumber::kRead || used != value)
+        logger->info("searchK {} out of range {}..{}, using {}", text, SEARCH_K_MIN, SEARCH_K_MAX, used);
+    return used;
 }
 
 // The text member `name` of the JSON object in `path`; empty when the file is

@@ -2,6 +2,7 @@
 
 #include "api/pic_data.h"
 #include "api/recognition.h"
+#include "engine/libclsretri.h"
 #include "store/CppSQLite3.h"
 #include "store/database.h"
 #include "store/feature_producer.h"
@@ -80,9 +81,9 @@ bool feature_of_picture(const std::string& path, std::string& text) {
         return false;
     }
     std::vector<float> scores;
-    float feature[160] = {0};
+    float feature[CLSRETRI_FEATURE_SIZE] = {0};
     if (detect_squeezenet(picture, scores, feature) != 0) throw std::runtime_error("the engine failed on " + path);
-    text = tool_feature_text(feature, 160);
+    text = tool_feature_text(feature, CLSRETRI_FEATURE_SIZE);
     return true;
 }
 

@@ -1,4 +1,6 @@
-// The set-up page's view of the running library (api/tool_status.h).
+// The set-up page's view of the running library (include/qx_tool.h).
+#include "qx_tool.h"
+
 #include "api/tool_status.h"
 
 #include "api/binding.h"

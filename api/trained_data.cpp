@@ -10,6 +10,7 @@
 #include "store/store_file.h"
 #include "store/temp_files.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <cstdio>
@@ -112,7 +113,7 @@ int qx_ai_setnorecommend(const char* code_text) {
         std::clock_t start = std::clock();
 
         db_withdraw_code(params, code);
-        logger->info("all elapsed {}ms\n", static_cast<double>(std::clock() - start) * 1000.0 / CLOCKS_PER_SEC);
+        logger->info("all elapsed {}ms\n", clock_elapsed_ms(start, std::clock()));
 
         // The code names a folder: one that could reach outside pic_data is refused.
         if (!tool_code_is_safe_folder(code) || code.size() >= 119) {

@@ -7,7 +7,9 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS QxVisor EXPORT QxVisorTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/include/qx_ai.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# qx_ai.h for hosts; qx_tool.h declares the calls the technician's tool uses.
+install(FILES ${PROJECT_SOURCE_DIR}/include/qx_ai.h ${PROJECT_SOURCE_DIR}/include/qx_tool.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(QX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QxVisor)
 install(EXPORT QxVisorTargets NAMESPACE QxVisor:: DESTINATION ${QX_CMAKE_PACKAGE_DIR})

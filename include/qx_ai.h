@@ -91,7 +91,8 @@ QX_API int AutoDetect(char* codes_out, char* session_out);
 QX_API int TestDetect(const char* picture_path, char* codes_out, char* session_out);
 
 /* Replaces everything learned by what every picture of ./pic_data teaches: flat
- * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg".
+ * files named "<code>\<anything>.jpg" and "pic_data/<code>/<anything>.jpg"
+ * (a folder inside pic_data/<code>/ is not read; the log names each one).
  * Blocks until done. All or nothing: the new data replaces the old only when
  * every picture is learned. QX_ERR_DETECT_FAILED when the engine or the
  * database fails (the log says which); the previous data is then kept.
@@ -149,8 +150,9 @@ QX_API int GetScaleBitmap(char* raw_path, char* crop_path);
 /* The crop rectangle in frame pixels; a NULL place is skipped. Always 0. */
 QX_API int GetScaleSetting(int* x, int* y, int* width, int* height);
 /* Sets and stores the crop rectangle. A width or height of 0 clears the crop
- * area (coordinate.json keeps only the camera number; recognitions then answer
- * QX_ERR_NO_CROP until a rectangle is set). QX_ERR_CROP_OUTSIDE when
+ * area (recognitions then answer QX_ERR_NO_CROP until a rectangle is set):
+ * GetScaleSetting gives the four values back as given, while coordinate.json
+ * keeps only the camera number, so the next Init starts from 0, 0, 0, 0. QX_ERR_CROP_OUTSIDE when
  * x + width > 640 or y + height > 480, or when width or height is negative;
  * QX_ERR_DATA_FILE when coordinate.json could not be written. Either way the
  * rectangle in force stays as it was. */

@@ -7,6 +7,7 @@
 #include "store/temp_files.h"
 #include "support/alg.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <fcntl.h>
@@ -33,10 +34,6 @@ namespace {
 
 // How long a connection of the store waits for a file another one holds.
 constexpr int kStoreBusyMs = 5000;
-
-long elapsed_ms(std::clock_t start, std::clock_t end) {
-    return static_cast<long>((end - start) * 1000.0 / CLOCKS_PER_SEC);
-}
 
 bool has_row(CppSQLite3DB& db, const char* sql) {
     CppSQLite3Query query = db.execQuery(sql);
@@ -333,7 +330,7 @@ void db_load_idx_from_db(DB_STORE* context) {
         context->index = db_build_index(db, DB_INDEX_CAPACITY);
         context->sample_rows = -1;
     }
-    logger->info("load index elapsed {}ms\n", elapsed_ms(start, std::clock()));
+    logger->info("load index elapsed {}ms\n", clock_elapsed_ms(start, std::clock()));
     db.close();
 }
 

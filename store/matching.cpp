@@ -5,6 +5,7 @@
 #include "store/libhnsw.h"
 #include "support/alg.h"
 #include "support/log.h"
+#include "support/timing.h"
 
 #include <algorithm>
 #include <ctime>
@@ -14,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
-bool search_k_allowed(long value) { return value >= SEARCH_K_MIN && value <= SEARCH_K_MAX; }
-
-int search_k_or_default(int value) { return search_k_allowed(value) ? value : SEARCH_K_DEFAULT; }
+int search_k_clamped(long long value) {
+    return static_cast<int>(std::min<long long>(std::max<long long>(value, SEARCH_K_MIN), SEARCH_K_MAX));
+}
 
 MatchRanking::MatchRanking(float filter_score, int wanted) : filter_score_(filter_score), wanted_(wanted) {}
 
@@ -38,10 +39,6 @@ void tools_string_deduplication(std::string* codes, int n) {
 }
 
 namespace {
-
-long elapsed_ms(std::clock_t start, std::clock_t end) {
-    return static_cast<long>((end - start) * 1000.0 / CLOCKS_PER_SEC);
-}
 
 struct Neighbour {
     float distance = 0.0f;
@@ -87,16 +84,34 @@ void fetch_codes(CppSQLite3DB& db, const std::vector<Neighbour>& nearest, size_t
     }
 }
 
+// The six nearest samples get two log lines each, as they always had; a day
+// file of a busy scale would grow several times over if every sample the list
+// looked at did.
+constexpr size_t kLoggedHits = 6;
+
+// One line for every sample looked at beyond the six nearest: how many, and
+// the codes they added to the list.
+void log_beyond_six(const MatchRanking& ranking, size_t listed_by_six, size_t found) {
+    const size_t taken = static_cast<size_t>(ranking.taken());
+    if (taken <= kLoggedHits) return;
+    std::string added;
+    const std::vector<std::string>& list = ranking.codes();
+    for (size_t i = listed_by_six; i < list.size(); ++i) added += list[i] + ",";
+    logger->info("res[{}..{}] of {} nearest samples: {} more codes {}", kLoggedHits, taken - 1, found,
+                 list.size() - listed_by_six, added);
+}
+
 void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     CppSQLite3DB db;
     db.open(context->db_path.c_str());
     if (!db.tableExists("feature_code")) return;
     std::clock_t start = std::clock();
-    const std::vector<Neighbour> nearest = nearest_samples(context, in->feature, search_k_or_default(context->search_k));
+    const std::vector<Neighbour> nearest = nearest_samples(context, in->feature, search_k_clamped(context->search_k));
 
     MatchRanking ranking(context->filter_score);
     std::unordered_map<int, std::string> codes;
     size_t fetched = 0;
+    size_t listed_by_six = 0;
     for (size_t i = 0; i < nearest.size() && !ranking.full(); ++i) {
         if (i == fetched) {
             // The six nearest first (most lists end there), then twice as many each time.
@@ -106,24 +121,27 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
             fetched = to;
         }
         const Neighbour& hit = nearest[i];
-        logger->info("res[{}]={} {}\n", i, hit.distance, hit.label);
         auto row = codes.find(hit.label + 1);
         // A sample whose row is gone counts as a zero vector: similarity 0.
         const std::string code = row != codes.end() ? row->second : std::string();
         float similarity = row != codes.end() && !hit.values.empty()
                                ? alg_calcul_similar(in->feature, hit.values.data(), static_cast<int>(hit.values.size()))
                                : 0.0f;
-        logger->info("{} is {}", code, similarity);
+        if (i < kLoggedHits) {
+            logger->info("res[{}]={} {}\n", i, hit.distance, hit.label);
+            logger->info("{} is {}", code, similarity);
+        }
         ranking.take(code, similarity);
         if (i == 0 && ranking.top_confident()) logger->info("第一个向量大于0.9的置信度 置换第一个商品代码");
+        if (i + 1 == kLoggedHits) listed_by_six = ranking.codes().size();
     }
     db.close();
 
     const std::vector<std::string>& list = ranking.codes();
     for (size_t i = 0; i < list.size() && i < static_cast<size_t>(DB_RESULT_SLOTS); ++i) out->codes[i] = list[i];
     out->top_confident = ranking.top_confident();
-    logger->info("{} of {} nearest samples looked at", ranking.taken(), nearest.size());
-    logger->info("index time : elapsed {}ms\n", elapsed_ms(start, std::clock()));
+    log_beyond_six(ranking, listed_by_six, nearest.size());
+    logger->info("index time : elapsed {}ms\n", clock_elapsed_ms(start, std::clock()));
 }
 
 void clear_result(DB_COMPARE_OUT* out) {

@@ -29,9 +29,9 @@ constexpr int SEARCH_K_MIN = 6;
 constexpr int SEARCH_K_MAX = 100;
 constexpr int SEARCH_K_DEFAULT = 100;
 
-// The one range check of searchK, for dev.ini and for the match itself.
-bool search_k_allowed(long value);
-int search_k_or_default(int value);
+// The one range check of searchK, for dev.ini and for the match itself: a
+// value beyond the range is held to its nearer end.
+int search_k_clamped(long long value);
 
 struct DB_COMPARE_IN {
     std::vector<float> scores;                // class scores; matching does not read them

@@ -22,7 +22,7 @@ TEST(Exports, ExactlyThePublicFunctions) {
         "SetFeedBack", "ExportData", "ImportData", "ClearTrainedData", "qx_ai_setnorecommend",
         "SetCameraId", "qx_ai_reopencamera", "GetScaleBitmap", "GetScaleSetting",
         "SaveScaleSetting", "findcode", "findcode_n", "InitPos", "UnbindPos", "qx_ai_enginebench",
-        // The set-up page's own queries (api/tool_status.h), outside the public header.
+        // The set-up page's own queries (include/qx_tool.h), outside the host's header.
         "qx_tool_status", "qx_tool_picture"};
     EXPECT_EQ(exported, expected);
 }

@@ -58,12 +58,28 @@ TEST_F(FolderLearning, RunLogsClearingReloadingAndEverySample) {
     EXPECT_NE(logged.find("index size is 4\n"), std::string::npos);
 }
 
+// A folder inside a product's folder was skipped without a word, the run
+// answering QX_OK with nothing learned from it: each one is logged now.
 TEST_F(FolderLearning, ProductFoldersOfThePictureStoreAreLearned) {
     stock_pic_data({distinct_kinds()[1]}, 3);  // one odd kind: a "4002/" folder
     fs::create_directories("pic_data/4002/nested");
+    fs::copy_file(grocery("train", distinct_kinds()[1], 5), "pic_data/4002/nested/5.jpg");
+    fs::create_directories("pic_data/4003/2024");
+    fs::create_directories("pic_data/4003\\x");
     fs::create_directories("pic_data/..hidden");
+    logger->flush();
+    const size_t before = read_file("tmp/" + today_day_file()).size();
     ASSERT_EQ(LearnFromPicData(), 0);
     EXPECT_EQ(scalar("select count(*) from feature_code where code = '4002'"), 3);
+    EXPECT_EQ(scalar("select count(*) from feature_code"), 3);
+    logger->flush();
+    const std::string logged = read_file("tmp/" + today_day_file()).substr(before);
+    for (const char* line : {"folder learning skips pic_data/4002/nested/: a folder inside a product's folder is not read",
+                             "folder learning skips pic_data/4003/2024/: a folder inside a product's folder is not read",
+                             "folder learning skips pic_data/4003\\x/: its name is no product code"})
+        EXPECT_NE(logged.find(line), std::string::npos) << line;
+    EXPECT_EQ(logged.find("skips pic_data/4002/./"), std::string::npos);
+    EXPECT_EQ(logged.find("skips pic_data/..hidden/"), std::string::npos);
 }
 
 TEST_F(FolderLearning, StartsFromScratchAndEmptyFolderLeavesNothing) {

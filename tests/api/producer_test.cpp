@@ -4,10 +4,10 @@
 #include "flows_fixture.h"
 
 #include "qx_ai.h"
+#include "qx_tool.h"
 
 #include "api/context.h"
 #include "api/gate.h"
-#include "api/tool_status.h"
 #include "support/log.h"
 #include "testkit/child.h"
 #include "testkit/files.h"

@@ -202,6 +202,44 @@ TEST_F(StartupFiles, NoLinkIsFollowedWhereTheLibraryWritesOrDeletes) {
     }
 }
 
+// featurexYz.db planted as a link: Init refuses to write through it (and
+// starts with nothing learned), but the calls that build a whole new store
+// put their file in the link's place. The link goes, its target is never
+// touched, and the store works again from then on.
+TEST_F(StartupFiles, CallsThatReplaceTheStoreReplaceALinkAtItsPlace) {
+    ASSERT_EQ(Init(), 0);
+    char copy[QX_PATH_SIZE] = "";
+    ASSERT_EQ(ExportData(copy), 0);  // a sound store to import
+    Close();
+    const struct {
+        const char* call;
+        std::function<int()> run;
+    } calls[] = {{"ClearTrainedData", [] { return ClearTrainedData(); }},
+                 {"LearnFromPicData", [] { return LearnFromPicData(); }},  // no pic_data: nothing learned
+                 {"ImportData", [&] { return ImportData((dir() + "/data-copy").c_str()); }}};
+    int n = 0;
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.call);
+        const std::string folder = dir() + "/case" + std::to_string(n), outside = dir() + "/outside" + std::to_string(n);
+        ++n;
+        write_file(outside + "/host.db", "the host's");
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(folder.c_str()), 0);
+        ASSERT_EQ(symlink((outside + "/host.db").c_str(), "featurexYz.db"), 0);
+        log_reopen();
+        EXPECT_EQ(Init(), 0);
+        EXPECT_EQ(c.run(), QX_OK);
+        struct stat status;
+        ASSERT_EQ(lstat("featurexYz.db", &status), 0);
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(qx_ai_setnorecommend("1004"), QX_OK) << "the store is writable again";
+        Close();
+        EXPECT_EQ(read_file(outside + "/host.db"), "the host's");
+        EXPECT_EQ(list_dir(outside), std::vector<std::string>{"host.db"});
+        ASSERT_EQ(chdir(dir().c_str()), 0);
+    }
+}
+
 // A FIFO where the library expects a regular file once hung the caller for
 // ever in open(): today's log file (Init, any call), the store and its journal
 // (every store call). Each is refused at once with a reason the technician

@@ -2,6 +2,7 @@
 
 #include "api/context.h"
 #include "store/matching.h"
+#include "support/log.h"
 #include "testkit/files.h"
 #include "testkit/temp_dir.h"
 
@@ -11,6 +12,10 @@
 
 class Startup : public TempDirTest {
 protected:
+    static std::string day_log() {
+        logger->flush();
+        return read_file("tmp/" + today_day_file());
+    }
     void TearDown() override {
         Close();
         TempDirTest::TearDown();
@@ -51,14 +56,42 @@ TEST_F(Startup, GarbageAndByteOrderMarkAreHarmless) {
     EXPECT_EQ(params->dev, "");
 }
 
-TEST_F(Startup, SearchKOutsideItsRangeFallsBackToTheDefault) {
-    write_file("dev.ini", "[default]\nsearchK = 60\n");
-    Init();
-    EXPECT_EQ(params->search_k, 60);
-    for (const char* bad : {"5", "101", "x", "-7", "12abc"}) {
-        write_file("dev.ini", std::string("[default]\nsearchK = ") + bad + "\n");
+// searchK 5 once gave 100, the widest search, instead of the nearest end of
+// its range; a number is now held to the range and only text gives the default.
+TEST_F(Startup, SearchKOutsideItsRangeIsHeldToItAndLogged) {
+    const struct {
+        const char* text;
+        int search_k;
+        bool logged;
+    } cases[] = {{"60", 60, false}, {"6", 6, false}, {"5", 6, true}, {"-7", 6, true},
+                 {"-99999999999999999999", 6, true}, {"101", 100, true}, {"99999999999999999999", 100, true},
+                 {"x", SEARCH_K_DEFAULT, true}, {"12abc", SEARCH_K_DEFAULT, true}, {"", SEARCH_K_DEFAULT, false}};
+    for (const auto& c : cases) {
+        write_file("dev.ini", std::string("[default]\nsearchK = ") + c.text + "\n");
+        const size_t before = day_log().size();
         Init();
-        EXPECT_EQ(params->search_k, SEARCH_K_DEFAULT) << bad;
+        EXPECT_EQ(params->search_k, c.search_k) << c.text;
+        const std::string line = std::string("searchK ") + c.text + " out of range 6..100, using " +
+                                 std::to_string(c.search_k);
+        EXPECT_EQ(day_log().find(line, before) != std::string::npos, c.logged) << c.text;
+    }
+}
+
+// The switches read as strtol reads them: whatever follows a leading number
+// other than 0 still means on. The strict number reader once turned
+// "1 ; on" off, and with it the cropped pictures that feedback uploads.
+TEST_F(Startup, SwitchesAreOnForAnyLeadingNumberButZero) {
+    const struct {
+        const char* text;
+        bool on;
+    } cases[] = {{"1", true}, {"1 ; on", true}, {"1.0", true}, {"2x", true}, {"4294967296", true},
+                 {"-1", true}, {"+3", true}, {"0", false}, {"0.9", false}, {"00", false}, {"-0", false},
+                 {"on", false}, {"", false}, {"x1", false}};
+    for (const auto& c : cases) {
+        write_file("dev.ini", std::string("[default]\nsaveImage = ") + c.text + "\ndrive_ai = " + c.text + "\n");
+        Init();
+        EXPECT_EQ(params->cam.save_image, c.on) << c.text;
+        EXPECT_EQ(drive_ai, c.on) << c.text;
     }
 }
 

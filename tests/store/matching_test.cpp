@@ -46,7 +46,7 @@ TEST_F(Matching, TopHitIsConfidentAboveSimilarityPointNine) {
 
 // The list takes distinct codes in distance order until it holds six; searchK
 // bounds the samples looked at (6 gives the list of the six nearest, as
-// before the list was filled); out of 6..100 means the default, 100.
+// before the list was filled); a value out of 6..100 is held to its nearer end.
 TEST_F(Matching, SearchKBoundsTheSamplesLookedAt) {
     const char* order[] = {"A", "A", "B", "A", "C", "B", "D", "E", "F", "G", "H", "I", "J", "K"};
     for (int i = 0; i < 14; ++i) learn(order[i], along(0.01f * (i + 1)));
@@ -54,7 +54,7 @@ TEST_F(Matching, SearchKBoundsTheSamplesLookedAt) {
     const std::vector<std::string> seventh = {"A", "B", "C", "D", "", "", "", "", "", ""};
     const std::vector<std::string> filled = {"A", "B", "C", "D", "E", "F", "", "", "", ""};
     for (const auto& [k, expected] : std::vector<std::pair<int, std::vector<std::string>>>{
-             {6, nearest}, {7, seventh}, {5, filled}, {101, filled}, {5000, filled}, {100, filled}, {60, filled}}) {
+             {6, nearest}, {7, seventh}, {5, nearest}, {-3, nearest}, {101, filled}, {5000, filled}, {100, filled}, {60, filled}}) {
         context.search_k = k;
         codes.fill("");
         EXPECT_EQ(match(along(0.0f)), expected) << "searchK " << k;
@@ -160,11 +160,33 @@ TEST(MatchRanking, RankFilterFlagAndStop) {
     }
 }
 
-TEST(MatchRanking, SearchKRange) {
-    EXPECT_FALSE(search_k_allowed(5));
-    EXPECT_TRUE(search_k_allowed(6));
-    EXPECT_TRUE(search_k_allowed(100));
-    EXPECT_FALSE(search_k_allowed(101));
-    EXPECT_EQ(search_k_or_default(7), 7);
-    EXPECT_EQ(search_k_or_default(-1), SEARCH_K_DEFAULT);
+TEST(MatchRanking, SearchKIsHeldToItsRange) {
+    const std::pair<long long, int> cases[] = {{LLONG_MIN, 6}, {-1, 6}, {5, 6}, {6, 6}, {7, 7},
+                                               {100, 100}, {101, 100}, {LLONG_MAX, 100}};
+    for (const auto& [value, clamped] : cases) EXPECT_EQ(search_k_clamped(value), clamped) << value;
+}
+
+// Every sample the filled list looked at once had its two log lines: up to
+// 100 per recognition, a day file several times larger. The six nearest keep
+// theirs; the rest of the list takes one line.
+TEST_F(Matching, LogsTheSixNearestAndOneLineForTheRest) {
+    const char* order[] = {"A", "A", "B", "A", "C", "B", "D", "E", "F", "G", "H", "I", "J", "K"};
+    for (int i = 0; i < 14; ++i) learn(order[i], along(0.01f * (i + 1)));
+    auto count = [](const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    for (int k : {100, 6}) {
+        context.search_k = k;
+        codes.fill("");
+        const size_t before = log_text().size();
+        match(along(0.0f));
+        const std::string logged = log_text().substr(before);
+        SCOPED_TRACE("searchK " + std::to_string(k));
+        EXPECT_EQ(count(logged, "res["), k == 6 ? 6 : 7);
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(count(logged, "res[" + std::to_string(i) + "]="), 1) << i;
+        EXPECT_EQ(count(logged, " is 0."), 6) << "a similarity line for each of the six nearest";
+        EXPECT_EQ(count(logged, "res[6..8] of 14 nearest samples: 3 more codes D,E,F,"), k == 6 ? 0 : 1);
+    }
 }

@@ -34,7 +34,7 @@ run("cmake --install" ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${pref
 
 # Every path a host's build or loader looks for.
 set(libdir "${prefix}/${LIBDIR}")
-foreach(file include/qx_ai.h bin/qxvisor)
+foreach(file include/qx_ai.h include/qx_tool.h bin/qxvisor)
   if(NOT EXISTS "${prefix}/${file}")
     message(FATAL_ERROR "not installed: ${file}")
   endif()

@@ -1,5 +1,7 @@
 #pragma once
 // Shared pieces of the qxvisor command-line tool.
+#include "qxvisor/ranking.h"
+
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -37,8 +39,6 @@ bool parse_int(const std::string& text, int* value);
 bool take_flag(std::vector<std::string>& args, const std::string& flag);
 // Removes "--option VALUE" from args into *value; false when absent. Throws on a missing value.
 bool take_option(std::vector<std::string>& args, const std::string& option, std::string* value);
-// Splits "1001,1002," into its codes.
-std::vector<std::string> split_codes(const std::string& text);
 
 // LearnFromPicData, calling `report` with the pictures learned so far while it runs.
 int learn_following(size_t total, const std::function<void(size_t done, size_t total)>& report);

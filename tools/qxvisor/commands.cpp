@@ -280,16 +280,25 @@ const std::vector<Command> kCommands = {
     {"find", "TEXT", "search the product catalogue (number, pinyin or name)",
      "The catalogue file is dev.ini's catalogDb (see README).\n",
      [](const std::vector<std::string>& a) { return with_library("find", find, a); }},
-    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--force] [--json] [--stream ...]",
+    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--seed S] [--galleries N] [--leave-out N] [--force] [--json] [--stream ...]",
      "learn K pictures per kind, then measure top-1/top-5 on the test tree",
      "One folder per kind in both trees (the folder name names the kind). Run it in an\n"
-     "empty folder: it replaces pic_data/ and the learned data there. --json prints the\n"
-     "result (with which kinds were taken for which) as JSON and progress lines on stderr.\n"
+     "empty folder: it replaces pic_data/ and the learned data there. Prints top-1, top-5,\n"
+     "the codes shown on average and the median time per recognition. K defaults to 5;\n"
+     "the first K pictures of each kind by name are learned, or with --seed S K drawn at\n"
+     "random (seed S). --galleries N repeats the run over N draws (seeds S to S+N-1, S 1\n"
+     "unless given) and prints each and the mean, standard deviation and range: one\n"
+     "gallery's figures depend on which pictures it holds. --leave-out N teaches N kinds\n"
+     "of the test tree nothing (drawn with the seed): their pictures show how often the\n"
+     "library turns away a product it never learned (no code offered; see filterScore).\n"
+     "--json prints the result (with which kinds were taken for which) as JSON and\n"
+     "progress lines on stderr.\n"
      "\n"
      "--stream [--heldout DIR] [--block N] [--seed S] [--csv FILE]: a shop's learning\n"
      "curve. After the K pictures per kind, every picture of TEST_DIR (those learned\n"
      "already left out, so TEST_DIR may be TRAIN_DIR) is recognised and confirmed with\n"
-     "its true kind through SetFeedBack, in a fixed random order (seed S, default 1):\n"
+     "its true kind through SetFeedBack, in a fixed random order (seed S, default 1;\n"
+     "given, S also draws the K pictures):\n"
      "top-1/top-5 per block of N weighings (default 100), the list length and the\n"
      "learned samples; --csv writes that curve. Then the learned store recognises\n"
      "DIR's pictures without feedback.\n",
@@ -422,10 +431,3 @@ bool take_option(std::vector<std::string>& args, const std::string& option, std:
     return false;
 }
 
-std::vector<std::string> split_codes(const std::string& text) {
-    std::vector<std::string> codes;
-    std::stringstream stream(text);
-    for (std::string code; std::getline(stream, code, ',');)
-        if (!code.empty()) codes.push_back(code);
-    return codes;
-}

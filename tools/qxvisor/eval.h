@@ -2,6 +2,8 @@
 // The accuracy runs of `qxvisor eval`: a fixed gallery (run_eval) and a shop's
 // stream of confirmed weighings (eval_stream). Both talk to the library only
 // through its public calls, in the current folder.
+#include "qxvisor/ranking.h"
+
 #include <functional>
 #include <map>
 #include <set>
@@ -15,49 +17,47 @@ struct Gallery {
     std::set<std::string> learned;  // canonical picture paths
 };
 
+// Which pictures of each kind are learned at the start.
+struct GalleryDraw {
+    int shots = 5;
+    bool random = false;  // false: the first `shots` by name
+    unsigned seed = 1;    // the draw, when random
+    std::set<std::string> unlearned;  // kinds not taught at all
+};
+
 // Gives every kind of `train` a short numeric code (as a shop's product
-// numbers would be), copies its first `shots` pictures into pic_data/<code>/,
-// then Init, a crop area and LearnFromPicData. QX_OK, or the failing call's
-// code with the library closed again.
+// numbers would be; 1001 for the first kind by name, whether learned or not),
+// copies the drawn pictures of each kind into pic_data/<code>/, then Init, a
+// crop area and LearnFromPicData. QX_OK, or the failing call's code with the
+// library closed again.
 // With `json`, progress lines "learning DONE ALL" go to stderr for the set-up page.
-int learn_first_shots(const std::map<std::string, std::vector<std::string>>& train, int shots, Gallery* gallery,
-                      bool json = false);
-// Rank (1-based) of `code` in a codes text, 0 when absent.
-int rank_of(const std::string& codes, const std::string& code);
-double percent(int part, int whole);
+int learn_gallery(const std::map<std::string, std::vector<std::string>>& train, const GalleryDraw& draw,
+                  Gallery* gallery, bool json = false);
+// A tally as JSON: queries, top1, top5 (percent), codes_shown (mean).
+std::string tally_json(const RankTally& tally);
+// `count` kinds of `kinds`, drawn with `seed`.
+std::set<std::string> draw_kinds(const std::vector<std::string>& kinds, int count, unsigned seed);
 
 struct StreamOptions {
-    std::string train_dir;    // the first `shots` pictures of each kind are learned first
+    std::string train_dir;    // the pictures drawn of each kind are learned first
     std::string stream_dir;   // recognised and confirmed in a fixed random order
     std::string heldout_dir;  // measured at the end without feedback; empty: skipped
-    int shots = 3;
+    GalleryDraw draw;         // its seed also orders the stream
     int block = 100;          // weighings per line of the curve
-    unsigned seed = 1;        // the order of the stream
-    bool learning_lines = false;  // learn_first_shots' progress lines, for the set-up page
+    bool learning_lines = false;  // learn_gallery's progress lines, for the set-up page
 };
 
 // One block of the stream: its weighings and the state after it.
 struct StreamPoint {
-    int weighings = 0;  // confirmed so far
-    int queries = 0;    // in this block
-    int top1 = 0;
-    int top5 = 0;
-    double codes_shown = 0;     // mean list length in this block
-    long long samples = 0;      // learned samples in the store after it
-};
-
-struct StreamTally {
-    int queries = 0;
-    int top1 = 0;
-    int top5 = 0;
-    long long codes_shown = 0;
-    void count(int rank, size_t listed);
+    int weighings = 0;      // confirmed so far
+    RankTally tally;        // this block's recognitions
+    long long samples = 0;  // learned samples in the store after it
 };
 
 struct StreamResult {
     std::vector<StreamPoint> curve;
-    StreamTally stream;
-    StreamTally heldout;
+    RankTally stream;
+    RankTally heldout;
     long long samples_at_start = 0;
     long long samples_at_end = 0;
     size_t heldout_pictures = 0;  // known before the first weighing, for the progress
@@ -70,5 +70,6 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
                 const std::function<void(size_t, size_t)>& progress = nullptr);
 // The curve as CSV, one line per block.
 std::string stream_csv(const StreamResult& result);
-// `qxvisor eval ... --stream`: args without --stream, --shots, --force and --json.
-int run_eval_stream(std::vector<std::string> args, int shots, bool json);
+// `qxvisor eval ... --stream`: args without --stream, --shots, --seed, --force
+// and --json.
+int run_eval_stream(std::vector<std::string> args, const GalleryDraw& draw, bool json);

@@ -21,13 +21,6 @@
 
 namespace fs = std::filesystem;
 
-void StreamTally::count(int rank, size_t listed) {
-    ++queries;
-    if (rank == 1) ++top1;
-    if (rank >= 1 && rank <= 5) ++top5;
-    codes_shown += static_cast<long long>(listed);
-}
-
 namespace {
 
 // Live learned samples in the store of the current folder.
@@ -64,14 +57,10 @@ std::vector<Weighing> weighings_of(const std::string& root, const Gallery& galle
     return all;
 }
 
-// Recognises one picture; the list shown and the true code's rank (0: absent).
-int recognise(const Weighing& weighing, std::vector<std::string>* list, int* rank, char* session) {
-    char codes[QX_CODES_SIZE] = "";
-    int result = TestDetect(weighing.picture.c_str(), codes, session);
-    if (result != QX_OK) return result;
-    *list = split_codes(codes);
-    *rank = rank_of(codes, weighing.code);
-    return QX_OK;
+// Recognises one picture into `codes` (QX_CODES_SIZE bytes).
+int recognise(const Weighing& weighing, char* codes, char* session) {
+    codes[0] = '\0';
+    return TestDetect(weighing.picture.c_str(), codes, session);
 }
 
 }  // namespace
@@ -84,13 +73,13 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
         return QX_ERR_ARGUMENT;
     }
     Gallery gallery;
-    int status = learn_first_shots(train, options.shots, &gallery, options.learning_lines);
+    int status = learn_gallery(train, options.draw, &gallery, options.learning_lines);
     if (status != QX_OK) {
         *problem = "learning failed";
         return status;
     }
     std::vector<Weighing> stream = weighings_of(options.stream_dir, gallery);
-    std::shuffle(stream.begin(), stream.end(), std::mt19937(options.seed));
+    std::shuffle(stream.begin(), stream.end(), std::mt19937(options.draw.seed));
     std::vector<Weighing> heldout;
     if (!options.heldout_dir.empty()) heldout = weighings_of(options.heldout_dir, gallery);
     const size_t total = stream.size() + heldout.size();
@@ -100,13 +89,11 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
     StreamPoint block;
     size_t done = 0;
     for (const Weighing& weighing : stream) {
-        std::vector<std::string> list;
-        int rank = 0;
-        char session[QX_SESSION_SIZE] = "";
-        status = recognise(weighing, &list, &rank, session);
+        char codes[QX_CODES_SIZE], session[QX_SESSION_SIZE] = "";
+        status = recognise(weighing, codes, session);
         if (status == QX_OK) {
             // Confirmed as a cashier would: a hit exactly when the first code was right.
-            unsigned char hit = rank == 1 ? 1 : 0;
+            unsigned char hit = rank_of(codes, weighing.code) == 1 ? 1 : 0;
             status = SetFeedBack(weighing.code.c_str(), session, hit, "");
         }
         if (status != QX_OK) {
@@ -114,15 +101,11 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
             *problem = weighing.picture;
             return status;
         }
-        result->stream.count(rank, list.size());
+        result->stream.count(codes, weighing.code);
+        block.tally.count(codes, weighing.code);
         ++done;
-        ++block.queries;
-        block.top1 += rank == 1;
-        block.top5 += rank >= 1 && rank <= 5;
-        block.codes_shown += static_cast<double>(list.size());
-        if (block.queries == options.block || done == stream.size()) {
+        if (block.tally.queries == options.block || done == stream.size()) {
             block.weighings = static_cast<int>(done);
-            block.codes_shown /= block.queries;
             block.samples = stored_samples();
             result->curve.push_back(block);
             block = StreamPoint();
@@ -131,16 +114,14 @@ int eval_stream(const StreamOptions& options, StreamResult* result, std::string*
     }
     result->samples_at_end = stored_samples();
     for (const Weighing& weighing : heldout) {
-        std::vector<std::string> list;
-        int rank = 0;
-        char session[QX_SESSION_SIZE] = "";
-        status = recognise(weighing, &list, &rank, session);
+        char codes[QX_CODES_SIZE], session[QX_SESSION_SIZE] = "";
+        status = recognise(weighing, codes, session);
         if (status != QX_OK) {
             Close();
             *problem = weighing.picture;
             return status;
         }
-        result->heldout.count(rank, list.size());
+        result->heldout.count(codes, weighing.code);
         if (progress) progress(++done, total);
     }
     Close();
@@ -152,8 +133,8 @@ std::string stream_csv(const StreamResult& result) {
     csv << "weighings,block_queries,block_top1,block_top5,block_codes_shown,samples\n";
     char line[160];
     for (const StreamPoint& point : result.curve) {
-        std::snprintf(line, sizeof line, "%d,%d,%.1f,%.1f,%.2f,%lld\n", point.weighings, point.queries,
-                      percent(point.top1, point.queries), percent(point.top5, point.queries), point.codes_shown,
+        std::snprintf(line, sizeof line, "%d,%d,%.1f,%.1f,%.2f,%lld\n", point.weighings, point.tally.queries,
+                      point.tally.top1_percent(), point.tally.top5_percent(), point.tally.mean_codes_shown(),
                       point.samples);
         csv << line;
     }
@@ -165,36 +146,27 @@ namespace {
 // One point of the curve; `index` counts the blocks from 1.
 std::string point_json(const StreamPoint& point, size_t index) {
     return JsonObject().add("block", static_cast<long long>(index)).add("weighings", point.weighings)
-        .add("top1", percent(point.top1, point.queries)).add("top5", percent(point.top5, point.queries))
-        .add("codes_shown", point.codes_shown).add("samples", point.samples).text();
+        .add("top1", point.tally.top1_percent()).add("top5", point.tally.top5_percent())
+        .add("codes_shown", point.tally.mean_codes_shown()).add("samples", point.samples).text();
 }
 
-std::string tally_json(const StreamTally& tally) {
-    return JsonObject().add("queries", tally.queries).add("top1", percent(tally.top1, tally.queries))
-        .add("top5", percent(tally.top5, tally.queries))
-        .add("codes_shown", tally.queries ? static_cast<double>(tally.codes_shown) / tally.queries : 0.0).text();
-}
-
-void print_tally(const char* what, const StreamTally& tally) {
+void print_tally(const char* what, const RankTally& tally) {
     std::fprintf(out, "%s: %d weighings, top-1 %.1f%%  top-5 %.1f%%, %.2f codes shown on average\n", what,
-                 tally.queries, percent(tally.top1, tally.queries), percent(tally.top5, tally.queries),
-                 tally.queries ? static_cast<double>(tally.codes_shown) / tally.queries : 0.0);
+                 tally.queries, tally.top1_percent(), tally.top5_percent(), tally.mean_codes_shown());
 }
 
 }  // namespace
 
-int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
+int run_eval_stream(std::vector<std::string> args, const GalleryDraw& draw, bool json) {
     StreamOptions options;
-    options.shots = shots;
+    options.draw = draw;
     std::string text, csv_path;
     take_option(args, "--heldout", &options.heldout_dir);
     take_option(args, "--csv", &csv_path);
     if (take_option(args, "--block", &text) && (!parse_int(text, &options.block) || options.block < 1))
         return fail("eval", "--block needs a number of weighings, 1 or more");
-    int seed = 1;
-    if (take_option(args, "--seed", &text) && !parse_int(text, &seed))
-        return fail("eval", "--seed needs a number");
-    options.seed = static_cast<unsigned>(seed);
+    if (take_option(args, "--galleries", &text) || take_option(args, "--leave-out", &text))
+        return fail("eval", "--galleries and --leave-out are for the fixed gallery, not --stream");
     if (args.size() != 2)
         return fail("eval", "usage: qxvisor eval TRAIN_DIR STREAM_DIR --stream [--heldout DIR] [--shots K] "
                             "[--block N] [--seed S] [--csv FILE] [--force] [--json]");
@@ -228,7 +200,7 @@ int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
         std::vector<std::string> curve;
         for (size_t block = 0; block < result.curve.size(); ++block)
             curve.push_back(point_json(result.curve[block], block + 1));
-        std::fprintf(out, "%s\n", JsonObject().add("shots", options.shots).add_raw("stream", tally_json(result.stream))
+        std::fprintf(out, "%s\n", JsonObject().add("shots", options.draw.shots).add_raw("stream", tally_json(result.stream))
                                      .add_raw("heldout", tally_json(result.heldout)).add_raw("curve", json_array(curve))
                                      .add("samples_at_start", result.samples_at_start)
                                      .add("samples_at_end", result.samples_at_end).text().c_str());
@@ -236,10 +208,10 @@ int run_eval_stream(std::vector<std::string> args, int shots, bool json) {
     }
     std::fprintf(out, "%10s %7s %7s %7s %7s %8s\n", "weighings", "block", "top-1", "top-5", "shown", "samples");
     for (const StreamPoint& point : result.curve)
-        std::fprintf(out, "%10d %7d %6.1f%% %6.1f%% %7.2f %8lld\n", point.weighings, point.queries,
-                     percent(point.top1, point.queries), percent(point.top5, point.queries), point.codes_shown,
+        std::fprintf(out, "%10d %7d %6.1f%% %6.1f%% %7.2f %8lld\n", point.weighings, point.tally.queries,
+                     point.tally.top1_percent(), point.tally.top5_percent(), point.tally.mean_codes_shown(),
                      point.samples);
-    std::fprintf(out, "\nstarted from %d picture(s) per kind, %lld samples; %lld samples at the end\n", options.shots,
+    std::fprintf(out, "\nstarted from %d picture(s) per kind, %lld samples; %lld samples at the end\n", options.draw.shots,
                  result.samples_at_start, result.samples_at_end);
     print_tally("stream", result.stream);
     if (!options.heldout_dir.empty()) print_tally("held out, no feedback", result.heldout);

@@ -3,7 +3,7 @@
 #include "qxvisor/cli.h"
 #include "qxvisor/json_out.h"
 
-#include "api/tool_status.h"
+#include <qx_tool.h>
 
 #include <map>
 #include <mutex>
@@ -89,7 +89,7 @@ void stop_eval();
 // The page itself (serve_page.html, built into the tool).
 extern const char* const kSetupPage;
 
-// The running library's state as JSON (api/tool_status.h); "{}" when it does not answer.
+// The running library's state as JSON (qx_tool_status); "{}" when it does not answer.
 std::string library_status();
 // The string member `name` of the library's compact JSON, "" when absent.
 std::string json_string(const std::string& json, const std::string& name);
