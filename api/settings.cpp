@@ -48,16 +48,30 @@ std::string json_text_member(const std::string& path, const char* name) {
     return std::string(member->value.GetString(), member->value.GetStringLength());
 }
 
+// dev.ini as read; empty when it is missing or unreadable (which is logged
+// when `say_why`): defaults, and start-up goes on.
+mINI::INIStructure read_ini(const std::string& path, bool say_why) {
+    mINI::INIStructure ini;
+    if (path.empty()) return ini;
+    mINI::INIReader reader(path);
+    if (!(reader >> ini) && say_why && access(path.c_str(), F_OK) == 0)
+        logger->info("dev.ini not read ({}): defaults in force", reader.why());
+    return ini;
+}
+
 }  // namespace
 
+int settings_engine_threads(const std::string& ini_path) {
+    mINI::INIStructure ini = read_ini(ini_path, false);
+    const std::string text = ini["default"]["engineThreads"];
+    int value = 0;
+    if (text.empty() || (tool_read_int(text, &value) && value >= 0 && value <= 64)) return value;
+    logger->info("engineThreads {} out of range 0..64, the engine chooses", text);
+    return 0;
+}
+
 void settings_read_dev_ini(DB_HADNLE* context) {
-    mINI::INIStructure ini;
-    if (!context->ini_path.empty()) {
-        mINI::INIReader reader(context->ini_path);
-        // Unreadable counts as missing: defaults, and start-up goes on.
-        if (!(reader >> ini) && access(context->ini_path.c_str(), F_OK) == 0)
-            logger->info("dev.ini not read ({}): defaults in force", reader.why());
-    }
+    mINI::INIStructure ini = read_ini(context->ini_path, true);
     auto& section = ini["default"];
     context->dev = section["dev"];
     context->filter_score = static_cast<float>(std::strtod(section["filterScore"].c_str(), nullptr));

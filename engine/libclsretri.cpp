@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -57,29 +58,37 @@ std::unique_ptr<MNN::Tensor> host_copy(const MNN::Tensor* tensor) {
     return host;
 }
 
-// QX_ENGINE_THREADS where the host sets it; otherwise up to 4 (never more
-// than the processor has cores), and the session keeps one thread unless
-// more win clearly when measured (thread_choice.h). Threads only pay off on
-// free cores: where other work keeps them busy, every hand-over between
-// layers waits for a time slice, and one thread is several times faster.
-MNN::BackendConfig engine_threads(MNN::ScheduleConfig& config) {
-    MNN::BackendConfig backend;
-    config.numThread = 4;
-    backend.chooseThreads = true;
+std::atomic<int> g_thread_setting{0};
+
+// A forced count: QX_ENGINE_THREADS where the host sets it, then the setting;
+// 0 when the session is to choose.
+int forced_threads() {
     if (const char* text = std::getenv("QX_ENGINE_THREADS")) {
         char* end = nullptr;
         const long value = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && value >= 1 && value <= 64) {
-            config.numThread = static_cast<int>(value);
-            backend.chooseThreads = false;
-        }
+        if (end != text && *end == '\0' && value >= 1 && value <= 64) return static_cast<int>(value);
     }
+    return g_thread_setting.load();
+}
+
+// A forced count, or up to 4 threads (never more than the processor has
+// cores) of which the session keeps one unless more win clearly on its own
+// forwards (thread_choice.h). Threads only pay off on free cores: where other
+// work keeps them busy, every hand-over between layers waits for a time slice,
+// and one thread is several times faster.
+MNN::BackendConfig engine_threads(MNN::ScheduleConfig& config) {
+    MNN::BackendConfig backend;
+    const int forced = forced_threads();
+    config.numThread = forced > 0 ? forced : 4;
+    backend.chooseThreads = forced == 0;
     return backend;
 }
 
 bool holds_float32(const MNN::Tensor* tensor) { return tensor->getType() == halide_type_t(halide_type_float, 32); }
 
 }  // namespace
+
+void CLSRETRI_SetThreadSetting(int threads) { g_thread_setting = threads >= 1 && threads <= 64 ? threads : 0; }
 
 int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle) {
     if (!handle) return CLSRETRI_ERR_NULL_HANDLE;

@@ -77,6 +77,10 @@ struct _CLSRETRI_OUTPUT_ {
 // failure *handle is left as it was. Prints "use embedded model!", "use gpu!"
 // or "use cpu!" on standard output.
 int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle);
+// The processor threads the host's configuration asks the next CLSRETRI_Init
+// for: 0 (the default) lets the engine choose from its forwards, 1 to 64 force
+// that count. QX_ENGINE_THREADS in the environment takes precedence.
+void CLSRETRI_SetThreadSetting(int threads);
 // Runs one picture; on failure *output may hold the classes but not the feature.
 int CLSRETRI_Process(_CLSRETRI_INPUT_ input, _CLSRETRI_OUTPUT_* output, void* handle);
 // "running_device" writes the handle's device as an int; "feature_producer"

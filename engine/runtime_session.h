@@ -29,10 +29,12 @@ struct RUNTIME_OUTPUT {
 };
 
 // How a processor session runs: on `most` threads, or, with `choose`, on one
-// thread or on `most` as measurement shows better (thread_choice.h).
+// thread or on `most` as its forwards show better (thread_choice.h), reading
+// the machine's load with `ready_elsewhere` (null: threads_ready_elsewhere).
 struct RUNTIME_THREADS {
     int most = 1;
     bool choose = false;
+    int (*ready_elsewhere)() = nullptr;
 };
 
 class RuntimeSession {

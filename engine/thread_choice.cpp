@@ -3,7 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 
-ThreadChoice::ThreadChoice(int most) : most_(std::max(2, most)) {}
+int threads_ready_elsewhere() {
+    // "0.52 1.16 0.77 2/345 12345": the fourth field is runnable/existing, the
+    // caller, who is running, included.
+    std::FILE* file = std::fopen("/proc/loadavg", "re");
+    if (!file) return -1;
+    int runnable = 0;
+    const int read = std::fscanf(file, "%*s %*s %*s %d/", &runnable);
+    std::fclose(file);
+    return read == 1 && runnable >= 1 ? runnable - 1 : -1;
+}
+
+ThreadChoice::ThreadChoice(int most, int cores) : most_(std::max(2, most)), cores_(std::max(1, cores)) {}
 
 // Wall and processor medians taken apart: a forward that waited long for a
 // core need not be the one that spun longest.
@@ -25,32 +36,67 @@ bool ThreadChoice::many_wins() const {
     return many.wall_ms <= kWallShare * one.wall_ms && many.cpu_ms <= kCpuMultiple * one.cpu_ms;
 }
 
-int ThreadChoice::next() const {
+// A reading of -1 (unknown) counts as none: the forwards' own figures decide.
+bool ThreadChoice::cores_free() const {
+    if (readings_.empty()) return true;
+    std::vector<int> sorted = readings_;
+    const auto middle = sorted.begin() + (sorted.size() - 1) / 2;  // the lower of two
+    std::nth_element(sorted.begin(), middle, sorted.end());
+    return std::max(0, *middle) <= cores_ - most_;
+}
+
+int ThreadChoice::wanted() const {
     if (!decided_) return one_.last.size() <= many_window_.last.size() ? 1 : most_;
     const int other = many_ ? 1 : most_;
     return since_probe_ >= probe_gap_ ? other : chosen();
 }
 
-void ThreadChoice::record(int threads, FORWARD_TIME time) {
-    Window& window = threads > 1 ? many_window_ : one_;
+int ThreadChoice::next(int ready_elsewhere) {
+    readings_.push_back(ready_elsewhere);
+    if (readings_.size() > static_cast<size_t>(kLoadReadings)) readings_.erase(readings_.begin());
+    wanted_ = wanted();
+    free_ = cores_free();
+    ran_ = wanted_ > 1 && !free_ ? 1 : wanted_;
+    return ran_;
+}
+
+void ThreadChoice::record(FORWARD_TIME time) {
+    // Before the first choice, only figures of free cores are compared: one
+    // thread slowed down by other work would make several look better.
+    if (!decided_ && !free_) return;
+    Window& window = ran_ > 1 ? many_window_ : one_;
     window.last.push_back(time);
     if (window.last.size() > static_cast<size_t>(kStartForwards)) window.last.erase(window.last.begin());
-    if (!decided_) {
-        const bool paired = !one_.last.empty() && one_.last.size() == many_window_.last.size();
-        const bool clearly_slower = paired && many_window_.median().wall_ms > kClearlySlower * one_.median().wall_ms;
-        if (!clearly_slower && many_window_.last.size() < static_cast<size_t>(kStartForwards)) return;
-        decided_ = true;
-        many_ = many_wins();
-        return;
-    }
-    const bool probe = threads != chosen();
-    if (probe) since_probe_ = 0;
-    else ++since_probe_;
+    if (decided_)
+        follow(ran_ != wanted_);
+    else
+        first_choice();
+}
+
+void ThreadChoice::first_choice() {
+    const bool paired = !one_.last.empty() && one_.last.size() == many_window_.last.size();
+    const bool clearly_slower = paired && many_window_.median().wall_ms > kClearlySlower * one_.median().wall_ms;
+    if (!clearly_slower && many_window_.last.size() < static_cast<size_t>(kStartForwards)) return;
+    decided_ = true;
+    many_ = many_wins();
+    changed_ = true;
+}
+
+// `substitute`: one thread ran where several were wanted, the cores being
+// busy. It neither counts as a probe nor delays one: the probe is made as soon
+// as the cores are free.
+void ThreadChoice::follow(bool substitute) {
+    const bool probe = !substitute && ran_ != chosen();
+    if (probe)
+        since_probe_ = 0;
+    else if (!substitute)
+        ++since_probe_;
     // Every forward may change the choice: the chosen count's own figures
     // show a new load at once, the other's only at its next probe.
     const bool many = many_wins();
     if (many != many_) {
         many_ = many;
+        changed_ = true;
         since_probe_ = 0;
         probe_gap_ = kFirstProbeGap;
     } else if (probe) {
@@ -58,10 +104,20 @@ void ThreadChoice::record(int threads, FORWARD_TIME time) {
     }
 }
 
+bool ThreadChoice::take_change() {
+    const bool changed = changed_;
+    changed_ = false;
+    return changed;
+}
+
 std::string ThreadChoice::reason() const {
-    const FORWARD_TIME one = one_.median(), many = many_window_.median();
-    char text[200];
-    std::snprintf(text, sizeof text, "1 thread: %.1f ms wall, %.1f ms processor; %d threads: %.1f ms wall, %.1f ms processor",
-                  one.wall_ms, one.cpu_ms, most_, many.wall_ms, many.cpu_ms);
-    return text;
+    char one[80] = "1 thread: not measured", many[80];
+    std::snprintf(many, sizeof many, "%d threads: not measured", most_);
+    if (!one_.last.empty())
+        std::snprintf(one, sizeof one, "1 thread: %.1f ms wall, %.1f ms processor", one_.median().wall_ms,
+                      one_.median().cpu_ms);
+    if (!many_window_.last.empty())
+        std::snprintf(many, sizeof many, "%d threads: %.1f ms wall, %.1f ms processor", most_,
+                      many_window_.median().wall_ms, many_window_.median().cpu_ms);
+    return std::string(one) + "; " + many;
 }

@@ -3,8 +3,14 @@
 // several. More threads only pay off on free cores: on a board that the
 // point-of-sale program keeps busy, each hand-over between threads at every
 // layer waits for a time slice, and several threads are slower than one while
-// costing several times its processor time. So the session times both, keeps
-// several only when they win clearly, and keeps checking as the load changes.
+// costing several times its processor time.
+//
+// Nothing is timed in advance: the choice is made from the forwards the
+// recognitions run anyway. Several threads are tried only while the cores they
+// need look free (no other thread of the machine ready to run on them when the
+// forward starts); their first forwards alternate with one thread's, several
+// are kept only when they win clearly, and the other count is tried again now
+// and then, so that the choice follows the load.
 #include <string>
 #include <vector>
 
@@ -12,6 +18,10 @@ struct FORWARD_TIME {
     double wall_ms = 0;
     double cpu_ms = 0;  // of every thread the forward ran on
 };
+
+// Threads of the whole machine, other than the caller, ready to run at this
+// moment (the scheduler's count in /proc/loadavg); -1 when it cannot be read.
+int threads_ready_elsewhere();
 
 class ThreadChoice {
 public:
@@ -28,18 +38,27 @@ public:
     // doubles each time the choice stands, up to the last.
     static constexpr int kFirstProbeGap = 16;
     static constexpr int kLastProbeGap = 256;
+    // The cores count as free when the median of this many latest readings of
+    // threads_ready_elsewhere() leaves room for the extra threads.
+    static constexpr int kLoadReadings = 3;
 
-    // Between 1 and `most` threads (most > 1).
-    explicit ThreadChoice(int most);
+    // Between 1 and `most` threads (most > 1) on a processor of `cores` cores.
+    ThreadChoice(int most, int cores);
 
-    // The thread count for the next forward: alternately both until the
-    // first choice, then the choice, and now and then the other count.
-    int next() const;
-    // What the forward on `threads` threads cost.
-    void record(int threads, FORWARD_TIME time);
+    // The thread count for the next forward, given threads_ready_elsewhere()
+    // read just now: alternately both until the first choice, then the choice,
+    // and now and then the other count; one thread whenever the extra threads
+    // would have to share their cores.
+    int next(int ready_elsewhere);
+    // What the forward on the count next() gave cost.
+    void record(FORWARD_TIME time);
 
     bool decided() const { return decided_; }
+    // One thread until several have won.
     int chosen() const { return many_ ? most_ : 1; }
+    int most() const { return most_; }
+    // True once after each change of chosen() (the first choice included).
+    bool take_change();
     // The figures behind the choice, e.g. "1 thread: 24.1 ms wall, 8.9 ms
     // processor; 2 threads: 30.2 ms wall, 17.0 ms processor".
     std::string reason() const;
@@ -50,11 +69,19 @@ private:
         FORWARD_TIME median() const;
     };
     bool many_wins() const;
+    bool cores_free() const;
+    int wanted() const;
+    void first_choice();
+    void follow(bool substitute);
 
-    int most_;
+    int most_, cores_;
     Window one_, many_window_;
+    std::vector<int> readings_;  // the newest kLoadReadings
     bool decided_ = false;
     bool many_ = false;
+    bool changed_ = false;
+    int wanted_ = 1, ran_ = 1;  // of the last next()
+    bool free_ = true;          // the same
     int since_probe_ = 0;
     int probe_gap_ = kFirstProbeGap;
 };

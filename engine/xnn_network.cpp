@@ -71,16 +71,18 @@ struct Range {
     float lo = -kInf, hi = kInf;
 };
 
-struct SubgraphDeleter {
-    void operator()(xnn_subgraph* s) const { xnn_delete_subgraph(s); }
-};
-
 }  // namespace
 
 struct XnnNetwork::State {
-    xnn_runtime_t runtime = nullptr;
-    xnn_runtime_t one_thread = nullptr;  // the same plan without the pool, where asked for
+    // The plan on the caller's thread alone, and the plan on the pool; either
+    // may be missing, never both once the network is made.
+    xnn_runtime_t alone = nullptr;
+    xnn_runtime_t pooled = nullptr;
     pthreadpool_t pool = nullptr;
+    // Kept for a pool plan made after the network: the graph, and the input and
+    // output buffers every plan is bound to.
+    xnn_subgraph_t subgraph = nullptr;
+    std::vector<xnn_external_value> externals;
     // Weights and constants in XNNPACK's layouts; the runtime may read them
     // for as long as it lives.
     std::vector<std::vector<float>> statics;
@@ -95,9 +97,10 @@ struct XnnNetwork::State {
     std::vector<OutputBuffer> outputs;
 
     ~State() {
-        if (runtime) xnn_delete_runtime(runtime);
-        if (one_thread) xnn_delete_runtime(one_thread);
+        if (alone) xnn_delete_runtime(alone);
+        if (pooled) xnn_delete_runtime(pooled);
         if (pool) pthreadpool_destroy(pool);
+        if (subgraph) xnn_delete_subgraph(subgraph);
     }
 };
 
@@ -603,60 +606,54 @@ XnnNetwork::XnnNetwork() : state_(std::make_unique<State>()) {}
 
 XnnNetwork::~XnnNetwork() = default;
 
-bool XnnNetwork::has_one_thread_plan() const { return state_->one_thread != nullptr; }
+bool XnnNetwork::has_pool_plan() const { return state_->pooled != nullptr; }
 
-void XnnNetwork::keep_one_thread_only() {
+bool XnnNetwork::make_pool_plan() {
     State& st = *state_;
-    if (!st.one_thread) return;
-    xnn_delete_runtime(st.runtime);
-    st.runtime = st.one_thread;
-    st.one_thread = nullptr;
-    pthreadpool_destroy(st.pool);
+    if (st.pooled) return true;
+    if (threads_ < 2 || !st.subgraph) return false;
+    st.pool = pthreadpool_create(static_cast<size_t>(threads_));
+    // Idle workers sleep between forwards instead of spinning on the board's
+    // few cores. Only between forwards: XNNPACK passes the yield to the pool
+    // with the last operator alone, so between two layers of one forward a
+    // worker without work still spins, which is why the thread count is chosen
+    // by measurement (thread_choice.h).
+    if (st.pool && xnn_create_runtime_v2(st.subgraph, st.pool, XNN_FLAG_YIELD_WORKERS, &st.pooled) == xnn_status_success &&
+        xnn_setup_runtime(st.pooled, st.externals.size(), st.externals.data()) == xnn_status_success) {
+        threads_ = static_cast<int>(pthreadpool_get_threads_count(st.pool));
+        worker_clocks_ = pool_worker_clocks(st.pool);
+        return true;
+    }
+    drop_pool_plan();
+    return false;
+}
+
+void XnnNetwork::drop_pool_plan() {
+    State& st = *state_;
+    if (!st.alone) return;  // the only plan stays
+    if (st.pooled) xnn_delete_runtime(st.pooled);
+    if (st.pool) pthreadpool_destroy(st.pool);
+    st.pooled = nullptr;
     st.pool = nullptr;
     worker_clocks_.clear();
-    threads_ = 1;
 }
 
 std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                               int threads, bool one_thread_too, std::string& why) {
+                                               int threads, bool pool_later, std::string& why) {
     if (!xnnpack_ready()) {
         why = "XNNPACK cannot start on this processor";
         return nullptr;
     }
     std::unique_ptr<XnnNetwork> net(new XnnNetwork());
     State& st = *net->state_;
-    xnn_subgraph_t raw = nullptr;
-    if (xnn_create_subgraph(static_cast<uint32_t>(graph.outputs.size() + 1), 0, &raw) != xnn_status_success) {
+    if (xnn_create_subgraph(static_cast<uint32_t>(graph.outputs.size() + 1), 0, &st.subgraph) != xnn_status_success) {
         why = "XNNPACK could not make a subgraph";
         return nullptr;
     }
-    const std::unique_ptr<xnn_subgraph, SubgraphDeleter> subgraph(raw);
-    Importer importer(graph, raw, st, why);
+    Importer importer(graph, st.subgraph, st, why);
     if (!importer.run(input_shape)) return nullptr;
 
-    net->threads_ = std::max(1, threads);
-    // A pool of one would only add a hand-over; XNNPACK then runs on the caller.
-    if (net->threads_ > 1) {
-        st.pool = pthreadpool_create(static_cast<size_t>(net->threads_));
-        if (!st.pool) {
-            why = "no thread pool";
-            return nullptr;
-        }
-        net->threads_ = static_cast<int>(pthreadpool_get_threads_count(st.pool));
-        net->worker_clocks_ = pool_worker_clocks(st.pool);
-    }
-    // Idle workers sleep between forwards instead of spinning on the board's
-    // few cores. Only between forwards: XNNPACK passes the yield to the pool
-    // with the last operator alone, so between two layers of one forward a
-    // worker without work still spins, which is why the thread count is chosen
-    // by measurement (thread_choice.h).
-    if (xnn_create_runtime_v2(raw, st.pool, XNN_FLAG_YIELD_WORKERS, &st.runtime) != xnn_status_success ||
-        (st.pool && one_thread_too && xnn_create_runtime_v2(raw, nullptr, 0, &st.one_thread) != xnn_status_success)) {
-        why = "XNNPACK could not plan the graph";
-        return nullptr;
-    }
-
-    std::vector<xnn_external_value> externals;
+    std::vector<xnn_external_value>& externals = st.externals;
     st.input.assign(element_count(st.input_nchw) + kExtraFloats, 0.0f);
     externals.push_back({0, st.input.data()});
     st.outputs.reserve(graph.outputs.size());
@@ -675,16 +672,22 @@ std::unique_ptr<XnnNetwork> XnnNetwork::create(const ONNX_GRAPH& graph, const st
         for (size_t d : out.value.dims) shown.shape.push_back(static_cast<int>(d));
         net->outputs_.push_back(std::move(shown));
     }
-    // The buffers never move, so they are bound once for every later forward.
-    if (xnn_setup_runtime(st.runtime, externals.size(), externals.data()) != xnn_status_success ||
-        (st.one_thread && xnn_setup_runtime(st.one_thread, externals.size(), externals.data()) != xnn_status_success)) {
-        why = "XNNPACK could not bind the input and outputs";
+
+    // The buffers never move, so each plan binds them once for every later
+    // forward. A pool of one would only add a hand-over: one thread runs on
+    // the caller's.
+    net->threads_ = std::max(1, threads);
+    const bool pooled_only = net->threads_ > 1 && !pool_later;
+    if (pooled_only ? !net->make_pool_plan()
+                    : xnn_create_runtime_v2(st.subgraph, nullptr, 0, &st.alone) != xnn_status_success ||
+                          xnn_setup_runtime(st.alone, externals.size(), externals.data()) != xnn_status_success) {
+        why = "XNNPACK could not plan the graph";
         return nullptr;
     }
     return net;
 }
 
-bool XnnNetwork::run(const float* input, bool one_thread) {
+bool XnnNetwork::run(const float* input, bool on_pool) {
     State& st = *state_;
     const size_t n = st.input_nchw[0], c = st.input_nchw[1], plane = st.input_nchw[2] * st.input_nchw[3];
     for (size_t b = 0; b < n; ++b) {
@@ -693,7 +696,7 @@ bool XnnNetwork::run(const float* input, bool one_thread) {
         for (size_t ch = 0; ch < c; ++ch)
             for (size_t i = 0; i < plane; ++i) dst[i * c + ch] = src[ch * plane + i];
     }
-    xnn_runtime_t runtime = one_thread && st.one_thread ? st.one_thread : st.runtime;
+    xnn_runtime_t runtime = (on_pool && st.pooled) || !st.alone ? st.pooled : st.alone;
     if (xnn_invoke_runtime(runtime) != xnn_status_success) return false;
     for (State::OutputBuffer& out : st.outputs) {
         if (!out.value.nhwc) continue;

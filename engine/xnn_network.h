@@ -21,26 +21,32 @@ public:
 
     // The graph with its one input fixed to `input_shape` (NCHW), on `threads`
     // threads (1: the caller's thread only). With `threads` > 1 and
-    // `one_thread_too`, a second plan of the same graph runs on the caller's
-    // thread alone, sharing the weights and the input and output buffers.
+    // `pool_later`, it runs on the caller's thread alone until
+    // make_pool_plan() adds a plan of the same graph on a pool of `threads`
+    // threads, sharing the weights and the input and output buffers.
     // Null with `why` filled when the graph holds an operation or a form the
     // importer does not take, or when XNNPACK cannot start on this processor.
     static std::unique_ptr<XnnNetwork> create(const ONNX_GRAPH& graph, const std::vector<int>& input_shape,
-                                              int threads, bool one_thread_too, std::string& why);
+                                              int threads, bool pool_later, std::string& why);
     ~XnnNetwork();
     XnnNetwork(const XnnNetwork&) = delete;
     XnnNetwork& operator=(const XnnNetwork&) = delete;
 
     // One forward pass on an NCHW input of the shape given to `create`, on
-    // every thread, or on the caller's alone where that plan was made. One
-    // call at a time per network.
-    bool run(const float* input, bool one_thread = false);
+    // the pool where there is its plan and `on_pool` asks for it (or where it
+    // is the only plan), otherwise on the caller's thread. One call at a time
+    // per network.
+    bool run(const float* input, bool on_pool = true);
     const std::vector<Output>& outputs() const { return outputs_; }
+    // The pool's threads (the caller's included), made or to be made.
     int threads() const { return threads_; }
-    bool has_one_thread_plan() const;
-    // Keeps the one-thread plan alone, releasing the pool, its plan and that
-    // plan's packed weights.
-    void keep_one_thread_only();
+    bool has_pool_plan() const;
+    // The pool and its plan (packing the weights once more); false when
+    // XNNPACK cannot make them. Their first forward is slower than the next.
+    bool make_pool_plan();
+    // Lets the pool, its plan and that plan's packed weights go, where the
+    // caller's plan remains.
+    void drop_pool_plan();
     // The processor time clocks of the pool's workers (not the caller's);
     // empty when there is no pool or they could not be found.
     const std::vector<clockid_t>& worker_clocks() const { return worker_clocks_; }

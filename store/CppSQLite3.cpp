@@ -714,6 +714,15 @@ bool CppSQLite3DB::IsAutoCommitOn() {
     return sqlite3_get_autocommit(mpDB) != 0;
 }
 
+bool CppSQLite3DB::isIdle() {
+    if (!mpDB) return true;
+    if (sqlite3_get_autocommit(mpDB) == 0) return false;
+    for (sqlite3_stmt* statement = sqlite3_next_stmt(mpDB, nullptr); statement;
+         statement = sqlite3_next_stmt(mpDB, statement))
+        if (sqlite3_stmt_busy(statement)) return false;
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Binary-to-text encoding
 

@@ -223,6 +223,9 @@ public:
     void interrupt();
     void setBusyTimeout(int ms);
     bool IsAutoCommitOn();
+    // No transaction open and no statement half-way through its rows: the
+    // connection holds no lock on the file.
+    bool isIdle();
     static const char* SQLiteVersion() { return SQLITE_VERSION; }
 
 private:

@@ -1,5 +1,7 @@
 #include "store/database.h"
 
+#include "store/kept_connection.h"
+
 #include "store/CppSQLite3.h"
 #include "store/feature_producer.h"
 #include "store/libhnsw.h"
@@ -27,7 +29,7 @@
 
 std::mutex g_mutex;
 
-DB_STORE::DB_STORE() : records(db_record_writer()) {}
+DB_STORE::DB_STORE() : records(db_record_writer()), match_db(std::make_unique<KeptConnection>()) {}
 DB_STORE::~DB_STORE() = default;
 
 namespace {
@@ -494,6 +496,7 @@ void DB_STAGED_STORE::install(DB_STORE* context) {
 void db_close(DB_STORE* context) {
     if (!context) return;
     if (context->records) context->records->stop();
+    if (context->match_db) context->match_db->close();
     std::unique_ptr<libhnsw::Index> released;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -517,15 +520,14 @@ void insert_record(CppSQLite3DB& db, const DB_RECORD& record) {
 // waited. A file that another connection holds for longer than `busy_ms` gives
 // kHeld, not logged: the record writer tries again. Any other failure is logged
 // "save_record failed". Nothing of a failed batch is stored.
-RecordWriter::Outcome write_records(const std::string& path, const std::vector<DB_RECORD>& batch, int busy_ms) {
+RecordWriter::Outcome write_records(KeptConnection& kept, const std::string& path, const std::vector<DB_RECORD>& batch,
+                                    int busy_ms) {
     try {
-        CppSQLite3DB db;
-        db.open(path.c_str());
-        db.setBusyTimeout(busy_ms);
+        KeptConnection::Lease lease(kept, path, busy_ms);
+        CppSQLite3DB& db = lease.db();
         if (batch.size() > 1) db.execDML("begin;");
         for (const DB_RECORD& record : batch) insert_record(db, record);
         if (batch.size() > 1) db.execDML("commit;");
-        db.close();
         return RecordWriter::Outcome::kWritten;
     } catch (const CppSQLite3Exception& e) {
         if (e.errorCode() == SQLITE_BUSY) return RecordWriter::Outcome::kHeld;
@@ -542,17 +544,28 @@ RecordWriter::Outcome write_records(const std::string& path, const std::vector<D
 
 // Writes one record now, with the store's usual busy wait.
 int write_record_now(const std::string& path, const DB_RECORD& record) {
-    const RecordWriter::Outcome outcome = write_records(path, std::vector<DB_RECORD>{record}, kStoreBusyMs);
+    KeptConnection once;
+    const RecordWriter::Outcome outcome = write_records(once, path, std::vector<DB_RECORD>{record}, kStoreBusyMs);
     if (outcome == RecordWriter::Outcome::kHeld) logger->info("save_record failed");
     return outcome == RecordWriter::Outcome::kWritten ? 0 : -1;
 }
 
 }  // namespace
 
+// The writer keeps its connection from one batch to the next, and lets it go
+// when its thread ends (db_close): a connection opened for each record read
+// the file's schema each time. Its commits keep the rollback journal's file
+// and zero its header instead of deleting it: the same disk flushes, so each
+// commit is as durable as before, without creating and unlinking a file (and
+// flushing the folder) every time. The mode is this connection's alone; the
+// file and every other connection keep theirs.
 std::unique_ptr<RecordWriter> db_record_writer() {
-    return std::make_unique<RecordWriter>([](const std::string& path, const std::vector<DB_RECORD>& batch) {
-        return write_records(path, batch, static_cast<int>(RecordWriter::kAttempt.count()));
-    });
+    auto kept = std::make_shared<KeptConnection>("pragma journal_mode = persist;");
+    return std::make_unique<RecordWriter>(
+        [kept](const std::string& path, const std::vector<DB_RECORD>& batch) {
+            return write_records(*kept, path, batch, static_cast<int>(RecordWriter::kAttempt.count()));
+        },
+        [kept] { kept->close(); });
 }
 
 int db_save_record(DB_STORE* context, DB_RECORD* record) {

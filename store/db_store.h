@@ -12,6 +12,7 @@ namespace libhnsw {
 class Index;
 }
 class RecordWriter;
+class KeptConnection;
 
 struct DB_STORE {
     DB_STORE();
@@ -23,6 +24,7 @@ struct DB_STORE {
     std::unique_ptr<libhnsw::Index> index;  // guarded by g_mutex
     long long sample_rows = -1;             // rows of feature_code, -1 until counted; guarded by g_mutex
     std::unique_ptr<RecordWriter> records;  // recognition records on their way to db_path
+    std::unique_ptr<KeptConnection> match_db;  // the matching's connection, kept between matches
     float filter_score = 0.0f;
     int search_k = SEARCH_K_DEFAULT;  // "searchK": nearest samples a match may look at
 };

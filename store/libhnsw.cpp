@@ -92,24 +92,37 @@ public:
     }
 
     // The k stored vectors nearest to `query` as (squared distance, label),
-    // the smallest pairs first, as searchKnnCloserFirst gives them.
+    // the smallest pairs first, as searchKnnCloserFirst gives them. The
+    // candidates' exact distances are taken nearest lower bound first, and no
+    // further once the next lower bound lies beyond the k-th distance found:
+    // that candidate and every later one are farther than k others.
     std::vector<std::pair<float, labeltype>> nearest(const void* query, size_t k) const {
         if (!filtered_ || coarse_.rows() < cur_element_count) return searchKnnCloserFirst(query, k);
-        const std::vector<size_t> rows = coarse_.candidates(static_cast<const float*>(query), cur_element_count, k);
-        std::vector<std::pair<float, labeltype>> hits;
-        hits.reserve(rows.size());
-        for (size_t row : rows) {
-            const char* place = data_ + size_per_element_ * row;
+        std::vector<QuantizedRows::Candidate> candidates =
+            coarse_.candidates(static_cast<const float*>(query), cur_element_count, k);
+        std::sort(candidates.begin(), candidates.end(),
+                  [](const auto& a, const auto& b) { return a.lower < b.lower; });
+        std::priority_queue<std::pair<float, labeltype>> best;  // the k smallest pairs so far
+        for (const QuantizedRows::Candidate& candidate : candidates) {
+            if (best.size() == k &&
+                candidate.lower > std::sqrt(static_cast<double>(best.top().first)) * (1.0 + QuantizedRows::kSlack) + 1e-6)
+                break;
+            const char* place = data_ + size_per_element_ * candidate.row;
             labeltype label;
             std::memcpy(&label, place + data_size_, sizeof label);
             const float distance = fstdistfunc_(query, place, dist_func_param_);
             // A NaN has no place in an ordering: the search through every vector decides.
             if (std::isnan(distance)) return searchKnnCloserFirst(query, k);
-            hits.emplace_back(distance, label);
+            const std::pair<float, labeltype> hit(distance, label);
+            if (best.size() < k) {
+                best.push(hit);
+            } else if (hit < best.top()) {
+                best.pop();
+                best.push(hit);
+            }
         }
-        k = std::min(k, hits.size());
-        std::partial_sort(hits.begin(), hits.begin() + static_cast<std::ptrdiff_t>(k), hits.end());
-        hits.resize(k);
+        std::vector<std::pair<float, labeltype>> hits(best.size());
+        for (size_t i = hits.size(); i-- > 0; best.pop()) hits[i] = best.top();
         return hits;
     }
 
@@ -133,6 +146,12 @@ public:
             coarse_.keep(cur_element_count);
         }
         return true;
+    }
+
+    const float* find_label(labeltype label) const {
+        auto found = dict_external_to_internal.find(label);
+        if (found == dict_external_to_internal.end()) return nullptr;
+        return reinterpret_cast<const float*>(data_ + size_per_element_ * found->second);
     }
 
     float* copy_label(labeltype label) {
@@ -333,6 +352,14 @@ int Index::Selectsample(RequireSample& out, int label) {
         out.length = dim;
     }
     return 0;
+}
+
+const float* Index::StoredVector(int label) const {
+    if (uses_exhaustive(mode)) return engine->exhaustive->find_label(static_cast<labeltype>(label));
+    if (mode != MATRIX) return nullptr;
+    auto found = engine->dict_external_to_internal_.find(label);
+    if (found == engine->dict_external_to_internal_.end()) return nullptr;
+    return selectPoint(engine->db, found->second);
 }
 
 int Index::freeSelectsample(RequireSample* sample) {

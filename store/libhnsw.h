@@ -50,6 +50,10 @@ public:
     int Removesample(int label);
     // Copies the label's vector into `out` (empty for an unknown label).
     int Selectsample(RequireSample& out, int label);
+    // The label's `dim` stored values where they can be read in place (the
+    // exhaustive and matrix modes), null otherwise or for an unknown label.
+    // Valid until the index next changes.
+    const float* StoredVector(int label) const;
     int freeSelectsample(RequireSample* sample);
     // At most k (distance, label) pairs, never more than are stored: the k
     // smallest pairs, so of two equally distant vectors the smaller label

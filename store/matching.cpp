@@ -2,6 +2,7 @@
 
 #include "store/db_store.h"
 #include "store/CppSQLite3.h"
+#include "store/kept_connection.h"
 #include "store/libhnsw.h"
 #include "support/alg.h"
 #include "support/log.h"
@@ -40,30 +41,39 @@ void tools_string_deduplication(std::string* codes, int n) {
 
 namespace {
 
+// As long as every other connection of the store waits for a held file.
+constexpr int kMatchBusyMs = 5000;
+
 struct Neighbour {
     float distance = 0.0f;
     int label = 0;
-    std::vector<float> values;  // the stored vector, as wide as the index
+    const float* values = nullptr;  // the stored vector, as wide as the index; null when missing
 };
 
 // The `bound` samples nearest to `query`, nearest first, with their stored
 // vectors: the index holds exactly the values the rows' feature texts were
-// loaded from, so no text needs parsing. One hold of the store lock.
-std::vector<Neighbour> nearest_samples(DB_STORE* context, const float* query, int bound) {
+// loaded from, so no text needs parsing. One hold of the store lock; the
+// vectors are copied side by side into `vectors`, without an allocation each.
+std::vector<Neighbour> nearest_samples(DB_STORE* context, const float* query, int bound, std::vector<float>& vectors,
+                                       int& width) {
     std::vector<Neighbour> nearest;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!context->index) return nearest;
     libhnsw::Index& index = *context->index;
-    libhnsw::RequireSample stored;
-    for (const auto& hit : index.Search(query, bound)) {
+    width = index.dimension();
+    const std::vector<std::pair<float, int>> hits = index.Search(query, bound);
+    vectors.resize(hits.size() * static_cast<size_t>(width));
+    for (size_t i = 0; i < hits.size(); ++i) {
         Neighbour neighbour;
-        neighbour.distance = hit.first;
-        neighbour.label = hit.second;
-        index.Selectsample(stored, hit.second);
-        if (stored.data) neighbour.values.assign(stored.data, stored.data + stored.length);
-        nearest.push_back(std::move(neighbour));
+        neighbour.distance = hits[i].first;
+        neighbour.label = hits[i].second;
+        if (const float* stored = index.StoredVector(hits[i].second)) {
+            float* place = vectors.data() + i * static_cast<size_t>(width);
+            std::copy(stored, stored + width, place);
+            neighbour.values = place;
+        }
+        nearest.push_back(neighbour);
     }
-    index.freeSelectsample(&stored);
     return nearest;
 }
 
@@ -101,12 +111,13 @@ void log_beyond_six(const MatchRanking& ranking, size_t listed_by_six, size_t fo
                  list.size() - listed_by_six, added);
 }
 
-void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
-    CppSQLite3DB db;
-    db.open(context->db_path.c_str());
+void compare_feature(DB_STORE* context, CppSQLite3DB& db, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     if (!db.tableExists("feature_code")) return;
     std::clock_t start = std::clock();
-    const std::vector<Neighbour> nearest = nearest_samples(context, in->feature, search_k_clamped(context->search_k));
+    std::vector<float> vectors;
+    int width = 0;
+    const std::vector<Neighbour> nearest =
+        nearest_samples(context, in->feature, search_k_clamped(context->search_k), vectors, width);
 
     MatchRanking ranking(context->filter_score);
     std::unordered_map<int, std::string> codes;
@@ -124,9 +135,8 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
         auto row = codes.find(hit.label + 1);
         // A sample whose row is gone counts as a zero vector: similarity 0.
         const std::string code = row != codes.end() ? row->second : std::string();
-        float similarity = row != codes.end() && !hit.values.empty()
-                               ? alg_calcul_similar(in->feature, hit.values.data(), static_cast<int>(hit.values.size()))
-                               : 0.0f;
+        float similarity =
+            row != codes.end() && hit.values ? alg_calcul_similar(in->feature, hit.values, width) : 0.0f;
         if (i < kLoggedHits) {
             logger->info("res[{}]={} {}\n", i, hit.distance, hit.label);
             logger->info("{} is {}", code, similarity);
@@ -135,13 +145,24 @@ void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) 
         if (i == 0 && ranking.top_confident()) logger->info("第一个向量大于0.9的置信度 置换第一个商品代码");
         if (i + 1 == kLoggedHits) listed_by_six = ranking.codes().size();
     }
-    db.close();
 
     const std::vector<std::string>& list = ranking.codes();
     for (size_t i = 0; i < list.size() && i < static_cast<size_t>(DB_RESULT_SLOTS); ++i) out->codes[i] = list[i];
     out->top_confident = ranking.top_confident();
     log_beyond_six(ranking, listed_by_six, nearest.size());
     logger->info("index time : elapsed {}ms\n", clock_elapsed_ms(start, std::clock()));
+}
+
+// The match's connection: the context's kept one where it has one.
+void compare_feature(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
+    if (!context->match_db) {
+        CppSQLite3DB db;
+        db.open(context->db_path.c_str());
+        compare_feature(context, db, in, out);
+        return;
+    }
+    KeptConnection::Lease lease(*context->match_db, context->db_path, kMatchBusyMs);
+    compare_feature(context, lease.db(), in, out);
 }
 
 void clear_result(DB_COMPARE_OUT* out) {
@@ -153,6 +174,7 @@ void clear_result(DB_COMPARE_OUT* out) {
 
 int db_compare_feature_faiss(DB_STORE* context, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
     if (!context || !in || !out || !out->codes) return 0;
+    LogBatch lines;  // a dozen lines a match: one write
     // Runs as a thread body: nothing may escape it, or the process ends.
     try {
         compare_feature(context, in, out);

@@ -29,9 +29,16 @@ public:
     size_t rows() const { return scale_.size(); }
     size_t width() const { return width_; }
 
+    // A row that may be among the k nearest, with a lower bound of its
+    // distance (not squared) to the query.
+    struct Candidate {
+        size_t row;
+        double lower;
+    };
     // Rows among [0, count) that may be among the k nearest to `query`, in row
-    // order; every row when the query cannot be coded (non-finite values).
-    std::vector<size_t> candidates(const float* query, size_t count, size_t k) const;
+    // order; every row (with a lower bound of 0) when the query cannot be
+    // coded (non-finite values).
+    std::vector<Candidate> candidates(const float* query, size_t count, size_t k) const;
 
     static constexpr double kSlack = 1e-3;
 
@@ -42,10 +49,12 @@ private:
         int32_t norm = 0;    // |q|^2
     };
     Coded code(const float* values, int8_t* out) const;
-    int32_t dot(const int16_t* query, const int8_t* row) const;
 
     size_t width_;
     std::vector<int8_t> bytes_;
     std::vector<float> scale_, error_;
     std::vector<int32_t> norm_;
+    // The largest finite error of any row ever coded: it may exceed the
+    // largest of the rows held now, which only loosens the threshold.
+    double largest_error_ = 0.0;
 };

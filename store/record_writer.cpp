@@ -5,7 +5,8 @@
 
 #include <utility>
 
-RecordWriter::RecordWriter(Write write) : write_(std::move(write)) {}
+RecordWriter::RecordWriter(Write write, std::function<void()> release)
+    : write_(std::move(write)), release_(std::move(release)) {}
 
 RecordWriter::~RecordWriter() { stop(); }
 
@@ -76,6 +77,11 @@ void RecordWriter::run() {
         if (!kept) dropped_ += batch.size();
         done_ += taken;
         written_.notify_all();
+    }
+    if (release_) {
+        lock.unlock();
+        release_();
+        lock.lock();
     }
     if (dropped_ == 0) return;
     logger->info("{} recognition records dropped on closing: the database file was held by another connection",

@@ -26,7 +26,9 @@ public:
     // for a write that will not succeed by trying again, and is logged by it.
     using Write = std::function<Outcome(const std::string& path, const std::vector<DB_RECORD>& batch)>;
 
-    explicit RecordWriter(Write write);
+    // `release`, when given, is called on the writer's thread as it ends: what
+    // the writes keep open between batches (a connection) goes with it.
+    explicit RecordWriter(Write write, std::function<void()> release = nullptr);
     ~RecordWriter();
     RecordWriter(const RecordWriter&) = delete;
     RecordWriter& operator=(const RecordWriter&) = delete;
@@ -52,6 +54,7 @@ private:
     bool write_patiently(const std::string& path, const std::vector<DB_RECORD>& batch);
 
     Write write_;
+    std::function<void()> release_;
     std::mutex mutex_;
     std::condition_variable wake_;     // a record is waiting, or stop
     std::condition_variable written_;  // a batch is done

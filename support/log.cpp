@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -24,7 +25,6 @@ namespace {
 std::mutex g_log_mutex;
 std::shared_ptr<spdlog::logger> g_current;
 bool g_current_is_fallback = false;
-bool g_flush_info = false;
 // Replaced loggers stay alive: another thread may still be inside a call on one.
 std::vector<std::shared_ptr<spdlog::logger>> g_retired;
 
@@ -53,14 +53,38 @@ void refuse_foreign_day_file(const spdlog::filename_t& path) {
     if (status.st_nlink > 1) throw spdlog::spdlog_ex(path + " has more than one hard link");
 }
 
+// Open LogBatch objects of this thread.
+thread_local int t_batches = 0;
+// From Init on every line is written through to the file as it is logged,
+// except those of a thread inside a LogBatch: they go with its last line.
+std::atomic<bool> g_write_through{false};
+
+// The day file's sink, writing each line through when it should: the logger's
+// own rule (flush_on) knows no threads.
+class WriteThroughSink : public spdlog::sinks::sink {
+public:
+    explicit WriteThroughSink(std::shared_ptr<spdlog::sinks::sink> file) : file_(std::move(file)) {}
+    void log(const spdlog::details::log_msg& message) override {
+        file_->log(message);
+        if (g_write_through && t_batches == 0) file_->flush();
+    }
+    void flush() override { file_->flush(); }
+    void set_pattern(const std::string& pattern) override { file_->set_pattern(pattern); }
+    void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override { file_->set_formatter(std::move(formatter)); }
+    const std::shared_ptr<spdlog::sinks::sink>& file() const { return file_; }
+
+private:
+    std::shared_ptr<spdlog::sinks::sink> file_;
+};
+
 std::shared_ptr<spdlog::logger> make_logger(bool& fallback) {
     fallback = false;
     try {
         // Rotation at 02:07, append to today's file, keep every file (pruning is ours).
         spdlog::file_event_handlers checks;
         checks.before_open = refuse_foreign_day_file;
-        auto sink = std::make_shared<spdlog::sinks::daily_file_sink_mt>(log_path, 2, 7, false, 0, checks);
-        return std::make_shared<spdlog::logger>("daily_logger", std::move(sink));
+        auto file = std::make_shared<spdlog::sinks::daily_file_sink_mt>(log_path, 2, 7, false, 0, checks);
+        return std::make_shared<spdlog::logger>("daily_logger", std::make_shared<WriteThroughSink>(std::move(file)));
     } catch (const std::exception& e) {
         // An unwritable working directory or a planted link must not stop the
         // library: log nowhere, and say why once where a technician looks.
@@ -78,19 +102,22 @@ std::shared_ptr<spdlog::logger> QxLoggerRef::get() const {
     if (!g_current) {
         g_current = make_logger(g_current_is_fallback);
         g_current->set_level(spdlog::level::info);
-        g_current->flush_on(g_flush_info ? spdlog::level::info : spdlog::level::off);
+        g_current->flush_on(spdlog::level::off);  // the sink writes through (WriteThroughSink)
     }
     return g_current;
 }
 
-void log_flush_every_message() {
-    std::shared_ptr<spdlog::logger> current;
-    {
-        std::lock_guard<std::mutex> lock(g_log_mutex);
-        g_flush_info = true;
-        current = g_current;
+void log_flush_every_message() { g_write_through = true; }
+
+LogBatch::LogBatch() noexcept { ++t_batches; }
+
+LogBatch::~LogBatch() {
+    if (--t_batches > 0 || !g_write_through) return;
+    try {
+        logger->flush();
+    } catch (...) {
+        // The lines stay in the file's buffer: the next line written through takes them.
     }
-    if (current) current->flush_on(spdlog::level::info);
 }
 
 void log_reopen() {
@@ -115,7 +142,8 @@ std::string log_current_file() {
         current = g_current;
     }
     if (!current || current->sinks().empty()) return "";
-    auto day_sink = std::dynamic_pointer_cast<spdlog::sinks::daily_file_sink_mt>(current->sinks().front());
+    auto through = std::dynamic_pointer_cast<WriteThroughSink>(current->sinks().front());
+    auto day_sink = through ? std::dynamic_pointer_cast<spdlog::sinks::daily_file_sink_mt>(through->file()) : nullptr;
     return day_sink ? day_sink->filename() : "";
 }
 

@@ -21,8 +21,22 @@ extern std::string log_path;  // "tmp/daily.txt", the base name the daily sink d
 // One line "<function> failed: <what>" (what may be null); never throws.
 void qx_log_failure(const char* function, const char* what) noexcept;
 
-// Init: from now on every message is written through to the file at once.
+// Init: from now on every message is written through to the file at once
+// (except inside a LogBatch).
 void log_flush_every_message();
+
+// While one lives on a thread, the lines that thread logs are written to the
+// file together when the outermost ends: one write for a recognition's dozen
+// lines instead of one each. Another thread's line may take them out sooner,
+// never later; their order and text are unchanged. Not for a stretch in which
+// a crash would need its lines on disk (the engine's run).
+class LogBatch {
+public:
+    LogBatch() noexcept;
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+};
 // Drops the current logger so that the next message opens the day file again
 // under the current working directory (used by Init after a failed opening).
 void log_reopen();

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,22 +22,44 @@
 #include <random>
 #include <string>
 
+namespace {
+
+// The longest "%f," of a float: 39 integer digits, a sign, a point, six
+// decimals and the comma.
+constexpr size_t kLongestItem = 48;
+
+// `value` as "%f," writes it (six decimals, correctly rounded, "inf", "nan"
+// and "-nan" as glibc writes them), into `out` with room for kLongestItem
+// bytes; returns the end. std::to_chars rounds the exact binary value as
+// printf does, at a fraction of its cost: a recognition writes 160 of them.
+char* write_item(float value, char* out) {
+    const double wide = value;
+    if (!std::isfinite(wide)) return out + std::snprintf(out, kLongestItem, "%f,", wide);
+    const std::to_chars_result written = std::to_chars(out, out + kLongestItem - 1, wide, std::chars_format::fixed, 6);
+    *written.ptr = ',';
+    return written.ptr + 1;
+}
+
+}  // namespace
+
 void tool_feature_float_2_char(const float* values, char* text, int count) {
     char* end = text + std::strlen(text);
-    for (int i = 0; i < count; ++i) end += std::sprintf(end, "%f,", static_cast<double>(values[i]));
+    for (int i = 0; i < count; ++i) end = write_item(values[i], end);
+    *end = '\0';
 }
 
 size_t tool_feature_text_size(const float* values, int count) {
     size_t size = 1;
-    for (int i = 0; i < count; ++i)
-        size += static_cast<size_t>(std::snprintf(nullptr, 0, "%f,", static_cast<double>(values[i])));
+    char item[kLongestItem];
+    for (int i = 0; i < count; ++i) size += static_cast<size_t>(write_item(values[i], item) - item);
     return size;
 }
 
 std::string tool_feature_text(const float* values, int count) {
-    std::string text(tool_feature_text_size(values, count), '\0');
-    tool_feature_float_2_char(values, &text[0], count);
-    text.resize(std::strlen(text.c_str()));
+    std::string text;
+    text.reserve(static_cast<size_t>(std::max(count, 0)) * 10);
+    char item[kLongestItem];
+    for (int i = 0; i < count; ++i) text.append(item, write_item(values[i], item));
     return text;
 }
 

@@ -5,6 +5,7 @@
 #include "store/database.h"
 #include "store/libhnsw.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "support/tools.h"
 
 #include <benchmark/benchmark.h>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,13 +72,20 @@ std::vector<float> narrow(const std::vector<float>& rows) {
 // over 30000 stored vectors; the store's index narrows its search with a
 // coarse copy of the vectors, the bare hnswlib search reads every vector.
 
+// The store's index holding every sample, `Dim` values each.
 template <int Dim>
-void BM_Search_Index(benchmark::State& state) {
+libhnsw::Index& stored_index() {
     static libhnsw::Index* index = [] {
         auto* built = new libhnsw::Index(Dim, 55000, libhnsw::BF_SORTED, libhnsw::L2, 16, 200, 100);
         for (int i = 0; i < kSamples; ++i) built->Addsample(sample(i), i);
         return built;
     }();
+    return *index;
+}
+
+template <int Dim>
+void BM_Search_Index(benchmark::State& state) {
+    libhnsw::Index* index = &stored_index<Dim>();
     size_t q = 0;
     for (auto _ : state) {
         auto hits = index->Search(query(q++), static_cast<int>(state.range(0)));
@@ -87,6 +96,30 @@ void BM_Search_Index(benchmark::State& state) {
 // sample, 560 of them always zero).
 BENCHMARK_TEMPLATE(BM_Search_Index, DB_INDEX_VALUES)->Name("BM_Search_Index160")->Arg(6)->Arg(100)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_Search_Index, kWide)->Name("BM_Search_Index720")->Arg(6)->Unit(benchmark::kMicrosecond);
+
+// Reads and writes more memory than the processor's caches hold, as an engine
+// forward does (its weights and activations are tens of MB) between two
+// recognitions' searches.
+void evict_caches() {
+    static std::vector<char> block(64u << 20, 1);
+    for (size_t i = 0; i < block.size(); i += 64) block[i] = static_cast<char>(block[i] + 1);
+    benchmark::ClobberMemory();
+}
+
+// The search as a recognition meets it: right after a forward, with little of
+// the index left in the caches.
+void BM_Search_Index160_AfterEviction(benchmark::State& state) {
+    libhnsw::Index* index = &stored_index<DB_INDEX_VALUES>();
+    size_t q = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        evict_caches();
+        state.ResumeTiming();
+        auto hits = index->Search(query(q++), static_cast<int>(state.range(0)));
+        benchmark::DoNotOptimize(hits.data());
+    }
+}
+BENCHMARK(BM_Search_Index160_AfterEviction)->Arg(6)->Arg(100)->Unit(benchmark::kMicrosecond);
 
 template <int Dim>
 hnswlib::BruteforceSearch<float>* bare_engine() {
@@ -255,7 +288,8 @@ void BM_Match(benchmark::State& state) {
 BENCHMARK(BM_Match)->ArgName("searchK")->Arg(6)->Arg(60)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
-// 3. Start-up: db_init on a file of 30000 samples, and the memory it keeps.
+// 3. Start-up: db_init on a file of 30000 and of 55000 samples, and the
+// memory it keeps.
 
 long resident_bytes() {
     long pages = 0, resident = 0;
@@ -266,32 +300,58 @@ long resident_bytes() {
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-void BM_DbInit(benchmark::State& state) {
+// The child's part of BM_DbInit, run in a fresh process so that nothing an
+// earlier load freed is there to be reused: db_init on the file in `folder`,
+// and what it added to the resident memory, its wall and processor time.
+int db_init_child(const char* folder) {
+    if (chdir(folder) != 0) return 1;
     log_flush_every_message();
-    full_store();  // makes the file
-    char previous[4096];
-    if (!getcwd(previous, sizeof previous) || chdir("full") != 0) {
-        state.SkipWithError("no database folder");
-        return;
-    }
     DB_HADNLE context;
-    double added = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        db_close(&context);
-        const long before = resident_bytes();
-        state.ResumeTiming();
-        db_init(&context);
-        state.PauseTiming();
-        added += static_cast<double>(resident_bytes() - before);
-        state.ResumeTiming();
-    }
-    state.counters["rss_added_MiB"] = added / static_cast<double>(state.iterations()) / (1024.0 * 1024.0);
-    state.counters["samples"] = context.index ? context.index->get_cur_element_count() : 0;
-    db_close(&context);
-    if (chdir(previous) != 0) std::perror("chdir");
+    const long before = resident_bytes();
+    const auto start = std::chrono::steady_clock::now();
+    const double cpu_start = process_cpu_ms();
+    db_init(&context);
+    const double cpu_ms = process_cpu_ms() - cpu_start;
+    const double wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    const long added = resident_bytes() - before;
+    std::printf("QXDBINIT %ld %d %.3f %.3f\n", added, context.index ? context.index->get_cur_element_count() : -1, wall_ms,
+                cpu_ms);
+    return 0;
 }
-BENCHMARK(BM_DbInit)->Unit(benchmark::kMillisecond);
+
+// Start-up on a file of 30000 samples (the table's capacity) and of 55000
+// (the index's: a file from elsewhere), each run in a fresh process.
+void BM_DbInit(benchmark::State& state) {
+    const int rows = static_cast<int>(state.range(0));
+    const std::string folder = "init" + std::to_string(rows);
+    {
+        DB_HADNLE made;
+        prepare_database(folder, rows, &made);
+        db_close(&made);
+    }
+    std::vector<double> added, cpu;
+    int samples = 0;
+    for (auto _ : state) {
+        const std::string command = "'/proc/" + std::to_string(getpid()) + "/exe' --db-init-child " + folder;
+        FILE* child = popen(command.c_str(), "r");
+        char line[256];
+        long bytes = 0;
+        double wall_ms = -1, cpu_ms = 0;
+        while (child && std::fgets(line, sizeof line, child))
+            std::sscanf(line, "QXDBINIT %ld %d %lf %lf", &bytes, &samples, &wall_ms, &cpu_ms);
+        if (!child || pclose(child) != 0 || wall_ms < 0) {
+            state.SkipWithError("the measuring process failed");
+            return;
+        }
+        state.SetIterationTime(wall_ms / 1e3);
+        added.push_back(static_cast<double>(bytes) / (1024.0 * 1024.0));
+        cpu.push_back(cpu_ms);
+    }
+    state.counters["rss_added_MiB"] = median(added);
+    state.counters["cpu_ms"] = median(cpu);
+    state.counters["samples"] = samples;
+}
+BENCHMARK(BM_DbInit)->ArgName("rows")->Arg(DB_SAMPLE_CAPACITY)->Arg(DB_INDEX_CAPACITY)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 // 4. Learning: db_save_db_index into a table below capacity (new rows) and
@@ -367,4 +427,11 @@ BENCHMARK(BM_Save_FolderRun)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--db-init-child") == 0) return db_init_child(argv[2]);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

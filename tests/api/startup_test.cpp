@@ -1,6 +1,8 @@
 #include "qx_ai.h"
 
 #include "api/context.h"
+#include "engine/libclsretri.h"
+#include "engine/mnn_runtime.h"
 #include "store/matching.h"
 #include "support/log.h"
 #include "testkit/files.h"
@@ -9,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
 
 class Startup : public TempDirTest {
 protected:
@@ -153,4 +159,44 @@ TEST_F(Startup, SecondInitWithoutCloseRereadsSettings) {
     EXPECT_EQ(Init(), 0);
     EXPECT_EQ(params, first);  // re-initialised in place
     EXPECT_EQ(params->dev, "second");
+}
+
+// dev.ini's engineThreads forces the engine's thread count, the environment's
+// QX_ENGINE_THREADS overrides it, and without either (or with a value out of
+// range) the engine chooses from its own forwards.
+TEST_F(Startup, EngineThreadsFromDevIniUnlessTheEnvironmentForcesThem) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: always one thread";
+    const std::string saved = std::getenv("QX_ENGINE_THREADS") ? std::getenv("QX_ENGINE_THREADS") : "";
+    const struct {
+        const char* ini;
+        const char* env;  // null: unset
+        const char* runs;
+    } cases[] = {
+        {"engineThreads = 2", nullptr, "XNNPACK, 2 threads, "},
+        {"EngineThreads = 1", nullptr, "XNNPACK, 1 thread, "},
+        {"engineThreads = 2", "1", "XNNPACK, 1 thread, "},
+        {"engineThreads = 0", nullptr, "choosing between 1 and 2 threads"},
+        {"engineThreads = 65", nullptr, "choosing between 1 and 2 threads"},
+        {"engineThreads = two", nullptr, "choosing between 1 and 2 threads"},
+        {"", nullptr, "choosing between 1 and 2 threads"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + (c.env ? std::string(", QX_ENGINE_THREADS=") + c.env : ""));
+        if (c.env)
+            setenv("QX_ENGINE_THREADS", c.env, 1);
+        else
+            unsetenv("QX_ENGINE_THREADS");
+        write_file("dev.ini", std::string("[default]\n") + c.ini + "\n");
+        ASSERT_EQ(Init(), 0);
+        const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
+        ASSERT_NE(engine, nullptr);
+        const std::string runs = engine->interpreter->describeSession(engine->session);
+        EXPECT_NE(runs.find(c.runs), std::string::npos) << runs;
+        EXPECT_EQ(runs.find("choosing") != std::string::npos, std::string(c.runs).find("choosing") == 0) << runs;
+    }
+    if (saved.empty())
+        unsetenv("QX_ENGINE_THREADS");
+    else
+        setenv("QX_ENGINE_THREADS", saved.c_str(), 1);
+    EXPECT_NE(read_file("tmp/" + today_day_file()).find("engineThreads two out of range 0..64"), std::string::npos);
 }

@@ -57,9 +57,24 @@ TEST_F(TrainedData, ImportReplacesWhatMatchingServes) {
     fs::remove_all("pic_data");
     stock_pic_data({distinct_kinds()[2], distinct_kinds()[3]}, 3);
     ASSERT_EQ(LearnFromPicData(), 0);
+    // The matching keeps its connection from one recognition to the next:
+    // after each swap (import, clearing, folder learning) it must read the
+    // codes of the file now in place, not of the one it had open.
+    const std::string photo = grocery("val", distinct_kinds()[3], 0);
+    std::vector<std::string> codes = recognise(photo);
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes[0], "4004");
     ASSERT_EQ(ImportData(path), 0);
     EXPECT_EQ(index_size(), 3);
-    for (const std::string& code : recognise(grocery("val", distinct_kinds()[3], 0))) EXPECT_EQ(code, "4001");
+    codes = recognise(photo);
+    EXPECT_FALSE(codes.empty());
+    for (const std::string& code : codes) EXPECT_EQ(code, "4001");
+    ASSERT_EQ(ClearTrainedData(), 0);
+    EXPECT_TRUE(recognise(photo).empty());
+    ASSERT_EQ(LearnFromPicData(), 0);
+    codes = recognise(photo);
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes[0], "4004");
 }
 
 TEST_F(TrainedData, FailedImportKeepsTheDatabaseAndRecognition) {

@@ -9,6 +9,9 @@
 
 #include <ctime>
 #include <regex>
+#include <string>
+#include <thread>
+#include <vector>
 
 class DailyLog : public TempDirTest {
 protected:
@@ -56,4 +59,29 @@ TEST_F(DailyLog, PruningLeavesSevenOrFewerAlone) {
     for (int day = 1; day <= 6; ++day) write_file("tmp/daily_2026-01-0" + std::to_string(day) + ".txt", "x");
     delete_daily();
     EXPECT_EQ(list_dir("tmp").size(), 7u);
+}
+
+// A recognition's lines go to the file in one write: those a thread logs
+// inside a batch reach the file when its outermost batch ends, or with the
+// next line another thread writes through, in the order they were logged.
+TEST_F(DailyLog, BatchedLinesReachTheFileTogetherAndInOrder) {
+    log_flush_every_message();
+    logger->info("before");
+    EXPECT_EQ(read_lines(today_file()).size(), 1u);
+    {
+        LogBatch outer;
+        logger->info("one");
+        {
+            LogBatch inner;
+            logger->info("two");
+        }
+        EXPECT_EQ(read_lines(today_file()).size(), 1u) << "held until the outermost batch ends";
+        std::thread([] { logger->info("other thread"); }).join();
+        EXPECT_EQ(read_lines(today_file()).size(), 4u) << "taken out by a line written through";
+        logger->info("three");
+    }
+    const std::vector<std::string> lines = read_lines(today_file());
+    ASSERT_EQ(lines.size(), 5u);
+    const char* expected[] = {"before", "one", "two", "other thread", "three"};
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_NE(lines[i].find(std::string("[info] ") + expected[i]), std::string::npos) << lines[i];
 }

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <random>
 #include <regex>
 #include <set>
@@ -22,6 +25,41 @@ TEST(FeatureText, WritesSixDecimalsEachFollowedByComma) {
     char appended[64] = "x";
     tool_feature_float_2_char(values, appended, 3);
     EXPECT_STREQ(appended, "x0.500000,-0.250000,0.000001,");
+}
+
+// The text is what "%f," has always written, to the byte: the stored
+// features, exports and older copies of the library read it. Every kind of
+// float: the engine's, exact halves at the sixth decimal (ties), the smallest
+// and largest, subnormals, signed zeros, and values that are not numbers.
+TEST(FeatureText, IsWhatPrintfWritesForEveryKindOfFloat) {
+    std::vector<float> values = {0.0f, -0.0f, 0.0078125f, -0.0078125f, 0.0000005f, 0.0000015f, 0.9999995f,
+                                 1e-45f, -1e-45f, 1.17549435e-38f, 3.4028235e38f, -3.4028235e38f, 123456.789f,
+                                 std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::quiet_NaN()};
+    for (int m = -300; m <= 300; ++m) values.push_back(static_cast<float>(m) / 128.0f);  // exact ties
+    std::mt19937 generator(11);
+    std::normal_distribution<float> feature(0.0f, 0.08f);
+    std::uniform_int_distribution<uint32_t> bits;
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(feature(generator));
+        const uint32_t pattern = bits(generator);
+        float any;
+        std::memcpy(&any, &pattern, sizeof any);
+        values.push_back(any);
+    }
+    std::string expected;
+    for (float v : values) {
+        char item[64];
+        std::snprintf(item, sizeof item, "%f,", static_cast<double>(v));
+        expected += item;
+    }
+    const int count = static_cast<int>(values.size());
+    EXPECT_EQ(tool_feature_text(values.data(), count), expected);
+    EXPECT_EQ(tool_feature_text_size(values.data(), count), expected.size() + 1);
+    std::vector<char> text(expected.size() + 1, 'x');
+    text[0] = '\0';
+    tool_feature_float_2_char(values.data(), text.data(), count);
+    EXPECT_EQ(std::string(text.data()), expected);
 }
 
 TEST(FeatureText, SizeCoversLargeValues) {

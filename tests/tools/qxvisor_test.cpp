@@ -85,7 +85,7 @@ TEST_F(Qxvisor, BenchTimesEveryBackEnd) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.rfind("before: load average ", 0), 0u) << run.out;
     EXPECT_NE(run.out.find("\ndefault: XNNPACK, "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("by measurement (1 thread: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" between 1 and 2 threads from its forwards (1 thread: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("wall "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(" ms, processor "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("TestDetect on " + photo + " with the store as it is: wall "), std::string::npos) << run.out;
