@@ -24,8 +24,7 @@ bool same_producer(const DB_PRODUCER_RECORD& record, const CLSRETRI_PRODUCER& en
 }
 
 // Whether the store file at `path` may be served by `engine` as it is; one
-// the engine serves (its own, an empty one, one from before the record) gets
-// the engine's record. `what` names the store in the log.
+// served without a record gets one. `what` names the store in the log.
 bool may_serve_as_is(const std::string& path, const CLSRETRI_PRODUCER& engine, const char* what) {
     CppSQLite3DB db;
     db.open(path.c_str());
@@ -39,14 +38,14 @@ bool may_serve_as_is(const std::string& path, const CLSRETRI_PRODUCER& engine, c
         logger->info("{} made by {} cannot be served by {}: its samples are made again from pic_data", what, from, to);
         return false;
     }
-    if (serving == CLSRETRI_SERVING::kInterchangeable) {
+    if (serving == CLSRETRI_SERVING::kInterchangeable)
         logger->info("{} made by {} is served by {}: the two precisions are measured to recognise alike", what, from, to);
-        return true;
-    }
-    if (!same_producer(record, engine)) {
-        if (!record.present && !empty) logger->info("{} predates producer records: made by {}, now recorded", what, from);
-        db_write_producer(db, engine.model, engine.precision);
-    }
+    if (!record.present && !empty) logger->info("{} predates producer records: made by {}, now recorded", what, from);
+    // The record names what made the features: a store from before the record
+    // gets the float32 producer it was made by, whichever engine serves it;
+    // a store without samples is the engine's.
+    const CLSRETRI_PRODUCER& maker = empty ? engine : made_by;
+    if (!same_producer(record, maker)) db_write_producer(db, maker.model, maker.precision);
     return true;
 }
 

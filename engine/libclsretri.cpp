@@ -90,46 +90,39 @@ bool holds_float32(const MNN::Tensor* tensor) { return tensor->getType() == hali
 
 void CLSRETRI_SetThreadSetting(int threads) { g_thread_setting = threads >= 1 && threads <= 64 ? threads : 0; }
 
-int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle) {
-    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
-    std::shared_ptr<MNN::Interpreter> interpreter;
-    if (model_path) {
-        interpreter.reset(MNN::Interpreter::createFromFile(model_path));
-    } else {
-        std::printf("use embedded model!\n");
-        interpreter.reset(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
-    }
-    if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
-    const std::string model_id = model_path ? sha256_of_file(model_path) : CLSRETRI_embedded_model_id();
+namespace {
 
-    _CLSRETRI_DEVICE_ recorded = device;
+// The model from the file, or the one built into the library when no path is given.
+std::shared_ptr<MNN::Interpreter> load_model(const char* model_path) {
+    if (model_path) return std::shared_ptr<MNN::Interpreter>(MNN::Interpreter::createFromFile(model_path));
+    std::printf("use embedded model!\n");
+    return std::shared_ptr<MNN::Interpreter>(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+}
+
+// The session on the device asked for; a graphics processor that cannot serve
+// falls back to the processor silently, and `device` then records 0.
+MNN::Session* open_session(MNN::Interpreter& interpreter, _CLSRETRI_DEVICE_& device) {
     MNN::ScheduleConfig config;
     MNN::BackendConfig backend = engine_threads(config);
     config.backendConfig = &backend;
     if (device == CLSRETRI_DEVICE_GPU) {
         config.type = MNN_FORWARD_OPENCL;
         std::printf("use gpu!\n");
-        interpreter->setCacheFile(kCacheFile, 128);
+        interpreter.setCacheFile(kCacheFile, 128);
     } else {
         config.type = MNN_FORWARD_CPU;
         std::printf("use cpu!\n");
     }
     std::fflush(stdout);
-    MNN::Session* session = interpreter->createSession(config);
-    if (!session) {
-        recorded = CLSRETRI_DEVICE_CPU;
-        config.type = MNN_FORWARD_CPU;
-        session = interpreter->createSession(config);
-        if (!session) return CLSRETRI_ERR_SESSION_CREATE;
-    }
+    MNN::Session* session = interpreter.createSession(config);
+    if (session) return session;
+    device = CLSRETRI_DEVICE_CPU;
+    config.type = MNN_FORWARD_CPU;
+    return interpreter.createSession(config);
+}
 
-    MNN::Tensor* input = interpreter->getSessionInput(session, nullptr);
-    MNN::Tensor* feature = interpreter->getSessionOutput(session, kFeatureOutput);
-    MNN::Tensor* prob = interpreter->getSessionOutput(session, kProbOutput);
-    if (!input) return CLSRETRI_ERR_NO_INPUT;
-    if (!feature) return CLSRETRI_ERR_NO_FEATURE;
-    if (!prob) return CLSRETRI_ERR_NO_PROB;
-
+// The image converter of the converter-based preprocessing.
+MNN::CV::ImageProcess* make_converter() {
     MNN::CV::ImageProcess::Config convert;
     convert.filterType = MNN::CV::NEAREST;
     convert.sourceFormat = MNN::CV::BGR;
@@ -139,8 +132,28 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
         convert.normal[c] = kNormal;
     }
     convert.wrap = MNN::CV::CLAMP_TO_EDGE;
-    std::unique_ptr<MNN::CV::ImageProcess, void (*)(MNN::CV::ImageProcess*)> pretreat(
-        MNN::CV::ImageProcess::create(convert), MNN::CV::ImageProcess::destroy);
+    return MNN::CV::ImageProcess::create(convert);
+}
+
+}  // namespace
+
+int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handle) {
+    if (!handle) return CLSRETRI_ERR_NULL_HANDLE;
+    std::shared_ptr<MNN::Interpreter> interpreter = load_model(model_path);
+    if (!interpreter) return CLSRETRI_ERR_MODEL_LOAD;
+    const std::string model_id = model_path ? sha256_of_file(model_path) : CLSRETRI_embedded_model_id();
+    _CLSRETRI_DEVICE_ recorded = device;
+    MNN::Session* session = open_session(*interpreter, recorded);
+    if (!session) return CLSRETRI_ERR_SESSION_CREATE;
+
+    MNN::Tensor* input = interpreter->getSessionInput(session, nullptr);
+    MNN::Tensor* feature = interpreter->getSessionOutput(session, kFeatureOutput);
+    MNN::Tensor* prob = interpreter->getSessionOutput(session, kProbOutput);
+    if (!input) return CLSRETRI_ERR_NO_INPUT;
+    if (!feature) return CLSRETRI_ERR_NO_FEATURE;
+    if (!prob) return CLSRETRI_ERR_NO_PROB;
+    std::unique_ptr<MNN::CV::ImageProcess, void (*)(MNN::CV::ImageProcess*)> pretreat(make_converter(),
+                                                                                       MNN::CV::ImageProcess::destroy);
     if (!pretreat) return CLSRETRI_ERR_SESSION_CREATE;
 
     auto* created = new CLSRETRI_HANDLE;
@@ -151,8 +164,9 @@ int CLSRETRI_Init(const char* model_path, _CLSRETRI_DEVICE_ device, void** handl
     created->prob_tensor = prob;
     created->pretreat = pretreat.release();
     created->device = recorded;
-    // Every session of this build runs the network in float32.
-    created->producer = {model_id, CLSRETRI_PRECISION_FP32};
+    // The plan the session actually runs: int8 falls back to float32 on a
+    // model it cannot map, and a store must record what made its features.
+    created->producer = {model_id, created->interpreter->sessionPrecision(session)};
     *handle = created;
     return 0;
 }

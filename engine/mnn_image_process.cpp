@@ -96,6 +96,41 @@ int write_pixel(const Rgba& c, ImageFormat source, ImageFormat dest, float out[4
     return 0;
 }
 
+// The source picture as the converter samples it: pixel (x, y), or the
+// nearest edge pixel outside it (transparent black with the ZERO wrap).
+struct Source {
+    const uint8_t* data;
+    int width, height;
+    size_t row_bytes;
+    int channels;
+    ImageFormat format;
+    bool zero_outside;
+
+    Rgba fetch(int x, int y) const {
+        if (x < 0 || y < 0 || x >= width || y >= height) {
+            if (zero_outside) return {0, 0, 0, 0};
+            x = std::clamp(x, 0, width - 1);
+            y = std::clamp(y, 0, height - 1);
+        }
+        return read_pixel(data + static_cast<size_t>(y) * row_bytes + static_cast<size_t>(x) * channels, format);
+    }
+
+    Rgba nearest(Point p) const { return fetch(pixel_index(std::floor(p.fX + 0.5f)), pixel_index(std::floor(p.fY + 0.5f))); }
+
+    Rgba bilinear(Point p) const {
+        const float fx0 = std::floor(p.fX), fy0 = std::floor(p.fY);
+        const float ax = p.fX - fx0, ay = p.fY - fy0;
+        const int x0 = pixel_index(fx0), y0 = pixel_index(fy0);
+        const Rgba q[4] = {fetch(x0, y0), fetch(x0 + 1, y0), fetch(x0, y0 + 1), fetch(x0 + 1, y0 + 1)};
+        auto mix = [&](float Rgba::*c) {
+            const float top = q[0].*c + (q[1].*c - q[0].*c) * ax;
+            const float bottom = q[2].*c + (q[3].*c - q[2].*c) * ax;
+            return top + (bottom - top) * ay;
+        };
+        return {mix(&Rgba::r), mix(&Rgba::g), mix(&Rgba::b), mix(&Rgba::a)};
+    }
+};
+
 }  // namespace
 
 ImageProcess* ImageProcess::create(const Config& config, const Tensor*) {
@@ -118,50 +153,18 @@ ErrorCode ImageProcess::convert(const uint8_t* source, int iw, int ih, int strid
     const int width = nhwc ? shape[2] : shape[3];
     if (channels != channels_of(config_.destFormat)) return NOT_SUPPORT;
 
-    const bool zero_outside = config_.wrap == ZERO;
-    // Pixel (x, y) of the picture, or none when outside and not clamped.
-    auto fetch = [&](int x, int y, Rgba& pixel) {
-        if (x < 0 || y < 0 || x >= iw || y >= ih) {
-            if (zero_outside) {
-                pixel = {0, 0, 0, 0};
-                return;
-            }
-            x = std::clamp(x, 0, iw - 1);
-            y = std::clamp(y, 0, ih - 1);
-        }
-        pixel = read_pixel(source + static_cast<size_t>(y) * row_bytes + static_cast<size_t>(x) * src_channels,
-                           config_.sourceFormat);
-    };
-
+    const Source picture{source, iw, ih, row_bytes, src_channels, config_.sourceFormat, config_.wrap == ZERO};
     float* out = dest->host<float>();
     const size_t plane = static_cast<size_t>(height) * width;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const Point p = matrix_.mapXY(static_cast<float>(x), static_cast<float>(y));
-            Rgba pixel;
-            if (config_.filterType == BILINEAR) {
-                const float fx0 = std::floor(p.fX), fy0 = std::floor(p.fY);
-                const float ax = p.fX - fx0, ay = p.fY - fy0;
-                const int x0 = pixel_index(fx0), y0 = pixel_index(fy0);
-                Rgba q[4];
-                fetch(x0, y0, q[0]);
-                fetch(x0 + 1, y0, q[1]);
-                fetch(x0, y0 + 1, q[2]);
-                fetch(x0 + 1, y0 + 1, q[3]);
-                auto mix = [&](float Rgba::*c) {
-                    const float top = q[0].*c + (q[1].*c - q[0].*c) * ax;
-                    const float bottom = q[2].*c + (q[3].*c - q[2].*c) * ax;
-                    return top + (bottom - top) * ay;
-                };
-                pixel = {mix(&Rgba::r), mix(&Rgba::g), mix(&Rgba::b), mix(&Rgba::a)};
-            } else {
-                fetch(pixel_index(std::floor(p.fX + 0.5f)), pixel_index(std::floor(p.fY + 0.5f)), pixel);
-            }
+            const Rgba pixel = config_.filterType == BILINEAR ? picture.bilinear(p) : picture.nearest(p);
             float values[4];
             write_pixel(pixel, config_.sourceFormat, config_.destFormat, values);
+            const size_t at = static_cast<size_t>(y) * width + x;
             for (int c = 0; c < channels; ++c) {
                 const float v = (values[c] - config_.mean[c]) * config_.normal[c];
-                const size_t at = static_cast<size_t>(y) * width + x;
                 if (nhwc)
                     out[at * channels + c] = v;
                 else

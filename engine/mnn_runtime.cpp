@@ -5,6 +5,7 @@
 
 #include "engine/onnx_check.h"
 #include "engine/onnx_info.h"
+#include "engine/precision.h"
 #include "engine/runtime_session.h"
 #include "support/log.h"
 
@@ -78,11 +79,19 @@ bool copy_values(const Tensor& from, const Tensor& to) {
     }
 }
 
-// QX_ENGINE=opencv keeps processor sessions on OpenCV's DNN: the reference the
-// XNNPACK results are checked against, and a way out on a board where they differ.
-bool xnnpack_wanted() {
-    const char* choice = std::getenv("QX_ENGINE");
-    return !choice || std::strcmp(choice, "opencv") != 0;
+enum class ProcessorBackend { OPENCV, XNNPACK_FP32, XNNPACK_INT8 };
+
+// The caller's choice, else QX_ENGINE's, else the build's default. QX_ENGINE=
+// opencv keeps processor sessions on OpenCV's DNN: the reference the XNNPACK
+// results are checked against, and a way out on a board where they differ.
+ProcessorBackend processor_backend(const BackendConfig* config) {
+    if (config && config->opencvOnProcessor) return ProcessorBackend::OPENCV;
+    const char* choice = config && config->processorPlan ? config->processorPlan : std::getenv("QX_ENGINE");
+    const std::string chosen = choice ? choice : "";
+    if (chosen == "opencv") return ProcessorBackend::OPENCV;
+    if (chosen == "fp32") return ProcessorBackend::XNNPACK_FP32;
+    if (chosen == "int8") return ProcessorBackend::XNNPACK_INT8;
+    return kDefaultPrecision == ENGINE_PRECISION::INT8 ? ProcessorBackend::XNNPACK_INT8 : ProcessorBackend::XNNPACK_FP32;
 }
 
 // The configured threads, but never more than the processor has cores.
@@ -194,9 +203,18 @@ struct Interpreter::Impl {
 
     // The processor session on XNNPACK, or null (with one log line) when the
     // model holds something it cannot run: OpenCV's net then serves instead.
-    std::unique_ptr<RuntimeSession> try_xnnpack(const std::vector<int>& input_shape, RUNTIME_THREADS threads) {
+    // An int8 plan the model does not allow (one log line) gives way to float32.
+    std::unique_ptr<RuntimeSession> try_xnnpack(const std::vector<int>& input_shape, RUNTIME_THREADS threads, bool int8) {
         std::string why;
-        auto session = runtime_session_xnnpack(model, input_shape, threads, why);
+        if (int8) {
+            INT8_BACKBONE backbone;
+            std::unique_ptr<RuntimeSession> session;
+            if (int8_backbone_embedded(model.graph, backbone, why))
+                session = runtime_session_xnnpack(model, input_shape, threads, &backbone, why);
+            if (session) return session;
+            logger->info("engine: the int8 plan cannot run the model ({}), using float32", why);
+        }
+        auto session = runtime_session_xnnpack(model, input_shape, threads, nullptr, why);
         if (!session) logger->info("engine: XNNPACK cannot run the model ({}), using OpenCV DNN on the processor", why);
         return session;
     }
@@ -255,10 +273,11 @@ Session* Interpreter::createSession(const ScheduleConfig& config) {
             session->input_name = declared.name;
             session->input = std::make_unique<Tensor>(shape, halide_type_t(), Tensor::CAFFE);
         }
-        const bool reference = config.backendConfig && config.backendConfig->opencvOnProcessor;
-        if (!opencl && session->input && !reference && xnnpack_wanted())
+        const ProcessorBackend backend = processor_backend(config.backendConfig);
+        if (!opencl && session->input && backend != ProcessorBackend::OPENCV)
             session->backend = impl_->try_xnnpack(
-                shape, {thread_count(config.numThread), config.backendConfig && config.backendConfig->chooseThreads});
+                shape, {thread_count(config.numThread), config.backendConfig && config.backendConfig->chooseThreads},
+                backend == ProcessorBackend::XNNPACK_INT8);
         if (!session->backend) session->backend = runtime_session_opencv(impl_->model, session->input_name, shape, opencl);
         if (!session->backend) return nullptr;
         // The first pass allocates the layers and tells the output shapes; a
@@ -291,6 +310,11 @@ ErrorCode Interpreter::runSession(Session* session) const {
 std::string Interpreter::describeSession(const Session* session) const {
     if (!session || session != impl_->session.get()) return std::string();
     return session->backend->describe();
+}
+
+const char* Interpreter::sessionPrecision(const Session* session) const {
+    if (!session || session != impl_->session.get()) return "";
+    return session->backend->precision();
 }
 
 Tensor* Interpreter::getSessionInput(const Session* session, const char* name) {

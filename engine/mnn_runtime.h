@@ -7,7 +7,9 @@
 // and those files, and the engine stays as it is.
 //
 // Processor sessions run on XNNPACK (session_xnnpack.cpp) with ScheduleConfig::
-// numThread threads, at most one per core; a model XNNPACK cannot run,
+// numThread threads, at most one per core, in float32 or with the backbone in
+// int8 (BackendConfig::processorPlan, else QX_ENGINE=fp32 or int8, else the
+// build's default, precision.h); a model XNNPACK cannot run,
 // BackendConfig::opencvOnProcessor, or the environment variable
 // QX_ENGINE=opencv puts them on OpenCV's DNN (session_opencv.cpp) instead.
 // OpenCL sessions always run on OpenCV's DNN.
@@ -63,6 +65,9 @@ enum ErrorCode {
 // This build's own: the back end of a processor session, for comparisons.
 struct BackendConfig {
     bool opencvOnProcessor = false;  // OpenCV's DNN (the reference) instead of XNNPACK
+    // The XNNPACK plan, "fp32" or "int8" (precision.h); null takes
+    // QX_ENGINE's choice, and without one the build's default.
+    const char* processorPlan = nullptr;
     // numThread is the most: the XNNPACK session times one thread against it,
     // keeps the better, and keeps checking (thread_choice.h).
     bool chooseThreads = false;
@@ -142,6 +147,8 @@ public:
     // This build's own addition: which back end runs the session, with its
     // threads and kernels, e.g. "XNNPACK, 2 threads, x86 AVX2+FMA3".
     std::string describeSession(const Session* session) const;
+    // This build's own: "fp32", or "int8" when the session runs the int8 plan.
+    const char* sessionPrecision(const Session* session) const;
     // `name` null selects the first input or output.
     Tensor* getSessionInput(const Session* session, const char* name);
     Tensor* getSessionOutput(const Session* session, const char* name);

@@ -26,6 +26,7 @@ struct Variant {
     int threads;
     const char* missing;  // shown when the session cannot be made
     bool choose = false;  // the engine's default: the count its forwards show better
+    const char* plan = nullptr;  // XNNPACK's "fp32" or "int8"; null: the default
 };
 
 std::string measure(const Variant& variant, int forwards, const cv::Mat& picture) {
@@ -39,6 +40,7 @@ std::string measure(const Variant& variant, int forwards, const cv::Mat& picture
     config.type = variant.type;
     config.numThread = variant.threads;
     choice.chooseThreads = variant.choose;
+    choice.processorPlan = variant.plan;
     config.backendConfig = &choice;
     MNN::Session* session = interpreter->createSession(config);
     if (!session) return std::string(variant.missing) + "\n";
@@ -69,14 +71,15 @@ std::string CLSRETRI_RuntimeBench(int forwards) {
     for (int y = 0; y < picture.rows; ++y)
         for (int x = 0; x < picture.cols; ++x) picture.at<cv::Vec3b>(y, x) = cv::Vec3b(x % 256, y % 256, (x + y) % 256);
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<Variant> variants;
-    std::string report = "default: XNNPACK on one thread (the processor has one core)\n";
-    if (cores > 1) {
-        report.clear();
-        variants.push_back({MNN_FORWARD_CPU, false, 4, "default: XNNPACK cannot run the model here (see the log)", true});
+    // The default's plan (QX_ENGINE's, else the build's) and, on several
+    // cores, the thread count it would choose now.
+    std::vector<Variant> variants{{MNN_FORWARD_CPU, false, 4, "default: XNNPACK cannot run the model here (see the log)", true}};
+    std::string report;
+    for (const char* plan : {"fp32", "int8"}) {
+        const char* missing = "XNNPACK: cannot run the model here (see the log)";
+        variants.push_back({MNN_FORWARD_CPU, false, 1, missing, false, plan});
+        if (cores > 1) variants.push_back({MNN_FORWARD_CPU, false, cores, missing, false, plan});
     }
-    variants.push_back({MNN_FORWARD_CPU, false, 1, "XNNPACK: cannot run the model here (see the log)"});
-    if (cores > 1) variants.push_back({MNN_FORWARD_CPU, false, cores, "XNNPACK: cannot run the model here (see the log)"});
     variants.push_back({MNN_FORWARD_CPU, true, cores, "OpenCV DNN, processor: cannot run the model"});
     variants.push_back({MNN_FORWARD_OPENCL, true, cores, "OpenCV DNN, OpenCL: no usable graphics processor"});
     for (const Variant& variant : variants) report += measure(variant, forwards, picture);

@@ -5,6 +5,7 @@
 // session_opencv.cpp through OpenCV's DNN (OpenCL, and the processor's
 // fall-back). The runtime layer picks one; each is replaceable without
 // touching the other.
+#include "engine/int8_backbone.h"
 #include "engine/mnn_runtime.h"
 #include "engine/onnx_info.h"
 
@@ -46,12 +47,17 @@ public:
     virtual const std::vector<RUNTIME_OUTPUT>& outputs() const = 0;
     // e.g. "XNNPACK, 2 threads, x86 AVX2+FMA3"
     virtual std::string describe() const = 0;
+    // The arithmetic the features come from: "fp32", or "int8" for the plan
+    // whose backbone runs in int8. Features of the two differ slightly.
+    virtual const char* precision() const { return "fp32"; }
 };
 
 // A processor session on XNNPACK, or null with `why` filled when the model
 // holds something the importer does not take or XNNPACK cannot start here.
+// With `int8` (int8_backbone.h), the backbone runs in int8.
 std::unique_ptr<RuntimeSession> runtime_session_xnnpack(const RUNTIME_MODEL& model, const std::vector<int>& input_shape,
-                                                        RUNTIME_THREADS threads, std::string& why);
+                                                        RUNTIME_THREADS threads, const INT8_BACKBONE* int8,
+                                                        std::string& why);
 // A session on OpenCV's DNN, on OpenCL or on the processor; null on OpenCL
 // when there is no usable graphics processor. `input_name` is empty for a
 // model without inputs. The model must outlive the session.

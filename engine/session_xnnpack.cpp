@@ -1,6 +1,7 @@
 // The XNNPACK back end of the runtime layer: processor sessions on the
-// importer's network (xnn_network.cpp), on a fixed number of threads or on the
-// count that its own forwards show better (thread_choice.h).
+// importer's network (xnn_network.cpp), in float32 or with the backbone in
+// int8, on a fixed number of threads or on the count that its own forwards
+// show better (thread_choice.h); both plans choose their threads the same way.
 #include "engine/runtime_session.h"
 
 #include "engine/thread_choice.h"
@@ -56,11 +57,13 @@ public:
     }
 
     const std::vector<RUNTIME_OUTPUT>& outputs() const override { return outputs_; }
+    const char* precision() const override { return network_->int8() ? "int8" : "fp32"; }
 
     std::string describe() const override {
         const int threads = choice_ ? choice_->chosen() : network_->has_pool_plan() ? network_->threads() : 1;
-        std::string text = "XNNPACK, " + std::to_string(threads) + " thread" + (threads == 1 ? "" : "s") + ", " +
-                           XnnNetwork::kernel_isa();
+        std::string text = std::string(network_->int8() ? "XNNPACK int8, " : "XNNPACK, ") + std::to_string(threads) +
+                           " thread" + (threads == 1 ? "" : "s") + ", " +
+                           (network_->int8() ? XnnNetwork::int8_kernels() : XnnNetwork::kernel_isa());
         if (choice_)
             text += std::string("; ") + (choice_->decided() ? "chosen" : "choosing") + " between 1 and " +
                     std::to_string(choice_->most()) + " threads from its forwards (" + choice_->reason() + ")";
@@ -114,9 +117,10 @@ private:
 }  // namespace
 
 std::unique_ptr<RuntimeSession> runtime_session_xnnpack(const RUNTIME_MODEL& model, const std::vector<int>& input_shape,
-                                                        RUNTIME_THREADS threads, std::string& why) {
+                                                        RUNTIME_THREADS threads, const INT8_BACKBONE* int8,
+                                                        std::string& why) {
     threads.choose = threads.choose && threads.most > 1;
-    auto network = XnnNetwork::create(model.graph, input_shape, threads.most, threads.choose, why);
+    auto network = XnnNetwork::create(model.graph, input_shape, threads.most, threads.choose, int8, why);
     if (!network) return nullptr;
     return std::make_unique<XnnpackSession>(std::move(network), threads);
 }

@@ -28,19 +28,16 @@
 
 namespace {
 
-const char* const kBackends[] = {"xnnpack", "opencv"};
+// XNNPACK's float32 plan, OpenCV's DNN, and XNNPACK's int8 plan (int8_bench.cpp
+// sets the two plans against each other in alternation).
+const char* const kBackends[] = {"fp32", "opencv", "int8"};
 
 const cv::Mat& photo() {
     static const cv::Mat picture = cv::imread(QX_SHARED_DIR "/data/grocery/train/Fruit/Banana/Banana_001.jpg");
     return picture;
 }
 
-void choose_backend(const char* backend) {
-    if (std::strcmp(backend, "opencv") == 0)
-        setenv("QX_ENGINE", "opencv", 1);
-    else
-        unsetenv("QX_ENGINE");
-}
+void choose_backend(const char* backend) { setenv("QX_ENGINE", backend, 1); }
 
 // One runtime session of the embedded model with its input already filled:
 // the forward pass alone, without the engine's pre- and postprocessing.
@@ -50,6 +47,7 @@ public:
         interpreter_.reset(MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
         MNN::BackendConfig choice;
         choice.opencvOnProcessor = std::strcmp(backend, "opencv") == 0;
+        choice.processorPlan = choice.opencvOnProcessor ? nullptr : backend;
         MNN::ScheduleConfig config;
         config.numThread = threads;
         config.backendConfig = &choice;
@@ -104,8 +102,8 @@ void BM_Forward(benchmark::State& state) {
     state.counters["median_cpu_ms"] = median(t.cpu);
 }
 BENCHMARK(BM_Forward)
-    ->ArgNames({"xnnpack0_opencv1", "threads"})
-    ->ArgsProduct({{0, 1}, {1, 2}})
+    ->ArgNames({"fp32_0_opencv1_int8_2", "threads"})
+    ->ArgsProduct({{0, 1, 2}, {1, 2}})
     ->UseManualTime()
     ->MinTime(2.0)
     ->Unit(benchmark::kMillisecond);
@@ -115,7 +113,7 @@ BENCHMARK(BM_Forward)
 void BM_ForwardInterleaved(benchmark::State& state) {
     const int threads = static_cast<int>(state.range(0));
     cv::setNumThreads(threads);
-    Session xnnpack("xnnpack", threads), opencv("opencv", threads);
+    Session xnnpack("fp32", threads), opencv("opencv", threads);
     if (!ready(state, xnnpack) || !ready(state, opencv)) return;
     state.SetLabel(xnnpack.describe() + " | " + opencv.describe());
     Timings x, o;
@@ -189,7 +187,7 @@ void BM_LoadAndMemory(benchmark::State& state) {
     const char* backend = kBackends[state.range(0)];
     std::vector<double> load, load_cpu, loaded, ran, peak;
     for (auto _ : state) {
-        const std::string command = std::string(std::strcmp(backend, "opencv") == 0 ? "QX_ENGINE=opencv " : "") +
+        const std::string command = std::string("QX_ENGINE=") + backend + " " +
                                     "'" + self_path() + "' --measure-load 2>&1 >/dev/null";
         FILE* child = popen(command.c_str(), "r");
         if (!child) {
@@ -222,9 +220,10 @@ void BM_LoadAndMemory(benchmark::State& state) {
 // Each run starts its own processes and reads every val photo: once is enough, whatever
 // repetitions `make bench` asks of the others.
 BENCHMARK(BM_LoadAndMemory)
-    ->ArgName("xnnpack0_opencv1")
+    ->ArgName("fp32_0_opencv1_int8_2")
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Iterations(3)
     ->Repetitions(1)
     ->Unit(benchmark::kMillisecond);

@@ -8,6 +8,7 @@
 
 #include "api/context.h"
 #include "api/gate.h"
+#include "engine/feature_producer.h"
 #include "support/log.h"
 #include "testkit/child.h"
 #include "testkit/files.h"
@@ -20,12 +21,14 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kProducer = "select model || '/' || precision from feature_producer";
+constexpr const char* kOtherModel = "update feature_producer set model = printf('%064d', 7);";
 constexpr const char* kLive = "select count(*) from feature_code where deleted = 0";
 
 std::vector<std::string> aside_copies() {
@@ -153,8 +156,8 @@ TEST_F(StoreProducer, StoreOfAnotherOrUnknownProducerIsMadeAgainAtInit) {
         const char* what;
         const char* sql;
     } const cases[] = {
-        {"made by the other precision", "update feature_producer set precision = 'int8';"},
-        {"made by another model", "update feature_producer set model = printf('%064d', 7);"},
+        {"made by another model", kOtherModel},
+        {"made by an unknown precision", "update feature_producer set precision = 'fp16';"},
         {"two records", "insert into feature_producer(id, model, precision) select 2, model, 'int8' from "
                         "feature_producer;"},
         {"a record naming no model", "update feature_producer set model = x'00ff';"},
@@ -169,12 +172,12 @@ TEST_F(StoreProducer, StoreOfAnotherOrUnknownProducerIsMadeAgainAtInit) {
 }
 
 // A store from before stores named their producer is today's float32 model's:
-// served as it is, and recorded.
+// served as it is, by either precision, and recorded as made in float32.
 TEST_F(StoreProducer, StoreFromBeforeTheRecordIsServedAsItIs) {
     put_store("drop table feature_producer;");
     start();
     EXPECT_FALSE(params->importing);
-    EXPECT_EQ(text(kProducer), engine);
+    EXPECT_EQ(text(kProducer), engine.substr(0, 64) + "/fp32");
     EXPECT_EQ(scalar(kLive), 17);
     EXPECT_EQ(index_size(), 17);
     EXPECT_EQ(scalar("select count(distinct feature) from feature_code"), 1) << "nothing was made again";
@@ -187,7 +190,7 @@ TEST_F(StoreProducer, StoreFromBeforeTheRecordIsServedAsItIs) {
 // store is refused, and Close stops the work at once, the store kept as it was;
 // the next Init starts over.
 TEST_F(StoreProducer, RecomputeRefusesChangesAndCloseStopsIt) {
-    put_store("update feature_producer set precision = 'int8';");
+    put_store(kOtherModel);
     start();
     {
         // The recompute needs 15 pictures, the engine one at a time.
@@ -201,7 +204,7 @@ TEST_F(StoreProducer, RecomputeRefusesChangesAndCloseStopsIt) {
         EXPECT_EQ(ClearTrainedData(), QX_ERR_IMPORTING);
         EXPECT_EQ(qx_ai_setnorecommend("4001"), QX_ERR_IMPORTING);
         ASSERT_EQ(ExportData(path), QX_OK);
-        EXPECT_EQ(scalar("select precision = 'int8' from feature_producer", path), 1) << "the store as it is";
+        EXPECT_EQ(scalar("select model = printf('%064d', 7) from feature_producer", path), 1) << "the store as it is";
         // Once its aside copy is there, the recompute holds the state lock and
         // waits for the engine: Close must stop it, not merely keep it out.
         while (aside_copies().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -214,7 +217,7 @@ TEST_F(StoreProducer, RecomputeRefusesChangesAndCloseStopsIt) {
         engine_held.unlock();
         closing.join();
     }
-    EXPECT_EQ(scalar("select precision = 'int8' from feature_producer"), 1);
+    EXPECT_EQ(scalar("select model = printf('%064d', 7) from feature_producer"), 1);
     EXPECT_EQ(scalar("select count(distinct feature) from feature_code"), 1);
     EXPECT_TRUE(aside_copies().empty());
     for (const std::string& name : list_dir(".")) EXPECT_NE(name.rfind(".qxtmp-", 0), 0u) << name;
@@ -229,7 +232,7 @@ TEST_F(StoreProducer, RecomputeRefusesChangesAndCloseStopsIt) {
 // producer is made again from pic_data before it is put in place; a store from
 // before the record is taken as it is.
 TEST_F(StoreProducer, ImportOfAnotherProducersStoreIsMadeAgain) {
-    put_store("update feature_producer set precision = 'int8';");
+    put_store(kOtherModel);
     fs::rename("featurexYz.db", "other.db");
     write_file("legacy.db", prepared);
     ASSERT_TRUE(exec_sql("legacy.db", "drop table feature_producer;"));
@@ -239,10 +242,58 @@ TEST_F(StoreProducer, ImportOfAnotherProducersStoreIsMadeAgain) {
     expect_recomputed("imported");
 
     ASSERT_EQ(ImportData("legacy.db"), QX_OK);
-    EXPECT_EQ(text(kProducer), engine);
+    EXPECT_EQ(text(kProducer), engine.substr(0, 64) + "/fp32");
     EXPECT_EQ(scalar(kLive), 17);
     EXPECT_EQ(scalar("select count(distinct feature) from feature_code"), 1) << "nothing was made again";
     EXPECT_TRUE(aside_copies().empty());
+}
+
+// A store learned by one precision of the model is served by the other as it
+// is, with one log line: the two were measured to recognise alike. Real
+// engines on both sides, as on two scales whose builds default differently.
+class StoreOfTheOtherPrecision : public FlowTest {
+protected:
+    void start_on(const char* engine) {
+        ASSERT_EQ(Close(), 0);
+        setenv("QX_ENGINE", engine, 1);
+        const int started = Init();
+        unsetenv("QX_ENGINE");
+        ASSERT_EQ(started, 0) << engine;
+    }
+};
+
+TEST_F(StoreOfTheOtherPrecision, IsServedAsItIsWithOneLogLine) {
+    const std::vector<Kind> kinds(distinct_kinds().begin(), distinct_kinds().begin() + 4);
+    stock_pic_data(kinds, 2);
+    const std::string model = std::string(CLSRETRI_embedded_model_id()).substr(0, 12);
+    for (const auto& [learned_on, served_by] : {std::pair{"fp32", "int8"}, std::pair{"int8", "fp32"}}) {
+        SCOPED_TRACE(std::string("learned on ") + learned_on + ", served by " + served_by);
+        ASSERT_EQ(Close(), 0);
+        fs::remove("featurexYz.db");
+        start_on(learned_on);
+        ASSERT_EQ(LearnFromPicData(), 0);
+        const std::string recorded = text(kProducer);
+        ASSERT_EQ(recorded.substr(64), std::string("/") + learned_on);
+        std::vector<std::string> firsts;
+        for (const Kind& kind : kinds) firsts.push_back(recognise(grocery("val", kind, 0)).at(0));
+        const long long samples = scalar(kLive);
+        const std::string features = text("select group_concat(feature, ';') from feature_code where deleted = 0");
+
+        start_on(served_by);
+        EXPECT_FALSE(params->importing) << "nothing is made again";
+        EXPECT_EQ(text(kProducer), recorded);
+        EXPECT_EQ(text("select group_concat(feature, ';') from feature_code where deleted = 0"), features);
+        EXPECT_EQ(index_size(), samples);
+        EXPECT_TRUE(aside_copies().empty());
+        int same = 0;
+        for (size_t k = 0; k < kinds.size(); ++k) same += recognise(grocery("val", kinds[k], 0)).at(0) == firsts[k];
+        EXPECT_GE(same, 3) << "the same first code for " << same << " of 4 kinds";
+        const std::string line = "the store made by " + model + "/" + learned_on + " is served by " + model + "/" +
+                                 served_by + ": the two precisions are measured to recognise alike";
+        const std::string log = logged();
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+        EXPECT_EQ(log.find(line), log.rfind(line)) << "one line";
+    }
 }
 
 // A host that exits without Close while a store is made again: the thread is

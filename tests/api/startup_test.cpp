@@ -172,9 +172,9 @@ TEST_F(Startup, EngineThreadsFromDevIniUnlessTheEnvironmentForcesThem) {
         const char* env;  // null: unset
         const char* runs;
     } cases[] = {
-        {"engineThreads = 2", nullptr, "XNNPACK, 2 threads, "},
-        {"EngineThreads = 1", nullptr, "XNNPACK, 1 thread, "},
-        {"engineThreads = 2", "1", "XNNPACK, 1 thread, "},
+        {"engineThreads = 2", nullptr, ", 2 threads, "},
+        {"EngineThreads = 1", nullptr, ", 1 thread, "},
+        {"engineThreads = 2", "1", ", 1 thread, "},
         {"engineThreads = 0", nullptr, "choosing between 1 and 2 threads"},
         {"engineThreads = 65", nullptr, "choosing between 1 and 2 threads"},
         {"engineThreads = two", nullptr, "choosing between 1 and 2 threads"},

@@ -17,26 +17,12 @@
 #include <memory>
 #include <thread>
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
 namespace {
-
-// The engine on the processor, on the back end QX_ENGINE names ("" for the default).
-void* engine_on(const char* backend, const char* model = nullptr) {
-    if (*backend)
-        setenv("QX_ENGINE", backend, 1);
-    else
-        unsetenv("QX_ENGINE");
-    void* handle = nullptr;
-    testing::internal::CaptureStdout();
-    const int rc = CLSRETRI_Init(model, CLSRETRI_DEVICE_CPU, &handle);
-    testing::internal::GetCapturedStdout();
-    unsetenv("QX_ENGINE");
-    EXPECT_EQ(rc, 0) << backend;
-    return handle;
-}
 
 std::string backend_of(void* handle) {
     const auto* engine = static_cast<CLSRETRI_HANDLE*>(handle);
@@ -57,7 +43,7 @@ protected:
 // Features learned on the OpenCV engine stay valid on XNNPACK: every value
 // within 1e-5, cosine above 1 - 1e-9, the same ten classes in the same order.
 TEST_F(BackendAgreementTest, XnnpackGivesOpenCvsFeaturesAndClassesOnRealPhotos) {
-    xnnpack_ = engine_on("");
+    xnnpack_ = engine_on("fp32");
     opencv_ = engine_on("opencv");
     ASSERT_THAT(backend_of(xnnpack_), StartsWith("XNNPACK"));
     ASSERT_THAT(backend_of(opencv_), StartsWith("OpenCV DNN"));
@@ -89,29 +75,38 @@ TEST_F(BackendAgreementTest, XnnpackGivesOpenCvsFeaturesAndClassesOnRealPhotos) 
 }
 
 // The thread pool splits the work, not the sums: XNNPACK on every core gives
-// the one-thread features.
+// the one-thread features, in either plan.
 TEST_F(BackendAgreementTest, ThreadPoolGivesTheOneThreadFeatures) {
     const cv::Mat picture = grocery_photo("val/Fruit/Kiwi/Kiwi_001.jpg");
-    std::vector<float> features[2];
-    std::string described[2];
-    const int threads[2] = {1, 2};
-    for (int i = 0; i < 2; ++i) {
-        std::unique_ptr<MNN::Interpreter> interpreter(
-            MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
-        ASSERT_NE(interpreter, nullptr);
-        MNN::ScheduleConfig config;
-        config.numThread = threads[i];
-        MNN::Session* session = interpreter->createSession(config);
-        ASSERT_NE(session, nullptr);
-        described[i] = interpreter->describeSession(session);
-        ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, interpreter->getSessionInput(session, nullptr), nullptr), 0);
-        ASSERT_EQ(interpreter->runSession(session), MNN::NO_ERROR);
-        const float* values = interpreter->getSessionOutput(session, "512feature")->host<float>();
-        features[i].assign(values, values + CLSRETRI_FEATURE_SIZE);
+    for (const char* plan : {"fp32", "int8"}) {
+        SCOPED_TRACE(plan);
+        std::vector<float> features[2];
+        std::string described[2];
+        const int threads[2] = {1, 2};
+        for (int i = 0; i < 2; ++i) {
+            std::unique_ptr<MNN::Interpreter> interpreter(
+                MNN::Interpreter::createFromBuffer(embedded_model_data, embedded_model_size));
+            ASSERT_NE(interpreter, nullptr);
+            MNN::BackendConfig backend;
+            backend.processorPlan = plan;
+            MNN::ScheduleConfig config;
+            config.numThread = threads[i];
+            config.backendConfig = &backend;
+            MNN::Session* session = interpreter->createSession(config);
+            ASSERT_NE(session, nullptr);
+            described[i] = interpreter->describeSession(session);
+            ASSERT_EQ(CLSRETRI_preprocess_opencv({picture}, interpreter->getSessionInput(session, nullptr), nullptr), 0);
+            ASSERT_EQ(interpreter->runSession(session), MNN::NO_ERROR);
+            const float* values = interpreter->getSessionOutput(session, "512feature")->host<float>();
+            features[i].assign(values, values + CLSRETRI_FEATURE_SIZE);
+        }
+        const std::string name = std::string(plan) == "int8" ? "XNNPACK int8, " : "XNNPACK, ";
+        EXPECT_THAT(described[0], StartsWith(name + "1 thread, "));
+        if (std::thread::hardware_concurrency() > 1) {
+            EXPECT_THAT(described[1], StartsWith(name + "2 threads, "));
+        }
+        for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
     }
-    EXPECT_THAT(described[0], StartsWith("XNNPACK, 1 thread, "));
-    if (std::thread::hardware_concurrency() > 1) EXPECT_THAT(described[1], StartsWith("XNNPACK, 2 threads, "));
-    for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
 }
 
 // The default session runs nothing to choose its threads while it is made
@@ -130,8 +125,7 @@ TEST_F(BackendAgreementTest, DefaultThreadChoiceTimesNothingAtStartAndKeepsTheFe
     config.backendConfig = &backend;
     MNN::Session* session = interpreter->createSession(config);
     ASSERT_NE(session, nullptr);
-    EXPECT_THAT(interpreter->describeSession(session),
-                StartsWith("XNNPACK, 1 thread, "));
+    EXPECT_THAT(interpreter->describeSession(session), AllOf(StartsWith("XNNPACK"), HasSubstr(", 1 thread, ")));
     EXPECT_THAT(interpreter->describeSession(session),
                 HasSubstr("choosing between 1 and 2 threads from its forwards (1 thread: not measured; 2 threads: not measured)"));
     logger->flush();
@@ -163,7 +157,7 @@ TEST_F(BackendAgreementTest, ThreadChoiceOnFreeCoresTriesBothPlansAndKeepsTheFea
     threads.ready_elsewhere = [] { return 0; };
     std::string why;
     const std::vector<int> shape = {1, 3, 224, 224};
-    auto session = runtime_session_xnnpack(model, shape, threads, why);
+    auto session = runtime_session_xnnpack(model, shape, threads, nullptr, why);
     ASSERT_NE(session, nullptr) << why;
 
     MNN::Tensor input(shape, halide_type_t(), MNN::Tensor::CAFFE);

@@ -2,6 +2,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdlib>
+
 std::string tiny_model(const std::string& name) { return test_data_path("engine/" + name + ".onnx"); }
 
 cv::Mat grocery_photo(const std::string& relative) {
@@ -23,6 +25,25 @@ bool same_output(const _CLSRETRI_OUTPUT_& a, const _CLSRETRI_OUTPUT_& b) {
     for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i)
         if (a.feature[i] != b.feature[i]) return false;
     return true;
+}
+
+void* engine_on(const char* backend, const char* model) {
+    if (*backend)
+        setenv("QX_ENGINE", backend, 1);
+    else
+        unsetenv("QX_ENGINE");
+    void* handle = nullptr;
+    testing::internal::CaptureStdout();
+    const int rc = CLSRETRI_Init(model, CLSRETRI_DEVICE_CPU, &handle);
+    testing::internal::GetCapturedStdout();
+    unsetenv("QX_ENGINE");
+    EXPECT_EQ(rc, 0) << backend;
+    return handle;
+}
+
+std::string precision_of(void* handle) {
+    CLSRETRI_PRODUCER producer;
+    return CLSRETRI_GetInfo(handle, "feature_producer", &producer) == 0 ? producer.precision : "";
 }
 
 void EngineTest::SetUp() {

@@ -14,6 +14,14 @@ cv::Mat grocery_photo(const std::string& relative);
 _CLSRETRI_OUTPUT_ marked_output();
 bool same_output(const _CLSRETRI_OUTPUT_& a, const _CLSRETRI_OUTPUT_& b);
 
+// The engine on the processor, on the back end QX_ENGINE names ("fp32",
+// "int8", "opencv"; "" for the build's default), with `model` (null: the
+// built-in one); null after a failed Init, which the test is told of.
+void* engine_on(const char* backend, const char* model = nullptr);
+
+// The precision the handle's features come from ("fp32", "int8"; "" on failure).
+std::string precision_of(void* handle);
+
 constexpr int kBanana = 954;
 constexpr int kGrannySmith = 948;
 

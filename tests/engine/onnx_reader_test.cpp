@@ -28,7 +28,7 @@ void read_and_import(const std::string& bytes) {
     std::vector<int> shape;
     for (int64_t d : graph.inputs[0].dims) shape.push_back(d > 0 && d <= 224 ? static_cast<int>(d) : 1);
     std::string why;
-    auto network = XnnNetwork::create(graph, shape, 1, false, why);
+    auto network = XnnNetwork::create(graph, shape, 1, false, nullptr, why);
     if (!network) {
         EXPECT_FALSE(why.empty());
         return;

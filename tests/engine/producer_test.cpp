@@ -1,6 +1,7 @@
 // Which engine made a feature, and which stores an engine may serve as they are.
 #include "engine/feature_producer.h"
 #include "engine/libclsretri.h"
+#include "engine/precision.h"
 #include "engine_test_support.h"
 #include "support/sha256.h"
 
@@ -42,13 +43,30 @@ TEST(FeatureProducer, EngineNamesTheModelItRunsAndItsPrecision) {
     EXPECT_EQ(CLSRETRI_legacy_producer().model, sha256_of_file(shipped.c_str()));
     EXPECT_EQ(CLSRETRI_legacy_producer().precision, CLSRETRI_PRECISION_FP32);
 
-    for (const std::string& model : {std::string(), shipped, tiny_model("tiny_contract")}) {
-        void* handle = nullptr;
-        ASSERT_EQ(CLSRETRI_Init(model.empty() ? nullptr : model.c_str(), CLSRETRI_DEVICE_CPU, &handle), 0) << model;
+    // The precision is the plan that runs: int8 only where the int8 plan can
+    // map the model, and the opencv back end is float32.
+    const std::string tiny = tiny_model("tiny_contract");
+    const char* build_default = engine_precision_name(kDefaultPrecision);
+    struct Case {
+        const char* backend;  // QX_ENGINE
+        std::string model;    // "": the built-in one
+        const char* precision;
+    } const cases[] = {
+        {"", "", build_default},
+        {"int8", "", CLSRETRI_PRECISION_INT8},
+        {"int8", shipped, CLSRETRI_PRECISION_INT8},
+        {"int8", tiny, CLSRETRI_PRECISION_FP32},
+        {"fp32", "", CLSRETRI_PRECISION_FP32},
+        {"opencv", shipped, CLSRETRI_PRECISION_FP32},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("QX_ENGINE=") + c.backend + " " + c.model);
+        void* handle = engine_on(c.backend, c.model.empty() ? nullptr : c.model.c_str());
+        ASSERT_NE(handle, nullptr);
         CLSRETRI_PRODUCER producer;
         EXPECT_EQ(CLSRETRI_GetInfo(handle, "feature_producer", &producer), 0);
-        EXPECT_EQ(producer.model, model.empty() ? CLSRETRI_embedded_model_id() : sha256_of_file(model.c_str()));
-        EXPECT_EQ(producer.precision, CLSRETRI_PRECISION_FP32);
+        EXPECT_EQ(producer.model, c.model.empty() ? CLSRETRI_embedded_model_id() : sha256_of_file(c.model.c_str()));
+        EXPECT_EQ(producer.precision, c.precision);
         EXPECT_EQ(CLSRETRI_GetInfo(handle, "feature_producer", nullptr), CLSRETRI_ERR_NULL_OUTPUT);
         CLSRETRI_Release(&handle);
     }

@@ -84,7 +84,7 @@ TEST_F(Qxvisor, BenchTimesEveryBackEnd) {
     ToolRun run = qxvisor("bench --forwards 2 --photo '" + photo + "'");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.rfind("before: load average ", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("\ndefault: XNNPACK, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\ndefault: XNNPACK"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(" between 1 and 2 threads from its forwards (1 thread: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("wall "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(" ms, processor "), std::string::npos) << run.out;
@@ -92,6 +92,8 @@ TEST_F(Qxvisor, BenchTimesEveryBackEnd) {
     EXPECT_NE(run.out.find("\nafter: load average "), std::string::npos) << run.out;
     EXPECT_NE(qxvisor("bench --forwards 1").out.find("TestDetect: no picture under pic_data/"), std::string::npos);
     EXPECT_NE(run.out.find("XNNPACK, 1 thread, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("XNNPACK int8, 1 thread, "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" int8 kernels: load "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("OpenCV DNN, processor"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("OpenCL"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("forward "), std::string::npos) << run.out;
@@ -156,7 +158,7 @@ TEST_F(Qxvisor, CommandsWaitForAStoreOfAnotherEngineToBeMadeAgain) {
         fs::copy_file(grocery_photo("train/Fruit/Banana", n), "pic_data/1001/" + std::to_string(n) + ".jpg");
     ASSERT_EQ(qxvisor("learn").status, 0);
     ASSERT_EQ(qxvisor("crop set 0 0 640 480").status, 0);
-    const std::string other_engine = "sqlite3 featurexYz.db \"update feature_producer set precision = 'int8';\"";
+    const std::string other_engine = "sqlite3 featurexYz.db \"update feature_producer set model = printf('%064d', 7);\"";
     ASSERT_EQ(system(other_engine.c_str()), 0);
     ToolRun learn = qxvisor("learn");
     EXPECT_EQ(learn.status, 0) << learn.err;
@@ -166,8 +168,10 @@ TEST_F(Qxvisor, CommandsWaitForAStoreOfAnotherEngineToBeMadeAgain) {
     ToolRun detect = qxvisor("test-detect '" + grocery_photo("val/Fruit/Banana", 0) + "'");
     ASSERT_EQ(detect.status, 0) << detect.err;
     EXPECT_NE(detect.out.find(" 1. 1001"), std::string::npos) << detect.out;
-    ASSERT_EQ(system("sqlite3 featurexYz.db \"select precision from feature_producer;\" >precision.txt"), 0);
-    EXPECT_EQ(read_file("precision.txt"), "fp32\n");
+    ASSERT_EQ(system("sqlite3 featurexYz.db \"select count(*) from feature_producer where model = printf('%064d', 7);\" "
+                     ">other.txt"),
+              0);
+    EXPECT_EQ(read_file("other.txt"), "0\n") << "the store is recorded as the engine's own again";
 }
 
 TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
@@ -185,6 +189,30 @@ TEST_F(Qxvisor, EvalReportsAccuracyPerKind) {
     ASSERT_EQ(chdir(".."), 0);
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("--force"), std::string::npos);
+}
+
+// --query-engine recognises every gallery on the other engine, and every
+// gallery learns on QX_ENGINE's again: the store stays the learning engine's.
+TEST_F(Qxvisor, EvalQueryEngineRecognisesEveryGalleryOnTheOtherEngine) {
+    photo_trees({"Banana", "Kiwi"}, 2, 1);
+    fs::create_directories("run");
+    ASSERT_EQ(chdir("run"), 0);
+    setenv("QX_ENGINE", "fp32", 1);
+    ToolRun eval = qxvisor("eval ../train ../test --shots 1 --galleries 2 --query-engine int8");
+    unsetenv("QX_ENGINE");
+    ToolRun wrong = qxvisor("eval ../train ../test --force --query-engine fp16");
+    const int recorded = system("sqlite3 featurexYz.db \"select precision from feature_producer;\" >../precision.txt");
+    const std::string log = read_file("tmp/" + today_day_file());
+    ASSERT_EQ(chdir(".."), 0);
+    EXPECT_EQ(eval.status, 0) << eval.err;
+    EXPECT_NE(eval.out.find("2 galleries"), std::string::npos) << eval.out;
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.err.find("--query-engine needs fp32, int8 or opencv"), std::string::npos) << wrong.err;
+    ASSERT_EQ(recorded, 0);
+    EXPECT_EQ(read_file("precision.txt"), "fp32\n");
+    size_t served = 0;
+    for (size_t at = 0; (at = log.find("/fp32 is served by ", at)) != std::string::npos; ++at) ++served;
+    EXPECT_EQ(served, 2u) << log;
 }
 
 // The learned photos are drawn with the seed (the same seed, the same photos);

@@ -28,8 +28,8 @@ int fail(const std::string& command, const std::string& message);
 std::string result_text(int code);
 // Init, and then waits while the library makes a store of another engine
 // again (which it does on a thread of its own after Init): a command run
-// meanwhile would be refused, and its Close would stop the work.
-void start_library();
+// meanwhile would be refused, and its Close would stop the work. Init's result.
+int start_library();
 // Runs Init, the operation, Close; a non-zero result becomes a one-line failure.
 int with_library(const std::string& command, int (*operation)(const std::vector<std::string>&),
                  const std::vector<std::string>& args);

@@ -280,7 +280,7 @@ const std::vector<Command> kCommands = {
     {"find", "TEXT", "search the product catalogue (number, pinyin or name)",
      "The catalogue file is dev.ini's catalogDb (see README).\n",
      [](const std::vector<std::string>& a) { return with_library("find", find, a); }},
-    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--seed S] [--galleries N] [--leave-out N] [--force] [--json] [--stream ...]",
+    {"eval", "TRAIN_DIR TEST_DIR [--shots K] [--seed S] [--galleries N] [--leave-out N] [--query-engine PLAN] [--force] [--json] [--stream ...]",
      "learn K pictures per kind, then measure top-1/top-5 on the test tree",
      "One folder per kind in both trees (the folder name names the kind). Run it in an\n"
      "empty folder: it replaces pic_data/ and the learned data there. Prints top-1, top-5,\n"
@@ -292,7 +292,9 @@ const std::vector<Command> kCommands = {
      "of the test tree nothing (drawn with the seed): their pictures show how often the\n"
      "library turns away a product it never learned (no code offered; see filterScore).\n"
      "--json prints the result (with which kinds were taken for which) as JSON and\n"
-     "progress lines on stderr.\n"
+     "progress lines on stderr. --query-engine fp32|int8|opencv: learn on the engine\n"
+     "QX_ENGINE names (or the default), then recognise on this one, as a store learned\n"
+     "on another scale would be.\n"
      "\n"
      "--stream [--heldout DIR] [--block N] [--seed S] [--csv FILE]: a shop's learning\n"
      "curve. After the K pictures per kind, every picture of TEST_DIR (those learned\n"
@@ -382,8 +384,8 @@ int fail(const std::string& command, const std::string& message) {
     return 1;
 }
 
-void start_library() {
-    Init();
+int start_library() {
+    const int started = Init();
     bool told = false;
     for (std::string status; (status = library_status()).find("\"in_progress\":true") != std::string::npos;) {
         if (!told)
@@ -392,6 +394,7 @@ void start_library() {
         told = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
+    return started;
 }
 
 int with_library(const std::string& command, int (*operation)(const std::vector<std::string>&),

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -42,6 +43,7 @@ struct EvalOptions {
     int galleries = 1;
     int leave_out = 0;
     bool json = false;
+    std::string query_engine;  // QX_ENGINE's plan for the recognitions; "": the learning's
 };
 
 // The pictures of one kind to learn: the first by name, or a seeded draw.
@@ -114,12 +116,31 @@ void score(GalleryRun* run, const Gallery& gallery, const std::string& kind, con
     }
 }
 
+// Starts the library again on the engine `plan` names, as a store learned on
+// one scale is used on another; the learning's engine is chosen again after.
+int switch_engine(const std::string& plan) {
+    const char* learning = std::getenv("QX_ENGINE");
+    const std::string restore = learning ? learning : "";
+    Close();
+    setenv("QX_ENGINE", plan.c_str(), 1);
+    const int result = start_library();
+    if (learning)
+        setenv("QX_ENGINE", restore.c_str(), 1);
+    else
+        unsetenv("QX_ENGINE");
+    return result;
+}
+
 // Learns one gallery, recognises every test picture, closes the library.
 int run_gallery(const EvalOptions& options, const std::map<std::string, std::vector<std::string>>& train,
                 const std::map<std::string, std::vector<std::string>>& test, const GalleryDraw& draw, GalleryRun* run) {
     Gallery gallery;
     int result = learn_gallery(train, draw, &gallery, options.json);
     if (result != QX_OK) return result;
+    if (!options.query_engine.empty() && (result = switch_engine(options.query_engine)) != QX_OK) {
+        Close();
+        return result;
+    }
     run->seed = draw.seed;
     for (const auto& [kind, code] : gallery.code_of_kind) run->kinds[kind].code = code;
     size_t total = 0;
@@ -281,10 +302,13 @@ std::string take_eval_options(std::vector<std::string>& args, EvalOptions* optio
         return "--galleries needs a number of draws, 1 to 1000";
     if (take_option(args, "--leave-out", &text) && (!parse_int(text, &options->leave_out) || options->leave_out < 0))
         return "--leave-out needs a number of kinds, 0 or more";
+    if (take_option(args, "--query-engine", &options->query_engine) && options->query_engine != "fp32" &&
+        options->query_engine != "int8" && options->query_engine != "opencv")
+        return "--query-engine needs fp32, int8 or opencv";
     if (options->galleries > 1) options->draw.random = true;  // seeds S..S+N-1, S 1 unless given
     if (args.size() != 2)
         return "usage: qxvisor eval TRAIN_DIR TEST_DIR [--shots K] [--seed S] [--galleries N] [--leave-out N] "
-               "[--force] [--json]";
+               "[--query-engine PLAN] [--force] [--json]";
     options->train_dir = args[0];
     options->test_dir = args[1];
     return "";
