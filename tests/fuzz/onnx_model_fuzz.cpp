@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int64_t d : model.graph.inputs[0].dims) shape.push_back(d > 0 && d <= 224 ? static_cast<int>(d) : 1);
     }
     if (!shape.empty() || model.graph.inputs.empty()) {
-        if (auto xnnpack = runtime_session_xnnpack(model, shape, RUNTIME_THREADS{}, why)) run_once(*xnnpack, shape);
+        if (auto xnnpack = runtime_session_xnnpack(model, shape, RUNTIME_THREADS{}, nullptr, why))
+            run_once(*xnnpack, shape);
     }
     try {
         if (auto opencv = runtime_session_opencv(model, input_name, shape, false)) run_once(*opencv, shape);
