@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test test-asan test-tsan bench demo install package cross-armhf clean
+.PHONY: deps build test test-asan test-tsan fuzz bench demo install package cross-armhf clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -38,6 +38,13 @@ test-tsan: deps
 	TSAN_OPTIONS="$(TSAN_OPTIONS_COMMON) ignore_noninstrumented_modules=1" \
 	  ctest --test-dir build-tsan/tests/api --output-on-failure -j $(JOBS) -R '^(Threads|Stress|NoState|StoreProducer|StoreRecomputeAtExit)\.'
 
+# Every fuzz target of tests/fuzz under libFuzzer (clang, ASan + UBSan) in
+# build-fuzz, FUZZ_SECONDS (default 240) shared between them; docs/fuzzing.md.
+FUZZ_SECONDS ?= 240
+fuzz: deps
+	QX_WITH_FUZZ=1 bash scripts/install-deps.sh
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) bash scripts/fuzz.sh
+
 bench: deps
 	QX_WITH_BENCH_EXTRAS=1 bash scripts/install-deps.sh
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_BUILD_TESTS=OFF
@@ -62,4 +69,4 @@ cross-armhf: deps
 	JOBS=$(JOBS) bash scripts/cross-armhf.sh build-armhf
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-armhf
+	rm -rf build build-asan build-tsan build-bench build-armhf build-fuzz

@@ -13,6 +13,8 @@ packages=(
   chromium chromium-driver python3-selenium
 )
 [ "${QX_WITH_BENCH_EXTRAS:-0}" = 1 ] && packages+=(libfaiss-dev)
+# `make fuzz`: clang with its libFuzzer and sanitizer run-time libraries.
+[ "${QX_WITH_FUZZ:-0}" = 1 ] && packages+=(clang libclang-rt-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -616,6 +616,18 @@ void CppSQLite3DB::open(const char* file, int flags) {
     setBusyTimeout(mnBusyTimeoutMs);
 }
 
+void CppSQLite3DB::openImage(const void* image, size_t size) {
+    open(":memory:");
+    auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(size > 0 ? size : 1));
+    if (!copy) throw CppSQLite3Exception(SQLITE_NOMEM, "out of memory", false);
+    if (size > 0) std::memcpy(copy, image, size);
+    // SQLite owns the copy from here, and frees it even when this fails.
+    const int rc = sqlite3_deserialize(mpDB, "main", copy, static_cast<sqlite3_int64>(size),
+                                       static_cast<sqlite3_int64>(size),
+                                       SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE);
+    if (rc != SQLITE_OK) throw CppSQLite3Exception(rc, sqlite3_errmsg(mpDB), false);
+}
+
 void CppSQLite3DB::close() {
     if (!mpDB) return;
     if (sqlite3_close(mpDB) != SQLITE_OK) throw_layer_error("Unable to close database");

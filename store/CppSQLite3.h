@@ -8,6 +8,8 @@
 // thread.
 #include <sqlite3.h>
 
+#include <cstddef>
+
 // The layer's own code for misuse found without SQLite's help.
 constexpr int CPPSQLITE_ERROR = 1000;
 
@@ -205,6 +207,9 @@ public:
     // Opens with sqlite3_open_v2 flags, e.g. SQLITE_OPEN_READONLY, which never
     // creates nor changes the file.
     void open(const char* file, int flags);
+    // Opens a private in-memory database holding a copy of `size` bytes of a
+    // database file: a file's content read and changed without touching it.
+    void openImage(const void* image, size_t size);
     void close();
 
     bool tableExists(const char* table);

@@ -264,6 +264,11 @@ void db_create_tables(CppSQLite3DB& db) {
 void db_prepare_file(const std::string& path) {
     CppSQLite3DB db;
     db.open(path.c_str());
+    db_prepare_store(db);
+    db.close();
+}
+
+void db_prepare_store(CppSQLite3DB& db) {
     db_create_tables(db);
     // Only a table that holds records is emptied, so a file without any
     // stays byte for byte what it was. An imported copy that held records
@@ -277,7 +282,6 @@ void db_prepare_file(const std::string& path) {
         CppSQLite3Buffer sql;
         db.execDML(sql.format("insert into record_count(count) values (%d)", 1));
     }
-    db.close();
 }
 
 void db_init(DB_STORE* context) {

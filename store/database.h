@@ -56,6 +56,8 @@ void db_init(DB_STORE* context);
 // Creates the tables the library uses where they are missing and migrates an
 // older layout, in the file at `path`; empties its recognition records.
 void db_prepare_file(const std::string& path);
+// The same on an open database.
+void db_prepare_store(CppSQLite3DB& db);
 // The schema part of db_prepare_file, on an open database: the one definition
 // of the library's own tables, which an imported file is compared with.
 void db_create_tables(CppSQLite3DB& db);

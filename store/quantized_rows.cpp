@@ -178,7 +178,11 @@ std::vector<QuantizedRows::Candidate> QuantizedRows::candidates(const float* que
     std::vector<std::pair<size_t, double>> kept;
     kept.reserve(4 * k + 64);
     scan_rows(scan, bytes_.data(), scale_.data(), error_.data(), norm_.data(), width_, count, threshold, kept);
-    if (threshold.bounded() < k) return every_row();
+    // Squared distances past the float range are all infinite to the exact
+    // search, where only the labels order them: a row far beyond the bound
+    // can then rank before one within it.
+    const double limit = threshold.limit();
+    if (threshold.bounded() < k || !(limit * limit < 0.5 * std::numeric_limits<float>::max())) return every_row();
     // a - e - e_y <= limit, squared on both sides.
     for (const auto& [row, squared] : kept) {
         const double margin = static_cast<double>(error_[row]) + y.error;

@@ -295,13 +295,44 @@ long long number(CppSQLite3DB& db, const std::string& sql) {
     return query.eof() ? 0 : query.getInt64Field(0, 0);
 }
 
-// Compares a migrated copy with the tables the library itself creates, built
-// afresh in memory.
+// Every definition of a table or an index, in a fixed order. Two files that
+// hold the same definitions have the same tables: the shapes need no look.
+std::vector<std::string> definitions(CppSQLite3DB& db) {
+    std::vector<std::string> found;
+    CppSQLite3Query query = db.execQuery(
+        "select type || ' ' || name || ' ' || tbl_name || ' ' || coalesce(sql, '') from sqlite_master "
+        "where name not like 'sqlite\\_%' escape '\\' order by type, name;");
+    for (; !query.eof(); query.nextRow()) found.push_back(query.getStringField(0, ""));
+    return found;
+}
+
+// The library's own tables and the shape of each, built once in memory: they
+// are the same for the life of the process.
+struct OwnTables {
+    std::vector<std::string> names;
+    std::vector<std::vector<std::string>> shapes;  // in the order of names
+    std::vector<std::string> definitions;
+};
+
+const OwnTables& own_tables() {
+    static const OwnTables own = [] {
+        OwnTables tables;
+        CppSQLite3DB db;
+        db.open(":memory:");
+        db_create_tables(db);
+        tables.names = user_tables(db);
+        for (const std::string& table : tables.names) tables.shapes.push_back(table_shape(db, table));
+        tables.definitions = definitions(db);
+        return tables;
+    }();
+    return own;
+}
+
+// Compares a migrated copy with the tables the library itself creates.
 std::string foreign_schema(CppSQLite3DB& db) {
-    CppSQLite3DB own;
-    own.open(":memory:");
-    db_create_tables(own);
-    const std::vector<std::string> tables = user_tables(own);
+    const OwnTables& own = own_tables();
+    if (definitions(db) == own.definitions) return "";
+    const std::vector<std::string>& tables = own.names;
     std::vector<std::string> held = user_tables(db);
     // Stores of older releases may carry a product_model table; withdrawing a
     // product deletes its rows by product_code, so that column is all it needs.
@@ -310,9 +341,9 @@ std::string foreign_schema(CppSQLite3DB& db) {
                                           "where lower(name) = 'product_code';") == 1)
         held.erase(model);
     if (held != tables) return "its tables are not the library's own";
-    for (const std::string& table : tables) {
-        if (table_shape(db, table) != table_shape(own, table))
-            return "table " + table + " differs from the library's own (columns, types, constraints or indexes)";
+    for (size_t i = 0; i < tables.size(); ++i) {
+        if (table_shape(db, tables[i]) != own.shapes[i])
+            return "table " + tables[i] + " differs from the library's own (columns, types, constraints or indexes)";
     }
     return "";
 }
@@ -355,20 +386,21 @@ void drop_stale_free_slots(CppSQLite3DB& db) {
 
 std::string db_admit_import(const std::string& path) {
     if (!settle_journal(path)) return "it cannot leave WAL mode";
-    {
-        CppSQLite3DB db;
-        db.open(path.c_str(), SQLITE_OPEN_READONLY);
-        const std::string damage = damage_or_foreign_objects(db);
-        if (!damage.empty()) return damage;
-    }
-    db_prepare_file(path);
     CppSQLite3DB db;
     db.open(path.c_str());
+    const std::string why = db_admit_store(db);
+    db.close();
+    return why;
+}
+
+std::string db_admit_store(CppSQLite3DB& db) {
+    const std::string damage = damage_or_foreign_objects(db);
+    if (!damage.empty()) return damage;
+    db_prepare_store(db);
     std::string why = foreign_schema(db);
     if (why.empty()) why = ids_without_room(db);
     if (why.empty()) why = db_deleted_marks_unfit(db);
     if (why.empty()) why = db_live_samples_unfit(db);
     if (why.empty()) drop_stale_free_slots(db);
-    db.close();
     return why;
 }

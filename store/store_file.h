@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+class CppSQLite3DB;
+
 // Copies the database at `from` into `to` through SQLite's backup, which reads
 // under a shared lock: a recognition storing its record meanwhile cannot tear
 // the copy. An empty file (no database yet) gives an empty copy. False on failure.
@@ -37,3 +39,6 @@ std::string db_copy_import(const char* from, const std::string& to);
 // serve (store/import_rules.h). Free-slot rows naming anything but a withdrawn
 // row are dropped.
 std::string db_admit_import(const std::string& path);
+// The checks and changes of db_admit_import after the side files, on an open
+// database (a file, or a file's bytes in memory).
+std::string db_admit_store(CppSQLite3DB& db);

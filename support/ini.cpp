@@ -62,7 +62,12 @@ INIReader::INIReader(const std::string& path) : path_(path) {}
 bool INIReader::operator>>(INIStructure& data) {
     std::string content;
     if (!tool_read_small_file(path_, kIniFileLimit, content, why_)) return false;
-    if (content.empty()) return true;
+    INIParser::parseText(content, data);
+    return true;
+}
+
+void INIParser::parseText(const std::string& content, INIStructure& data) {
+    if (content.empty()) return;
 
     std::vector<std::string> lines;
     std::string pending;
@@ -90,7 +95,6 @@ bool INIReader::operator>>(INIStructure& data) {
             data[section][parsed.first] = parsed.second;
         }
     }
-    return true;
 }
 
 }  // namespace mINI

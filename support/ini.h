@@ -43,6 +43,8 @@ namespace INIParser {
 enum class PDataType : char { PDATA_NONE, PDATA_COMMENT, PDATA_SECTION, PDATA_KEYVALUE, PDATA_UNKNOWN };
 using T_ParseValues = std::pair<std::string, std::string>;
 PDataType parseLine(std::string line, T_ParseValues& parseData);
+// The whole text of an INI file into `data`, as INIReader reads a file.
+void parseText(const std::string& content, INIStructure& data);
 }  // namespace INIParser
 
 class INIReader {

@@ -9,6 +9,9 @@
 
 #include <sys/stat.h>
 
+#include <cmath>
+#include <vector>
+
 namespace {
 
 // The deepest nesting of arrays and objects, brackets inside strings skipped.
@@ -35,6 +38,24 @@ bool nesting_within(const std::string& text, int limit) {
     return true;
 }
 
+// RapidJSON's default reading of a long significand with a large exponent
+// can overflow to infinity without an error; such a number is nothing the
+// library can use, and the writer cannot write it back.
+bool numbers_finite(const rapidjson::Value& root) {
+    std::vector<const rapidjson::Value*> pending = {&root};
+    while (!pending.empty()) {
+        const rapidjson::Value* value = pending.back();
+        pending.pop_back();
+        if (value->IsDouble() && !std::isfinite(value->GetDouble())) return false;
+        if (value->IsArray()) {
+            for (const auto& item : value->GetArray()) pending.push_back(&item);
+        } else if (value->IsObject()) {
+            for (const auto& member : value->GetObject()) pending.push_back(&member.value);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool json_parse(const std::string& text, rapidjson::Document& document) {
@@ -43,7 +64,7 @@ bool json_parse(const std::string& text, rapidjson::Document& document) {
         return false;
     }
     document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
-    if (document.HasParseError()) {
+    if (document.HasParseError() || !numbers_finite(document)) {
         document.SetNull();
         return false;
     }

@@ -12,7 +12,7 @@ constexpr size_t kJsonFileLimit = 1 << 20;
 
 // Parses `text` without recursion and refuses nesting deeper than kJsonMaxDepth,
 // so no input can exhaust the host's stack. False for malformed or too deep text
-// (the document then holds no value).
+// and for a number beyond the double range (the document then holds no value).
 bool json_parse(const std::string& text, rapidjson::Document& document);
 // The same for a file read with tool_read_small_file. False when the file is
 // missing, no regular file, larger than kJsonFileLimit or malformed; `opened`

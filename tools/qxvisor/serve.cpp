@@ -54,23 +54,7 @@ bool form_value(const httplib::Request& request, const std::string& name, std::s
     return true;
 }
 
-int run_serve(const std::vector<std::string>& arguments) {
-    std::vector<std::string> args = arguments;
-    std::string port_text = "8080", listen_address;
-    take_option(args, "--port", &port_text);
-    bool listen_named = take_option(args, "--listen", &listen_address);
-    int port = 0;
-    if (!args.empty() || !parse_int(port_text, &port) || port < 0 || port > 65535 || (listen_named && listen_address.empty()))
-        return fail("serve", "usage: qxvisor serve [--port N] [--listen ADDR]");
-
-    GuardSettings guard;
-    guard.listen_named = listen_named;
-    if (listen_named) {
-        guard.token = make_token();
-        if (guard.token.empty()) return fail("serve", "no random source for the access token");
-    }
-
-    LimitedServer server{ServeLimits()};
+void configure_server(LimitedServer& server, const GuardSettings& guard, const std::string& tool_path) {
     // An exported database travels back in one request, streamed to a file.
     server.set_payload_max_length(kPayloadLimit);
     server.set_pre_routing_handler([&guard](const httplib::Request& request, httplib::Response& response) {
@@ -111,9 +95,29 @@ int run_serve(const std::vector<std::string>& arguments) {
     add_camera_routes(server);
     add_product_routes(server);
     add_status_routes(server);
-    add_eval_routes(server, "/proc/self/exe");
+    add_eval_routes(server, tool_path);
     add_learning_routes(server);
     add_catalogue_routes(server);
+}
+
+int run_serve(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args = arguments;
+    std::string port_text = "8080", listen_address;
+    take_option(args, "--port", &port_text);
+    bool listen_named = take_option(args, "--listen", &listen_address);
+    int port = 0;
+    if (!args.empty() || !parse_int(port_text, &port) || port < 0 || port > 65535 || (listen_named && listen_address.empty()))
+        return fail("serve", "usage: qxvisor serve [--port N] [--listen ADDR]");
+
+    GuardSettings guard;
+    guard.listen_named = listen_named;
+    if (listen_named) {
+        guard.token = make_token();
+        if (guard.token.empty()) return fail("serve", "no random source for the access token");
+    }
+
+    LimitedServer server{ServeLimits()};
+    configure_server(server, guard, "/proc/self/exe");
 
     std::string bind_address = listen_named ? listen_address : "127.0.0.1";
     if (port == 0) {

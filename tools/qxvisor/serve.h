@@ -71,6 +71,13 @@ struct CataloguePage {
     int total = 0;  // every match, on this page or not
 };
 
+// The checks in front of every route and the routes themselves, as
+// `qxvisor serve` runs them; `tool_path` is the program an accuracy run starts.
+// `guard` must outlive the server.
+class LimitedServer;
+struct GuardSettings;
+void configure_server(LimitedServer& server, const GuardSettings& guard, const std::string& tool_path);
+
 // Route groups, each in its own file.
 void add_camera_routes(httplib::Server& server);
 void add_product_routes(httplib::Server& server);
