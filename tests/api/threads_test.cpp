@@ -150,8 +150,10 @@ protected:
     // The pictures under `folder` (pic_data's layout), one path per distinct content.
     std::vector<std::string> pictures_in(const std::string& folder) {
         std::vector<std::string> files;
+        // A picture being filed is written under a temporary name first; a
+        // copy taken meanwhile holds it half written. Filed pictures end in .jpg.
         for (const auto& entry : fs::recursive_directory_iterator(folder))
-            if (entry.is_regular_file()) files.push_back(entry.path().string());
+            if (entry.is_regular_file() && entry.path().extension() == ".jpg") files.push_back(entry.path().string());
         return distinct(files);
     }
     static std::vector<std::string> distinct(const std::vector<std::string>& files) {
