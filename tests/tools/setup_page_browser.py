@@ -312,6 +312,19 @@ def main():
         def click(element_id):
             driver.find_element(By.ID, element_id).click()
 
+        def said_while_held(phase, words):
+            """Holds the accuracy run still in `phase` until the page says
+            `words`; its progress text then."""
+            run = held_in_phase(url, server.pid, phase)
+            try:
+                WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,)).until(
+                    lambda d: words in text_of("eval-msg"))
+                return text_of("eval-msg")
+            finally:
+                for pid in run:
+                    os.kill(pid, signal.SIGCONT)
+
+
         def said(element_id, expected, timeout=20):
             """Waits for the message `element_id` to settle (not busy) and checks it holds `expected`."""
             WebDriverWait(driver, timeout, ignored_exceptions=(StaleElementReferenceException,)).until(
@@ -449,13 +462,7 @@ def main():
         click("eval")
         # Held still while it learns: on a quiet machine the run ends before
         # the page's next poll.
-        run = held_in_phase(url, server.pid, "learning")
-        try:
-            WebDriverWait(driver, 30, ignored_exceptions=(StaleElementReferenceException,)).until(
-                lambda d: "Learning" in text_of("eval-msg"))
-        finally:
-            for pid in run:
-                os.kill(pid, signal.SIGCONT)
+        said_while_held("learning", "Learning")
         WebDriverWait(driver, 90, ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: len(d.find_elements(By.CSS_SELECTOR, "#eval-chart tr")) == 4)
         assert "over 12 pictures" in text_of("eval-msg"), text_of("eval-msg")
         assert driver.find_element(By.ID, "eval-legend").is_displayed()
@@ -474,23 +481,10 @@ def main():
         # Twelve weighings pass in a fraction of a second on a quiet machine,
         # quicker than the page polls: the run is held still while it weighs
         # until the page has said so.
-        run = held_in_phase(url, server.pid, "recognising")
-        try:
-            WebDriverWait(driver, 20, ignored_exceptions=(StaleElementReferenceException,)).until(
-                lambda d: "Weighing and confirming picture" in text_of("eval-msg"))
-        finally:
-            for pid in run:
-                os.kill(pid, signal.SIGCONT)
+        said_while_held("recognising", "Weighing and confirming picture")
         # While it recognises the held-out pictures the progress says so, not
         # "weighing": the run is held still in that phase while the page shows it.
-        run = held_in_phase(url, server.pid, "heldout")
-        try:
-            WebDriverWait(driver, 20, ignored_exceptions=(StaleElementReferenceException,)).until(
-                lambda d: "Recognising held-out picture" in text_of("eval-msg"))
-            assert "of 12 (no feedback)" in text_of("eval-msg"), text_of("eval-msg")
-        finally:
-            for pid in run:
-                os.kill(pid, signal.SIGCONT)
+        assert "of 12 (no feedback)" in said_while_held("heldout", "Recognising held-out picture")
         WebDriverWait(driver, 90, ignored_exceptions=(StaleElementReferenceException,)).until(
             lambda d: "held out" in text_of("eval-heldout"))
         progress = driver.execute_script("return window.evalTexts")
