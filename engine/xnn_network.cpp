@@ -93,6 +93,18 @@ std::vector<clockid_t> pool_worker_clocks(pthreadpool_t pool) {
     return gathering.clocks;
 }
 
+void no_work(void*, size_t) {}
+
+// The runtime's yield travels with its last operator, and a last operator too
+// small to share (the network ends in a few hundred values) runs on the caller
+// without waking the pool: the workers then spin on, awake, for milliseconds
+// after the forward, taking a core from what the recognition does next and
+// looking to the thread choice like another program's load. One item per
+// thread with the yield flag sends them to sleep at once.
+void send_workers_to_sleep(pthreadpool_t pool) {
+    if (pool) pthreadpool_parallelize_1d(pool, &no_work, nullptr, pthreadpool_get_threads_count(pool), PTHREADPOOL_FLAG_YIELD_WORKERS);
+}
+
 bool xnnpack_ready() {
     static const bool ready = xnn_initialize(nullptr) == xnn_status_success;
     return ready;
@@ -112,10 +124,10 @@ bool XnnNetwork::make_pool_plan() {
     if (threads_ < 2 || !st.subgraph) return false;
     st.pool = pthreadpool_create(static_cast<size_t>(threads_));
     // Idle workers sleep between forwards instead of spinning on the board's
-    // few cores. Only between forwards: XNNPACK passes the yield to the pool
-    // with the last operator alone, so between two layers of one forward a
-    // worker without work still spins, which is why the thread count is chosen
-    // by measurement (thread_choice.h).
+    // few cores (with send_workers_to_sleep() after each forward). Only between
+    // forwards: between two layers of one forward a worker without work still
+    // spins, which is why the thread count is chosen by measurement
+    // (thread_choice.h).
     if (st.pool && xnn_create_runtime_v2(st.subgraph, st.pool, XNN_FLAG_YIELD_WORKERS, &st.pooled) == xnn_status_success &&
         xnn_setup_runtime(st.pooled, st.externals.size(), st.externals.data()) == xnn_status_success) {
         threads_ = static_cast<int>(pthreadpool_get_threads_count(st.pool));
@@ -205,7 +217,9 @@ bool XnnNetwork::run(const float* input, bool on_pool) {
             for (size_t i = 0; i < plane; ++i) dst[i * c + ch] = src[ch * plane + i];
     }
     xnn_runtime_t runtime = (on_pool && st.pooled) || !st.alone ? st.pooled : st.alone;
-    if (xnn_invoke_runtime(runtime) != xnn_status_success) return false;
+    const bool invoked = xnn_invoke_runtime(runtime) == xnn_status_success;
+    if (runtime == st.pooled) send_workers_to_sleep(st.pool);
+    if (!invoked) return false;
     for (State::OutputBuffer& out : st.outputs) {
         if (!out.value.nhwc) continue;
         const size_t on = out.value.dims[0], oc = out.value.dims[1], op = out.value.dims[2] * out.value.dims[3];

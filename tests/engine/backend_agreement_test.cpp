@@ -6,12 +6,15 @@
 #include "engine/onnx_info.h"
 #include "engine/runtime_session.h"
 #include "engine/thread_choice.h"
+#include "engine/xnn_network.h"
 #include "engine_test_support.h"
 #include "support/log.h"
+#include "support/timing.h"
 #include "testkit/files.h"
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -106,6 +109,27 @@ TEST_F(BackendAgreementTest, ThreadPoolGivesTheOneThreadFeatures) {
             EXPECT_THAT(described[1], StartsWith(name + "2 threads, "));
         }
         for (int i = 0; i < CLSRETRI_FEATURE_SIZE; ++i) EXPECT_NEAR(features[0][i], features[1][i], 1e-6) << i;
+    }
+}
+
+// Between forwards the pool's workers sleep: a worker still spinning after a
+// forward takes a core from the rest of the recognition, costs processor time
+// for nothing and looks to the thread choice like another program's load.
+TEST_F(BackendAgreementTest, PoolWorkersSleepBetweenForwards) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: no pool";
+    ONNX_GRAPH graph;
+    ASSERT_TRUE(onnx_read_graph(embedded_model_data, embedded_model_size, graph));
+    std::string why;
+    auto network = XnnNetwork::create(graph, {1, 3, 224, 224}, 2, true, nullptr, why);
+    ASSERT_NE(network, nullptr) << why;
+    ASSERT_TRUE(network->make_pool_plan());
+    ASSERT_EQ(network->worker_clocks().size(), 1u);
+    const std::vector<float> input(3 * 224 * 224, 0.25f);
+    for (int forward = 0; forward < 3; ++forward) {
+        ASSERT_TRUE(network->run(input.data(), true));
+        const double after_forward = clock_ms(network->worker_clocks()[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        EXPECT_LT(clock_ms(network->worker_clocks()[0]) - after_forward, 1.0) << "forward " << forward;
     }
 }
 
