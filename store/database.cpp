@@ -270,6 +270,10 @@ void db_prepare_file(const std::string& path) {
 
 void db_prepare_store(CppSQLite3DB& db) {
     db_create_tables(db);
+    db_prepare_rows(db);
+}
+
+void db_prepare_rows(CppSQLite3DB& db) {
     // Only a table that holds records is emptied, so a file without any
     // stays byte for byte what it was. An imported copy that held records
     // (an export made after recognitions) does not: they are emptied as at

@@ -58,6 +58,9 @@ void db_init(DB_STORE* context);
 void db_prepare_file(const std::string& path);
 // The same on an open database.
 void db_prepare_store(CppSQLite3DB& db);
+// Its part on the rows alone (the records emptied, the cursor row made), for a
+// file that already holds the library's tables as they are now.
+void db_prepare_rows(CppSQLite3DB& db);
 // The schema part of db_prepare_file, on an open database: the one definition
 // of the library's own tables, which an imported file is compared with.
 void db_create_tables(CppSQLite3DB& db);

@@ -18,7 +18,10 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -212,23 +215,45 @@ bool settle_journal(const std::string& path) {
     return mode == "delete";
 }
 
+// What the file's schema holds, read in one pass: every definition of a table
+// or an index in a fixed order (two files that hold the same definitions have
+// the same tables), and the first object that is neither.
+struct Schema {
+    std::vector<std::string> definitions;
+    std::string foreign;  // "view v is not the library's own"; empty when none
+    bool has_features = false;
+};
+
+Schema read_schema(CppSQLite3DB& db) {
+    Schema schema;
+    std::vector<std::pair<std::string, std::string>> ordered;  // (type, name) -> definition
+    CppSQLite3Query query = db.execQuery("select type, name, tbl_name, coalesce(sql, '') from sqlite_master;");
+    for (; !query.eof(); query.nextRow()) {
+        const std::string type = query.getStringField(0, ""), name = query.getStringField(1, "");
+        const std::string sql = query.getStringField(3, "");
+        std::string lower = sql;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (schema.foreign.empty() && ((type != "table" && type != "index") || lower.find("virtual") != std::string::npos))
+            schema.foreign = type + " " + name + " is not the library's own";
+        if (type == "table" && name == "feature_code") schema.has_features = true;
+        if (name.compare(0, 7, "sqlite_") != 0)
+            ordered.push_back({type + '\n' + name, type + " " + name + " " + query.getStringField(2, "") + " " + sql});
+    }
+    std::sort(ordered.begin(), ordered.end());
+    for (auto& entry : ordered) schema.definitions.push_back(std::move(entry.second));
+    return schema;
+}
+
 // A view or a trigger in an imported file would run inside every later call:
 // the file must pass SQLite's integrity check and hold tables and indexes only.
-std::string damage_or_foreign_objects(CppSQLite3DB& db) {
+std::string damage_or_foreign_objects(CppSQLite3DB& db, const Schema& schema) {
     {
         CppSQLite3Query check = db.execQuery("pragma integrity_check;");
         const std::string verdict = check.eof() ? "" : check.getStringField(0, "");
         if (verdict != "ok") return "integrity check: " + verdict;
     }
-    CppSQLite3Query schema = db.execQuery("select type, name, coalesce(sql, '') from sqlite_master;");
-    for (; !schema.eof(); schema.nextRow()) {
-        const std::string type = schema.getStringField(0, ""), name = schema.getStringField(1, "");
-        std::string sql = schema.getStringField(2, "");
-        std::transform(sql.begin(), sql.end(), sql.begin(), [](unsigned char c) { return std::tolower(c); });
-        if ((type != "table" && type != "index") || sql.find("virtual") != std::string::npos)
-            return type + " " + name + " is not the library's own";
-    }
-    if (!db.tableExists("feature_code")) return "no feature_code table";
+    if (!schema.foreign.empty()) return schema.foreign;
+    if (!schema.has_features) return "no feature_code table";
     return "";
 }
 
@@ -295,17 +320,6 @@ long long number(CppSQLite3DB& db, const std::string& sql) {
     return query.eof() ? 0 : query.getInt64Field(0, 0);
 }
 
-// Every definition of a table or an index, in a fixed order. Two files that
-// hold the same definitions have the same tables: the shapes need no look.
-std::vector<std::string> definitions(CppSQLite3DB& db) {
-    std::vector<std::string> found;
-    CppSQLite3Query query = db.execQuery(
-        "select type || ' ' || name || ' ' || tbl_name || ' ' || coalesce(sql, '') from sqlite_master "
-        "where name not like 'sqlite\\_%' escape '\\' order by type, name;");
-    for (; !query.eof(); query.nextRow()) found.push_back(query.getStringField(0, ""));
-    return found;
-}
-
 // The library's own tables and the shape of each, built once in memory: they
 // are the same for the life of the process.
 struct OwnTables {
@@ -322,16 +336,16 @@ const OwnTables& own_tables() {
         db_create_tables(db);
         tables.names = user_tables(db);
         for (const std::string& table : tables.names) tables.shapes.push_back(table_shape(db, table));
-        tables.definitions = definitions(db);
+        tables.definitions = read_schema(db).definitions;
         return tables;
     }();
     return own;
 }
 
 // Compares a migrated copy with the tables the library itself creates.
-std::string foreign_schema(CppSQLite3DB& db) {
+std::string foreign_schema(CppSQLite3DB& db, const std::vector<std::string>& definitions) {
     const OwnTables& own = own_tables();
-    if (definitions(db) == own.definitions) return "";
+    if (definitions == own.definitions) return "";
     const std::vector<std::string>& tables = own.names;
     std::vector<std::string> held = user_tables(db);
     // Stores of older releases may carry a product_model table; withdrawing a
@@ -349,21 +363,51 @@ std::string foreign_schema(CppSQLite3DB& db) {
 }
 
 
+// The library's other tables take new rows under AUTOINCREMENT, which refuses
+// every insert once a table's ids reached the end of their range ("database
+// or disk is full"): such a store would lose every recognition's record, every
+// withdrawal's free slots and, emptied, its cursor row at the next start.
+std::string table_without_ids(CppSQLite3DB& db, bool has_sequences) {
+    std::string tops =
+        "select 'product_record' as name, max(id) as top from product_record union all "
+        "select 'feed_back_record', max(id) from feed_back_record union all "
+        "select 'record_count', max(id) from record_count";
+    if (has_sequences)
+        tops += " union all select name, seq from sqlite_sequence where name in "
+                "('product_record', 'feed_back_record', 'record_count')";
+    // Room for 2^62 more rows: no shop comes near it, a crafted file can. A
+    // text where an id belongs sorts above every number: refused too.
+    CppSQLite3Query full =
+        db.execQuery(("select name from (" + tops + ") where top > 4611686018427387904 limit 1;").c_str());
+    if (full.eof()) return "";
+    return std::string("the ids of table ") + full.getStringField(0, "") + " are at the end of their range";
+}
+
 // The ids the store will hand out from now on, and every sample it can come to
 // hold: new rows at the end until the table is full, then the slots 1..capacity
 // (a slot without a row gets one when the cursor reaches it) and any withdrawn
 // row brought back. All of it must fit the index and its labels.
 std::string ids_without_room(CppSQLite3DB& db) {
     const long long capacity = DB_SAMPLE_CAPACITY;
-    const long long rows = number(db, "select count(*) from feature_code;");
-    if (number(db, "select count(*) from feature_code where id < 1;") > 0) return "sample ids below 1";
-    long long top = number(db, "select coalesce(max(id), 0) from feature_code;");
-    if (db.tableExists("sqlite_sequence"))
+    long long rows = 0, below_one = 0, top = 0, held_slots = 0;
+    {
+        CppSQLite3Query counts = db.execQuery(
+            ("select count(*), count(case when id < 1 then 1 end), coalesce(max(id), 0), "
+             "count(case when id <= " + std::to_string(capacity) + " then 1 end) from feature_code;").c_str());
+        if (!counts.eof()) {
+            rows = counts.getInt64Field(0, 0);
+            below_one = counts.getInt64Field(1, 0);
+            top = counts.getInt64Field(2, 0);
+            held_slots = counts.getInt64Field(3, 0);
+        }
+    }
+    if (below_one > 0) return "sample ids below 1";
+    const bool has_sequences = db.tableExists("sqlite_sequence");
+    if (has_sequences)
         top = std::max(top, number(db, "select coalesce(max(seq), 0) from sqlite_sequence where name = 'feature_code';"));
     const long long added = std::max(0LL, capacity - rows);
     if (top > INT_MAX - added) return "sample ids would pass what an index label can name";
-    const long long held_slots =
-        number(db, "select count(*) from feature_code where id <= " + std::to_string(capacity) + ";");
+    if (std::string full = table_without_ids(db, has_sequences); !full.empty()) return full;
     const long long added_slots = std::min(added, std::max(0LL, capacity - top));
     const long long reach = rows + added + (capacity - held_slots - added_slots);
     if (reach > DB_INDEX_CAPACITY)
@@ -382,6 +426,62 @@ void drop_stale_free_slots(CppSQLite3DB& db) {
     if (dropped > 0) logger->info("{} stale free-slot rows dropped from the imported file", dropped);
 }
 
+// What the schema alone decides, for the schemas met last: whether the
+// migration changes them, and the comparison's verdict on the migrated tables.
+// It takes a few dozen statements, more than all the rest of the check; a shop
+// importing the same export again, or a fuzzing run, meets the same few
+// schemas. The library's own (every export it made) is known from the start.
+struct SchemaVerdict {
+    bool migrates = false;
+    std::string fault;
+};
+
+class SchemaVerdicts {
+public:
+    std::optional<SchemaVerdict> find(const std::vector<std::string>& definitions) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (definitions == own_tables().definitions) return SchemaVerdict();
+        auto known = verdicts_.find(definitions);
+        if (known == verdicts_.end()) return std::nullopt;
+        return known->second;
+    }
+    void keep(const std::vector<std::string>& definitions, const SchemaVerdict& verdict) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (verdicts_.size() >= kKept) verdicts_.clear();
+        verdicts_.emplace(definitions, verdict);
+    }
+
+private:
+    static constexpr size_t kKept = 256;
+    std::mutex mutex_;
+    std::map<std::vector<std::string>, SchemaVerdict> verdicts_;
+};
+
+SchemaVerdicts& schema_verdicts() {
+    static SchemaVerdicts verdicts;
+    return verdicts;
+}
+
+// The migration, then the comparison with the library's tables; for a schema
+// met before, the migration only where it changes something, and the verdict.
+std::string migrated_schema_fault(CppSQLite3DB& db, const std::vector<std::string>& definitions) {
+    if (std::optional<SchemaVerdict> known = schema_verdicts().find(definitions)) {
+        if (!known->fault.empty()) return known->fault;
+        if (known->migrates)
+            db_prepare_store(db);
+        else
+            db_prepare_rows(db);
+        return "";
+    }
+    db_prepare_store(db);
+    SchemaVerdict verdict;
+    const std::vector<std::string> migrated = read_schema(db).definitions;
+    verdict.migrates = migrated != definitions;
+    verdict.fault = foreign_schema(db, migrated);
+    schema_verdicts().keep(definitions, verdict);
+    return verdict.fault;
+}
+
 }  // namespace
 
 std::string db_admit_import(const std::string& path) {
@@ -394,10 +494,10 @@ std::string db_admit_import(const std::string& path) {
 }
 
 std::string db_admit_store(CppSQLite3DB& db) {
-    const std::string damage = damage_or_foreign_objects(db);
+    const Schema schema = read_schema(db);
+    const std::string damage = damage_or_foreign_objects(db, schema);
     if (!damage.empty()) return damage;
-    db_prepare_store(db);
-    std::string why = foreign_schema(db);
+    std::string why = migrated_schema_fault(db, schema.definitions);
     if (why.empty()) why = ids_without_room(db);
     if (why.empty()) why = db_deleted_marks_unfit(db);
     if (why.empty()) why = db_live_samples_unfit(db);

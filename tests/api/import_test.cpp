@@ -88,6 +88,20 @@ TEST_F(Import, HostileFilesAreRefusedOrStayServable) {
              return exec_sql(f, "update sqlite_sequence set seq = 2147483645 where name = 'feature_code';");
          },
          false, nullptr},
+        // Every later record, free slot or cursor row would be refused as "database or disk is full".
+        {"record ids at the end of their range",
+         [this](const std::string& f) {
+             return exec_sql(f, "delete from sqlite_sequence where name = 'product_record'; insert into "
+                                "sqlite_sequence values ('product_record', 9223372036854775807);");
+         },
+         false, nullptr},
+        {"free-slot ids at the end of their range, the cursor row a stale free slot",
+         [this](const std::string& f) {
+             return exec_sql(f, "delete from record_count; insert into record_count(id, count) values (2, 1); "
+                                "delete from sqlite_sequence where name = 'record_count'; insert into "
+                                "sqlite_sequence values ('record_count', 9223372036854775807);");
+         },
+         false, nullptr},
         {"text id",
          [this](const std::string& f) {
              return exec_sql(f, "create table f2(id text primary key, code text not null, feature text not null, "

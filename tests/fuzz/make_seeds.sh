@@ -4,7 +4,9 @@
 # qxvisor tool from a few photos of the grocery set; only the exported stores
 # are kept, never a photo) and the model header of the onnx_model target (the
 # embedded model's first bytes: its header and first twelve nodes, no weights,
-# with the graph's length made to fit).
+# with the graph's length made to fit). The older_release_* stores come from
+# a release before the store named the engine that made its features: they
+# keep the import's migration fuzzed, and are not made again.
 #   tests/fuzz/make_seeds.sh BUILD_DIR SHARED_DIR
 set -euo pipefail
 tool=$(realpath "$1/qxvisor")
