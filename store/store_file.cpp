@@ -363,24 +363,49 @@ std::string foreign_schema(CppSQLite3DB& db, const std::vector<std::string>& def
 }
 
 
-// The library's other tables take new rows under AUTOINCREMENT, which refuses
-// every insert once a table's ids reached the end of their range ("database
-// or disk is full"): such a store would lose every recognition's record, every
-// withdrawal's free slots and, emptied, its cursor row at the next start.
-std::string table_without_ids(CppSQLite3DB& db, bool has_sequences) {
-    std::string tops =
-        "select 'product_record' as name, max(id) as top from product_record union all "
-        "select 'feed_back_record', max(id) from feed_back_record union all "
-        "select 'record_count', max(id) from record_count";
-    if (has_sequences)
-        tops += " union all select name, seq from sqlite_sequence where name in "
-                "('product_record', 'feed_back_record', 'record_count')";
-    // Room for 2^62 more rows: no shop comes near it, a crafted file can. A
-    // text where an id belongs sorts above every number: refused too.
-    CppSQLite3Query full =
-        db.execQuery(("select name from (" + tops + ") where top > 4611686018427387904 limit 1;").c_str());
-    if (full.eof()) return "";
-    return std::string("the ids of table ") + full.getStringField(0, "") + " are at the end of their range";
+// Room for 2^62 more rows in every table: no shop comes near it, a crafted
+// file can. Under AUTOINCREMENT a table whose ids reached the end of their
+// range refuses every insert ("database or disk is full"): such a store would
+// lose every recognition's record, every withdrawal's free slots and, once
+// emptied, its cursor row at the next start.
+constexpr long long kIdsNearTheirEnd = 1LL << 62;
+
+struct IdFigures {
+    long long rows = 0, below_one = 0, top = 0, held_slots = 0;
+    std::string table_at_end;  // a table whose ids have no room left
+};
+
+// The sample ids' figures and the other tables' highest ids in one statement,
+// then every sequence SQLite keeps (a text or a real there is refused).
+IdFigures id_figures(CppSQLite3DB& db) {
+    IdFigures f;
+    {
+        CppSQLite3Query counts = db.execQuery(
+            ("select count(*), count(case when id < 1 then 1 end), coalesce(max(id), 0), "
+             "count(case when id <= " + std::to_string(DB_SAMPLE_CAPACITY) + " then 1 end), "
+             "(select coalesce(max(id), 0) from feed_back_record), (select coalesce(max(id), 0) from record_count) "
+             "from feature_code;").c_str());
+        if (counts.eof()) return f;
+        f.rows = counts.getInt64Field(0, 0);
+        f.below_one = counts.getInt64Field(1, 0);
+        f.top = counts.getInt64Field(2, 0);
+        f.held_slots = counts.getInt64Field(3, 0);
+        if (counts.getInt64Field(4, 0) > kIdsNearTheirEnd) f.table_at_end = "feed_back_record";
+        if (counts.getInt64Field(5, 0) > kIdsNearTheirEnd) f.table_at_end = "record_count";
+    }
+    if (!db.tableExists("sqlite_sequence")) return f;
+    CppSQLite3Query sequences = db.execQuery("select name, seq from sqlite_sequence;");
+    for (; !sequences.eof(); sequences.nextRow()) {
+        const std::string name = sequences.getStringField(0, "");
+        const bool whole = sequences.fieldDataType(1) == SQLITE_INTEGER;
+        const long long seq = sequences.getInt64Field(1, 0);
+        if (name == "feature_code" && whole)
+            f.top = std::max(f.top, seq);
+        else if ((name == "feature_code" || name == "product_record" || name == "feed_back_record" ||
+                  name == "record_count") && (!whole || seq > kIdsNearTheirEnd))
+            f.table_at_end = name;
+    }
+    return f;
 }
 
 // The ids the store will hand out from now on, and every sample it can come to
@@ -389,27 +414,13 @@ std::string table_without_ids(CppSQLite3DB& db, bool has_sequences) {
 // row brought back. All of it must fit the index and its labels.
 std::string ids_without_room(CppSQLite3DB& db) {
     const long long capacity = DB_SAMPLE_CAPACITY;
-    long long rows = 0, below_one = 0, top = 0, held_slots = 0;
-    {
-        CppSQLite3Query counts = db.execQuery(
-            ("select count(*), count(case when id < 1 then 1 end), coalesce(max(id), 0), "
-             "count(case when id <= " + std::to_string(capacity) + " then 1 end) from feature_code;").c_str());
-        if (!counts.eof()) {
-            rows = counts.getInt64Field(0, 0);
-            below_one = counts.getInt64Field(1, 0);
-            top = counts.getInt64Field(2, 0);
-            held_slots = counts.getInt64Field(3, 0);
-        }
-    }
-    if (below_one > 0) return "sample ids below 1";
-    const bool has_sequences = db.tableExists("sqlite_sequence");
-    if (has_sequences)
-        top = std::max(top, number(db, "select coalesce(max(seq), 0) from sqlite_sequence where name = 'feature_code';"));
-    const long long added = std::max(0LL, capacity - rows);
-    if (top > INT_MAX - added) return "sample ids would pass what an index label can name";
-    if (std::string full = table_without_ids(db, has_sequences); !full.empty()) return full;
-    const long long added_slots = std::min(added, std::max(0LL, capacity - top));
-    const long long reach = rows + added + (capacity - held_slots - added_slots);
+    const IdFigures f = id_figures(db);
+    if (f.below_one > 0) return "sample ids below 1";
+    if (!f.table_at_end.empty()) return "the ids of table " + f.table_at_end + " are at the end of their range";
+    const long long added = std::max(0LL, capacity - f.rows);
+    if (f.top > INT_MAX - added) return "sample ids would pass what an index label can name";
+    const long long added_slots = std::min(added, std::max(0LL, capacity - f.top));
+    const long long reach = f.rows + added + (capacity - f.held_slots - added_slots);
     if (reach > DB_INDEX_CAPACITY)
         return "the store could come to hold " + std::to_string(reach) + " samples, more than the index's " +
                std::to_string(DB_INDEX_CAPACITY);
@@ -420,6 +431,7 @@ std::string ids_without_room(CppSQLite3DB& db) {
 // stale: each would cost a later learning a step, tens of thousands of them
 // seconds with every recognition waiting.
 void drop_stale_free_slots(CppSQLite3DB& db) {
+    if (number(db, "select exists (select 1 from record_count where id > 1);") == 0) return;  // most stores
     const int dropped = db.execDML(
         "delete from record_count where id > 1 and (count not in (select id from feature_code where deleted = 1) "
         "or id not in (select max(id) from record_count where id > 1 group by count));");
