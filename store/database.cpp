@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -226,39 +227,60 @@ std::string db_enum_to_string(TABLE table) {
     return "";
 }
 
-void db_create_tables(CppSQLite3DB& db) {
-    db.execDML(
-        "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
-        "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL);");
-    db.execDML(
-        "CREATE TABLE IF NOT EXISTS feed_back_record (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
-        "session_id text NOT NULL, hit integer NOT NULL);");
-    if (db.tableExists("feature_code") &&
-        !has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%deleted%';")) {
-        db.execDML("ALTER TABLE feature_code ADD COLUMN deleted INTEGER DEFAULT 0;");
+// The definitions of the file's tables, lowered (SQLite's LIKE, which the
+// layout checks used, ignored case), read in one statement.
+std::unordered_map<std::string, std::string> table_definitions(CppSQLite3DB& db) {
+    std::unordered_map<std::string, std::string> tables;
+    CppSQLite3Query query = db.execQuery("select name, coalesce(sql, '') from sqlite_master where type = 'table';");
+    for (; !query.eof(); query.nextRow()) {
+        std::string sql = query.getStringField(1, "");
+        std::transform(sql.begin(), sql.end(), sql.begin(), [](unsigned char c) { return std::tolower(c); });
+        tables[query.getStringField(0, "")] = sql;
     }
-    if (!db.tableExists("product_record")) {
+    return tables;
+}
+
+void db_create_tables(CppSQLite3DB& db) {
+    // Read once: each statement below runs only where the file lacks what it
+    // makes, and a file of this release's layout costs one statement.
+    std::unordered_map<std::string, std::string> tables = table_definitions(db);
+    auto has = [&](const char* table) { return tables.count(table) > 0; };
+    auto holds = [&](const char* table, const char* word) {
+        return has(table) && tables[table].find(word) != std::string::npos;
+    };
+    const bool new_features = !has("feature_code");
+    if (new_features)
+        db.execDML(
+            "CREATE TABLE IF NOT EXISTS feature_code (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+            "feature text NOT NULL, update_time TIMESTAMP DEFAULT NULL);");
+    if (!has("feed_back_record"))
+        db.execDML(
+            "CREATE TABLE IF NOT EXISTS feed_back_record (id integer PRIMARY KEY AUTOINCREMENT, code text NOT NULL, "
+            "session_id text NOT NULL, hit integer NOT NULL);");
+    if (new_features || !holds("feature_code", "deleted"))
+        db.execDML("ALTER TABLE feature_code ADD COLUMN deleted INTEGER DEFAULT 0;");
+    const bool new_records = !has("product_record");
+    if (new_records) {
         db.execDML(
             "CREATE TABLE IF NOT EXISTS product_record (id integer PRIMARY KEY AUTOINCREMENT, session_id TEXT NOT "
             "NULL, model_code INTEGER NOT NULL, score REAL NOT NULL,feature_value TEXT NOT NULL,image_path TEXT "
             "NOT NULL,product_ids TEXT NOT NULL,real_codes TEXT NOT NULL,time TEXT NOT NULL);");
         db.execDML("CREATE INDEX session_id_index ON product_record(session_id);");
     }
-    if (!has_row(db, "select * from sqlite_master where name='product_record' and sql like '%real_codes%';")) {
+    if (!new_records && !holds("product_record", "real_codes")) {
         // SQLite refuses a NOT NULL column without a default on a table that
         // holds rows; the default lets an older file with records migrate.
         db.execDML("ALTER TABLE product_record ADD COLUMN real_codes TEXT NOT NULL DEFAULT '';");
     }
-    if (!has_row(db, "select * from sqlite_master where name='feature_code' and sql like '%update_time%';")) {
+    if (!new_features && !holds("feature_code", "update_time")) {
         db.execDML("ALTER TABLE feature_code ADD COLUMN update_time TIMESTAMP DEFAULT NULL;");
         db.execDML("update feature_code set update_time = CURRENT_TIMESTAMP;");
     }
-    if (!db.tableExists("record_count")) {
+    if (!has("record_count"))
         db.execDML(
             "CREATE TABLE IF NOT EXISTS record_count (id integer PRIMARY KEY AUTOINCREMENT, count integer NOT "
             "NULL);");
-    }
-    db_create_producer_table(db);
+    if (!has("feature_producer")) db_create_producer_table(db);
 }
 
 void db_prepare_file(const std::string& path) {
