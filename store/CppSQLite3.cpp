@@ -601,8 +601,9 @@ void CppSQLite3DB::open(const char* file, int flags) {
     close();
     // SQLite would write through a link planted at the file's or a side
     // file's place, outside the working folder, and wait in open() on a FIFO.
-    // Reading through a link (a host's catalogue) is harmless.
-    if (file) {
+    // Reading through a link (a host's catalogue) is harmless. ":memory:"
+    // names no file.
+    if (file && std::strcmp(file, ":memory:") != 0) {
         const std::string why = (flags & SQLITE_OPEN_READWRITE) ? db_unusable_reason(file) : db_unreadable_reason(file);
         if (!why.empty()) throw CppSQLite3Exception(SQLITE_CANTOPEN, (why + ": refused").c_str(), false);
     }

@@ -81,24 +81,26 @@ std::string edit_sql(unsigned seed) {
     return sql;
 }
 
-// The bytes with one edit made through SQLite; empty when they are no
-// database or the edit does not apply.
-std::string edited(const uint8_t* data, size_t size, unsigned seed) {
+// One edit made through SQLite on the bytes, written over them; their new
+// size, or 0 when they are no database, the edit does not apply or the result
+// passes max_size.
+size_t edit_in_place(uint8_t* data, size_t size, size_t max_size, unsigned seed) {
     sqlite3* raw = nullptr;
     sqlite3_open(":memory:", &raw);
     Database db(raw);
     auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(size ? size : 1));
-    if (!db || !copy) return "";
+    if (!db || !copy) return 0;
     std::copy(data, data + size, copy);
     if (sqlite3_deserialize(raw, "main", copy, static_cast<sqlite3_int64>(size), static_cast<sqlite3_int64>(size),
                             SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_RESIZEABLE) != SQLITE_OK ||
         sqlite3_exec(raw, edit_sql(seed).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-        return "";
+        return 0;
+    // The database's own bytes, read where they are (valid until it closes).
     sqlite3_int64 length = 0;
-    unsigned char* image = sqlite3_serialize(raw, "main", &length, 0);
-    std::string bytes(reinterpret_cast<const char*>(image), image ? static_cast<size_t>(length) : 0);
-    sqlite3_free(image);
-    return bytes;
+    const unsigned char* image = sqlite3_serialize(raw, "main", &length, SQLITE_SERIALIZE_NOCOPY);
+    if (!image || length <= 0 || static_cast<size_t>(length) > max_size) return 0;
+    std::copy(image, image + length, data);
+    return static_cast<size_t>(length);
 }
 
 std::set<int> live_ids(CppSQLite3DB& db) {
@@ -158,8 +160,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 // store's tables through SQLite.
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned int seed) {
     if (seed & 1) return LLVMFuzzerMutate(data, size, max_size);
-    const std::string bytes = edited(data, size, seed >> 1);
-    if (bytes.empty() || bytes.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
-    std::copy(bytes.begin(), bytes.end(), data);
-    return bytes.size();
+    const size_t edited = edit_in_place(data, size, max_size, seed >> 1);
+    return edited ? edited : LLVMFuzzerMutate(data, size, max_size);
 }
