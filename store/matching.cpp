@@ -111,8 +111,10 @@ void log_beyond_six(const MatchRanking& ranking, size_t listed_by_six, size_t fo
                  list.size() - listed_by_six, added);
 }
 
+// The codes are read only where the index found samples: one statement, one
+// read of the file, for most recognitions (a file without its feature table
+// fails there and is logged as any failed match).
 void compare_feature(DB_STORE* context, CppSQLite3DB& db, DB_COMPARE_IN* in, DB_COMPARE_OUT* out) {
-    if (!db.tableExists("feature_code")) return;
     std::clock_t start = std::clock();
     std::vector<float> vectors;
     int width = 0;
