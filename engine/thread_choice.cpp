@@ -37,12 +37,17 @@ bool ThreadChoice::many_wins() const {
 }
 
 // A reading of -1 (unknown) counts as none: the forwards' own figures decide.
+// Both the latest reading and the median must leave the room: a thread ready
+// to run now would share a core with this very forward, and one free moment
+// among busy ones (the reading taken before the host got busy) is no free core.
 bool ThreadChoice::cores_free() const {
     if (readings_.empty()) return true;
+    const int room = cores_ - most_;
+    if (std::max(0, readings_.back()) > room) return false;
     std::vector<int> sorted = readings_;
-    const auto middle = sorted.begin() + (sorted.size() - 1) / 2;  // the lower of two
+    const auto middle = sorted.begin() + sorted.size() / 2;  // the higher of two
     std::nth_element(sorted.begin(), middle, sorted.end());
-    return std::max(0, *middle) <= cores_ - most_;
+    return std::max(0, *middle) <= room;
 }
 
 int ThreadChoice::wanted() const {

@@ -38,8 +38,9 @@ public:
     // doubles each time the choice stands, up to the last.
     static constexpr int kFirstProbeGap = 16;
     static constexpr int kLastProbeGap = 256;
-    // The cores count as free when the median of this many latest readings of
-    // threads_ready_elsewhere() leaves room for the extra threads.
+    // The cores count as free when the latest reading of
+    // threads_ready_elsewhere() and the median of this many latest readings
+    // (the higher of two) leave room for the extra threads.
     static constexpr int kLoadReadings = 3;
 
     // Between 1 and `most` threads (most > 1) on a processor of `cores` cores.

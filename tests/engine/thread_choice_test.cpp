@@ -57,7 +57,8 @@ TEST(ThreadChoiceTest, FirstChoiceKeepsSeveralThreadsOnlyWhenTheyWinClearly) {
 
 // Several threads are not even tried while another thread of the machine
 // waits for a core: on a busy board each such forward costs many times one
-// thread's. A single reading does not decide, the median of the last three does.
+// thread's. Both the latest reading and the median of the last three must show
+// the cores free: one free moment among busy ones is no free core.
 TEST(ThreadChoiceTest, SeveralThreadsOnlyOnCoresNothingElseWantsToRunOn) {
     const struct {
         const char* machine;
@@ -66,7 +67,9 @@ TEST(ThreadChoiceTest, SeveralThreadsOnlyOnCoresNothingElseWantsToRunOn) {
         std::vector<int> ran;
     } cases[] = {
         {"2 cores, one other thread", 2, 2, {1, 1, 1, 1, 1, 1}, {1, 1, 1, 1, 1, 1}},
-        {"2 cores, a moment's other thread", 2, 2, {0, 1, 0, 0, 0, 0}, {1, 2, 1, 2, 1, 2}},
+        {"2 cores, a moment's other thread", 2, 2, {0, 1, 0, 0, 0, 0}, {1, 1, 2, 1, 2, 1}},
+        // The reading before the host got busy does not make its cores free.
+        {"2 cores, free, then two others", 2, 2, {0, 2, 2, 2}, {1, 1, 1, 1}},
         // Before the first choice one thread's figures count only from free cores on.
         {"2 cores, busy, then free", 2, 2, {2, 2, 2, 0, 0, 0, 0}, {1, 1, 1, 1, 1, 2, 1}},
         {"4 cores, two others, 2 threads", 2, 4, {2, 2, 2, 2}, {1, 2, 1, 2}},
@@ -92,9 +95,9 @@ TEST(ThreadChoiceTest, ChoiceFollowsTheLoadAndProbesLessWhileItStands) {
     ASSERT_EQ(choice.chosen(), 2);
     choice.take_change();
 
-    // Another thread wants a core: one thread from its second reading on (the
-    // median of three), the choice unchanged.
-    EXPECT_EQ(drive(choice, 3, free_cores, 1), std::vector<int>({2, 1, 1}));
+    // Another thread wants a core: one thread from its first reading on, the
+    // choice unchanged; back to two once the median of three is free too.
+    EXPECT_EQ(drive(choice, 3, free_cores, 1), std::vector<int>({1, 1, 1}));
     EXPECT_EQ(choice.chosen(), 2);
     EXPECT_FALSE(choice.take_change());
     EXPECT_EQ(drive(choice, 3, free_cores), std::vector<int>({1, 2, 2})) << "the median of three readings";
