@@ -12,6 +12,8 @@
 // T, and a vector whose lower bound exceeds T cannot be among the k nearest.
 // The exact distances (the index's own function, to the bit) then rank the
 // rest; kSlack covers the rounding of both computations with a wide margin.
+#include "store/huge_page_buffer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -51,7 +53,7 @@ private:
     Coded code(const float* values, int8_t* out) const;
 
     size_t width_;
-    std::vector<int8_t> bytes_;
+    std::vector<int8_t, HugePageAllocator<int8_t>> bytes_;
     std::vector<float> scale_, error_;
     std::vector<int32_t> norm_;
     // The largest finite error of any row ever coded: it may exceed the
