@@ -102,7 +102,9 @@ void no_work(void*, size_t) {}
 // looking to the thread choice like another program's load. One item per
 // thread with the yield flag sends them to sleep at once.
 void send_workers_to_sleep(pthreadpool_t pool) {
-    if (pool) pthreadpool_parallelize_1d(pool, &no_work, nullptr, pthreadpool_get_threads_count(pool), PTHREADPOOL_FLAG_YIELD_WORKERS);
+    if (pool)
+        pthreadpool_parallelize_1d(pool, &no_work, nullptr, pthreadpool_get_threads_count(pool),
+                                   PTHREADPOOL_FLAG_YIELD_WORKERS);
 }
 
 bool xnnpack_ready() {

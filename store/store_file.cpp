@@ -233,8 +233,8 @@ Schema read_schema(CppSQLite3DB& db) {
         const std::string sql = query.getStringField(3, "");
         std::string lower = sql;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (schema.foreign.empty() && ((type != "table" && type != "index") || lower.find("virtual") != std::string::npos))
-            schema.foreign = type + " " + name + " is not the library's own";
+        const bool foreign = (type != "table" && type != "index") || lower.find("virtual") != std::string::npos;
+        if (foreign && schema.foreign.empty()) schema.foreign = type + " " + name + " is not the library's own";
         if (type == "table" && name == "feature_code") schema.has_features = true;
         if (name.compare(0, 7, "sqlite_") != 0)
             ordered.push_back({type + '\n' + name, type + " " + name + " " + query.getStringField(2, "") + " " + sql});
